@@ -1,0 +1,156 @@
+#include "tests/support/device_root.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <system_error>
+#include <vector>
+
+namespace vesk::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kRootVariable[] = "VESK_DEVICE_ROOT";
+
+// Removes `p` and everything below it, first giving the owner write and
+// search rights on every directory so read-only entries can go too.
+void RemoveTree(const fs::path& p) {
+  std::error_code ec;
+  fs::file_status st = fs::symlink_status(p, ec);
+  if (ec || !fs::exists(st)) return;
+  if (fs::is_directory(st)) {
+    fs::permissions(p, fs::perms::owner_all, fs::perm_options::add, ec);
+    std::vector<fs::path> children;
+    for (fs::directory_iterator it(p, ec), end; !ec && it != end;
+         it.increment(ec)) {
+      children.push_back(it->path());
+    }
+    for (const fs::path& child : children) RemoveTree(child);
+  } else if (!fs::is_symlink(st)) {
+    fs::permissions(p, fs::perms::owner_write, fs::perm_options::add, ec);
+  }
+  fs::remove(p, ec);
+}
+
+}  // namespace
+
+DeviceRoot::DeviceRoot() {
+  std::error_code ec;
+  fs::path base = fs::temp_directory_path(ec);
+  if (ec) base = "/tmp";
+  std::string pattern = (base / "vesk-root-XXXXXX").string();
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  if (::mkdtemp(buf.data()) == nullptr) {
+    throw std::runtime_error("cannot create a temporary device root under " +
+                             base.string());
+  }
+  path_ = fs::absolute(buf.data()).string();
+  if (!fs::create_directory(fs::path(path_) / "Storage Card", ec) ||
+      !fs::create_directory(fs::path(path_) / "PocketDisk1", ec)) {
+    RemoveTree(path_);
+    throw std::runtime_error("cannot populate device root " + path_);
+  }
+
+  if (const char* old = std::getenv(kRootVariable)) {
+    hadPrevious_ = true;
+    previous_ = old;
+  }
+  ::setenv(kRootVariable, path_.c_str(), 1);
+}
+
+DeviceRoot::~DeviceRoot() {
+  if (hadPrevious_) {
+    ::setenv(kRootVariable, previous_.c_str(), 1);
+  } else {
+    ::unsetenv(kRootVariable);
+  }
+  RemoveTree(path_);
+}
+
+const std::string& DeviceRoot::path() const { return path_; }
+
+std::string DeviceRoot::Host(const std::string& handsetPath) const {
+  std::string out = path_;
+  if (handsetPath.empty() ||
+      (handsetPath[0] != '\\' && handsetPath[0] != '/')) {
+    out += '/';
+  }
+  for (char c : handsetPath) out += (c == '\\') ? '/' : c;
+  return out;
+}
+
+std::string ReadHostFile(const std::string& hostPath) {
+  std::ifstream in(hostPath, std::ios::binary);
+  if (!in) return "";
+  return std::string(std::istreambuf_iterator<char>(in),
+                     std::istreambuf_iterator<char>());
+}
+
+bool HostFileExists(const std::string& hostPath) {
+  struct stat st;
+  return ::stat(hostPath.c_str(), &st) == 0;
+}
+
+void WriteHostFile(const std::string& hostPath, const std::string& bytes) {
+  fs::path parent = fs::path(hostPath).parent_path();
+  std::error_code ec;
+  if (!parent.empty()) fs::create_directories(parent, ec);
+  std::ofstream out(hostPath, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), std::streamsize(bytes.size()));
+  out.close();
+  if (!out) throw std::runtime_error("cannot write " + hostPath);
+}
+
+std::u16string U16(const std::string& utf8) {
+  std::u16string out;
+  const size_t n = utf8.size();
+  size_t i = 0;
+  while (i < n) {
+    unsigned char lead = static_cast<unsigned char>(utf8[i]);
+    char32_t cp;
+    size_t extra;
+    char32_t min;
+    if (lead < 0x80) {
+      cp = lead, extra = 0, min = 0;
+    } else if ((lead & 0xE0) == 0xC0) {
+      cp = lead & 0x1F, extra = 1, min = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+      cp = lead & 0x0F, extra = 2, min = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+      cp = lead & 0x07, extra = 3, min = 0x10000;
+    } else {
+      out += u'\uFFFD';
+      ++i;
+      continue;
+    }
+    size_t j = 1;
+    for (; j <= extra && i + j < n; ++j) {
+      unsigned char c = static_cast<unsigned char>(utf8[i + j]);
+      if ((c & 0xC0) != 0x80) break;
+      cp = (cp << 6) | (c & 0x3F);
+    }
+    if (j <= extra || cp < min || cp > 0x10FFFF ||
+        (cp >= 0xD800 && cp <= 0xDFFF)) {
+      out += u'\uFFFD';
+      i += j;
+      continue;
+    }
+    i += j;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (cp >> 10));
+      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(cp);
+    }
+  }
+  return out;
+}
+
+}  // namespace vesk::test

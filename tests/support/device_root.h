@@ -1,0 +1,46 @@
+// A temporary device root for one test, and small host file helpers.
+#ifndef VESK_TESTS_SUPPORT_DEVICE_ROOT_H_
+#define VESK_TESTS_SUPPORT_DEVICE_ROOT_H_
+
+#include <string>
+
+namespace vesk::test {
+
+// A fresh temporary directory used as the handset's device root: the
+// constructor points VESK_DEVICE_ROOT at it and creates "Storage Card" and
+// "PocketDisk1" in it; the destructor restores the previous VESK_DEVICE_ROOT
+// (or unsets it) and removes the directory with everything in it, read-only
+// files and directories included.
+class DeviceRoot {
+ public:
+  DeviceRoot();
+  ~DeviceRoot();
+  DeviceRoot(const DeviceRoot&) = delete;
+  DeviceRoot& operator=(const DeviceRoot&) = delete;
+
+  // Host path of the root (absolute, no trailing "/").
+  const std::string& path() const;
+  // Host path of a handset path: "\PocketDisk1\a.env" ->
+  // <root>/PocketDisk1/a.env ("/" works as a separator too).
+  std::string Host(const std::string& handsetPath) const;
+
+ private:
+  std::string path_;
+  bool hadPrevious_ = false;
+  std::string previous_;
+};
+
+// The whole file as bytes; "" when it is missing or unreadable.
+std::string ReadHostFile(const std::string& hostPath);
+// True when something exists at the path (file or directory).
+bool HostFileExists(const std::string& hostPath);
+// Creates or truncates the file and writes the bytes; missing parent
+// directories are created. Throws std::runtime_error on failure.
+void WriteHostFile(const std::string& hostPath, const std::string& bytes);
+// UTF-8 to UTF-16; characters above U+FFFF become surrogate pairs, malformed
+// input becomes U+FFFD.
+std::u16string U16(const std::string& utf8);
+
+}  // namespace vesk::test
+
+#endif  // VESK_TESTS_SUPPORT_DEVICE_ROOT_H_

@@ -1,0 +1,78 @@
+// A scriptable HTTP peer for tests: it listens on the loopback interface,
+// records the exact bytes a client sends on each connection and answers with
+// scripted raw bytes.
+#ifndef VESK_TESTS_SUPPORT_FAKE_SERVER_H_
+#define VESK_TESTS_SUPPORT_FAKE_SERVER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vesk::test {
+
+// What the server does on one accepted connection.
+struct Reply {
+  // Sent one after another, each with one send() call (repeated only for the
+  // rest of a short write).
+  std::vector<std::string> pieces;
+  int pauseMs = 100;               // pause between pieces
+  bool closeWithoutReply = false;  // read the request, then close, sending
+                                   // nothing
+  bool acceptAndClose = false;     // close right after accept, reading nothing
+  bool keepOpen = false;  // false: after the last piece, shut down the sending
+                          // side so further client receives see the end
+};
+
+Reply Raw(std::string bytes);  // one piece
+Reply Pieces(std::vector<std::string> pieces, int pauseMs = 100);
+
+// "HTTP/1.1 <status> <reason>\r\n", each header as "Name: value\r\n" in the
+// given order, "\r\n", then the body. No Content-Length is added.
+std::string HttpReply(
+    int status, const std::string& reason,
+    const std::vector<std::pair<std::string, std::string>>& headers,
+    const std::string& body);
+
+// On each connection the server reads the request (the head up to the first
+// blank line plus as many bytes as its Content-Length says), sends the
+// scripted reply, and then keeps reading until the client closes, so the
+// recorded bytes are everything the client sent on that connection. A
+// connection whose client neither completes its request nor closes within
+// 10 seconds is closed by the server.
+class FakeServer {
+ public:
+  // Listens on 127.0.0.1 on an ephemeral port. Connection i (in accept order)
+  // gets script[i]; connections beyond the script are accepted and closed at
+  // once and recorded as empty.
+  explicit FakeServer(std::vector<Reply> script);
+  // Stops accepting, closes every connection and joins every thread.
+  ~FakeServer();
+  FakeServer(const FakeServer&) = delete;
+  FakeServer& operator=(const FakeServer&) = delete;
+
+  uint16_t port() const;
+
+  // Waits until at least `count` connections have ended (the client closed,
+  // or the server closed and the client's data is drained) or timeoutMs
+  // passes. Returns the bytes received on every ended connection, in accept
+  // order; connections still open are left out. Fewer than `count` entries
+  // means the wait timed out.
+  std::vector<std::string> Requests(size_t count, int timeoutMs = 5000);
+
+  // Connections accepted so far.
+  size_t Accepted() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// A loopback port on which nothing listens.
+uint16_t ClosedPort();
+
+}  // namespace vesk::test
+
+#endif  // VESK_TESTS_SUPPORT_FAKE_SERVER_H_
