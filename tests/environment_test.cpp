@@ -1,0 +1,283 @@
+// The handset environment file, the file-system probe, the local file
+// utilities it writes with, the time stamp, and text conversion into fixed
+// buffers.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+#include "service/service.h"
+#include "tests/support/device_root.h"
+#include "transfer/transfer.h"
+
+namespace vesk::service {
+namespace {
+
+using test::DeviceRoot;
+using test::ReadHostFile;
+using test::WriteHostFile;
+
+const char16_t kEnvPath[] = u"\\PocketDisk1\\handset.env";
+
+struct Values {
+  std::string agent, publicKey, privateKey, serial;
+  int32_t id, no;
+};
+
+Values Current() {
+  const HandsetEnv& env = Env();
+  return {std::string(env.UserAgent().view()),
+          std::string(env.PublicKey().view()),
+          std::string(env.PrivateKey().view()),
+          std::string(env.UserSerial().view()),
+          env.UserId(),
+          env.UserNo()};
+}
+
+void ExpectValues(const Values& want) {
+  const Values got = Current();
+  EXPECT_EQ(got.agent, want.agent);
+  EXPECT_EQ(got.publicKey, want.publicKey);
+  EXPECT_EQ(got.privateKey, want.privateKey);
+  EXPECT_EQ(got.serial, want.serial);
+  EXPECT_EQ(got.id, want.id);
+  EXPECT_EQ(got.no, want.no);
+}
+
+TEST(ReadEnvironment, ReadingRules) {
+  DeviceRoot root;
+  const std::string host = root.Host("\\PocketDisk1\\handset.env");
+  const std::string longLine = "User-Agent: " + std::string(2000, 'x') + "\n";
+  const std::string line1023 = "User-Serial: " + std::string(1010, 's');
+  ASSERT_EQ(line1023.size(), 1023u);
+  struct Case {
+    const char* what;
+    std::string file;
+    Values want;  // user number 7 unless the file sets one
+  } cases[] = {
+      {"writer order",
+       "User-Agent: UA\nPublic-Key: <p/>\nPrivate-Key: <q/>\n"
+       "User-Serial: SN\nUser-Id: 42\nUser-No: 9\n",
+       {"UA", "<p/>", "<q/>", "SN", 42, 9}},
+      {"any order, last line without line feed",
+       "User-No: 9\nUser-Id: 42\nUser-Serial: SN\nPrivate-Key: <q/>\n"
+       "Public-Key: <p/>\nUser-Agent: UA",
+       {"UA", "<p/>", "<q/>", "SN", 42, 9}},
+      {"repeated text keys concatenate, numbers replace",
+       "User-Serial: a\nUser-Id: 1\nUser-Serial: b\nUser-Id: 2\n",
+       {"", "", "", "ab", 2, 7}},
+      {"an equals sign makes the whole line the value",
+       "User-Id=5\nUser-Agent=x\n",
+       {"User-Agent=x", "", "", "", 0, 7}},
+      {"keys are found anywhere in the line, first key in table order",
+       "X-User-Agent: a\nmy User-Serial: User-Id: 3\n",
+       {"a", "", "", "User-Id: 3", 0, 7}},
+      {"values keep what follows the first separator, CR included",
+       "User-Agent: a: b\r\nUser-Id:  12\n",
+       {"a: b\r", "", "", "", 12, 7}},
+      {"numbers by the atoi rule",
+       "User-Id: 12abc\nUser-No: -4\n",
+       {"", "", "", "", 12, -4}},
+      {"a line of more than 1023 bytes ends the reading",
+       "User-Serial: before\n" + longLine + "User-Id: 5\n",
+       {"", "", "", "before", 0, 7}},
+      {"a line of 1023 bytes is still read",
+       line1023 + "\nUser-Id: 5\n",
+       {"", "", "", std::string(1010, 's'), 5, 7}},
+      {"blank and foreign lines are skipped",
+       "\n\nHello\nUser-Id: 8\n\n",
+       {"", "", "", "", 8, 7}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteHostFile(host, c.file);
+    Env().SetUserNo(7);
+    Env().SetUserId(99);
+    Env().SetUserAgent(ByteString("stale"));
+    ReadEnvironment(kEnvPath);
+    ExpectValues(c.want);
+  }
+}
+
+TEST(ReadEnvironment, MissingFileEmptiesTheValuesButTheUserNumber) {
+  DeviceRoot root;
+  Env().SetUserAgent(ByteString("stale"));
+  Env().SetUserSerial(ByteString("stale"));
+  Env().SetUserId(5);
+  Env().SetUserNo(6);
+  ReadEnvironment(u"\\PocketDisk1\\missing.env");
+  ExpectValues({"", "", "", "", 0, 6});
+  ReadEnvironment(nullptr);
+  ExpectValues({"", "", "", "", 0, 6});
+  // A directory is no file either.
+  ReadEnvironment(u"\\PocketDisk1");
+  ExpectValues({"", "", "", "", 0, 6});
+}
+
+TEST(WriteEnvironment, WritesSixLinesAndReadsBack) {
+  DeviceRoot root;
+  const std::string host = root.Host("\\PocketDisk1\\handset.env");
+  WriteHostFile(host, std::string(5000, 'z'));  // replaced, not appended to
+  Env().SetUserAgent(ByteString("Agent/2"));
+  Env().SetPublicKey(ByteString("<RSAKeyValue><Modulus>AQ==</Modulus>"));
+  Env().SetPrivateKey(ByteString("<RSAKeyValue><D>Ag==</D>"));
+  Env().SetUserSerial(ByteString("\xD6\xD0-7"));
+  Env().SetUserId(-3);
+  Env().SetUserNo(2147483647);
+  WriteEnvironment(kEnvPath);
+  EXPECT_EQ(ReadHostFile(host),
+            "User-Agent: Agent/2\n"
+            "Public-Key: <RSAKeyValue><Modulus>AQ==</Modulus>\n"
+            "Private-Key: <RSAKeyValue><D>Ag==</D>\n"
+            "User-Serial: \xD6\xD0-7\n"
+            "User-Id: -3\n"
+            "User-No: 2147483647\n");
+  const Values written = Current();
+
+  ClearEnvironment();
+  ExpectValues({"", "", "", "", -3, 2147483647});
+  Env().SetUserNo(0);
+  ReadEnvironment(kEnvPath);
+  ExpectValues(written);
+
+  // A path that names a directory is left alone.
+  WriteEnvironment(u"\\PocketDisk1");
+  EXPECT_TRUE(test::HostFileExists(root.Host("\\PocketDisk1")));
+  ClearEnvironment();
+}
+
+TEST(ClearEnvironment, EmptiesTextsAndContentKeys) {
+  Env().SetUserAgent(ByteString("a"));
+  Env().SetPublicKey(ByteString("b"));
+  Env().SetPrivateKey(ByteString("c"));
+  Env().SetUserSerial(ByteString("d"));
+  Env().SetContentKeys(ByteString("k1"));
+  Env().SetUserId(11);
+  Env().SetUserNo(12);
+  ClearEnvironment();
+  ExpectValues({"", "", "", "", 11, 12});
+  EXPECT_TRUE(Env().ContentKeys().empty());
+}
+
+TEST(ProbePath, NothingDirectoriesOrAFile) {
+  DeviceRoot root;
+  WriteHostFile(root.Host("\\Storage Card\\d1\\x.txt"), "x");
+  ASSERT_TRUE(platform::CreateDirectory(u"\\Storage Card\\d2"));
+  struct Case {
+    const char16_t* path;
+    int32_t probe;
+  } cases[] = {
+      {u"\\Storage Card\\none", 0},
+      {u"\\Storage Card\\d1", 1},
+      {u"\\Storage Card\\d1\\", 1},
+      {u"\\Storage Card\\d1\\x.txt", 2},
+      {u"/Storage Card/d1/x.txt", 2},
+      {u"\\Storage Card\\d*", 1},         // only directories match
+      {u"\\Storage Card\\d1\\*", 2},      // a file matches
+      {u"\\Storage Card\\d?\\x.txt", 0},  // wildcards in the last part only
+      {u"\\Storage Card\\*.none", 0},
+      {u"", 0},
+      {nullptr, 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ProbePath(c.path), c.probe)
+        << (c.path ? std::string(c.path, c.path + 20).c_str() : "null");
+  }
+}
+
+TEST(LocalFiles, DeleteAndAppend) {
+  DeviceRoot root;
+  const std::string host = root.Host("\\Storage Card\\f.txt");
+  EXPECT_TRUE(transfer::DeleteLocalFile(u"\\Storage Card\\f.txt"));  // missing
+
+  EXPECT_TRUE(transfer::AppendLine(u"\\Storage Card\\f.txt", ByteString("a")));
+  EXPECT_TRUE(transfer::AppendLine(u"\\Storage Card\\f.txt", ByteString("")));
+  EXPECT_TRUE(transfer::AppendLine(u"\\Storage Card\\f.txt", ByteString("b")));
+  EXPECT_EQ(ReadHostFile(host), "a\n\nb\n");
+  EXPECT_TRUE(transfer::DeleteLocalFile(u"\\Storage Card\\f.txt"));
+  EXPECT_FALSE(test::HostFileExists(host));
+
+  platform::SetLastError(0);
+  EXPECT_FALSE(transfer::DeleteLocalFile(u"\\Storage Card"));
+  EXPECT_EQ(platform::GetLastError(), transfer::kErrorNamesDirectory);
+  EXPECT_TRUE(test::HostFileExists(root.Host("\\Storage Card")));
+
+  EXPECT_FALSE(
+      transfer::AppendLine(u"\\Storage Card\\no\\dir\\f.txt", ByteString("a")));
+  EXPECT_FALSE(transfer::AppendLine(u"\\Storage Card", ByteString("a")));
+
+  // A path longer than a handset path is refused, not cut to another name.
+  const std::u16string longPath =
+      u"\\Storage Card\\" + std::u16string(260, u'a');
+  EXPECT_FALSE(transfer::AppendLine(longPath.c_str(), ByteString("a")));
+  EXPECT_FALSE(transfer::DeleteLocalFile(longPath.c_str()));
+  EXPECT_EQ(platform::GetLastError(), platform::kErrorFilenameTooLong);
+}
+
+TEST(FormatTimestamp, LocalTimeAndTicksModulo999) {
+  static uint32_t ticks = 0;
+  platform::Overrides overrides;
+  overrides.localTime = [](platform::SystemTime* t) {
+    *t = {2012, 7, 4, 5, 9, 3, 7, 500};
+  };
+  overrides.tickCount = [] { return ticks; };
+  platform::SetOverrides(overrides);
+  struct Case {
+    uint32_t ticks;
+    const char* text;
+  } cases[] = {{1041, "2012-7-5 9:3:7.042"},
+               {998, "2012-7-5 9:3:7.998"},
+               {999, "2012-7-5 9:3:7.000"},
+               {0xFFFFFFFF, "2012-7-5 9:3:7.-001"}};  // a signed tick count
+  for (const Case& c : cases) {
+    ticks = c.ticks;
+    EXPECT_EQ(FormatTimestamp(), c.text);
+  }
+  platform::SetOverrides({});
+}
+
+TEST(BoundaryText, ConversionsCutToTheirFields) {
+  // GBK: every Chinese character takes two bytes.
+  char ansi[6];
+  std::memset(ansi, 'X', sizeof ansi);
+  EXPECT_EQ(WideToAnsi(u"中中中", ansi), ansi);
+  EXPECT_STREQ(ansi, "\xD6\xD0\xD6\xD0");  // the third does not fit whole
+  EXPECT_EQ(ansi[5], 0);                   // the rest is zero-filled
+  EXPECT_EQ(AnsiSize(u"中中中"), 7u);
+  EXPECT_EQ(WideToAnsi(u"abcdefgh", ansi), ansi);
+  EXPECT_STREQ(ansi, "abcde");
+  // Unterminated input is read no further than its field.
+  const char16_t field[3] = {u'a', u'b', u'c'};
+  char small[8];
+  WideToAnsi(field, small, sizeof small, std::size(field));
+  EXPECT_STREQ(small, "abc");
+  EXPECT_EQ(WideToAnsi(nullptr, small), nullptr);
+  EXPECT_EQ(small[0], 0);
+
+  char16_t wide[4] = {u'Q', u'Q', u'Q', u'Q'};
+  EXPECT_EQ(AnsiToWide("\xD6\xD0z", wide), wide);
+  EXPECT_EQ(std::u16string(wide), u"中z");
+  AnsiToWide("abcdef", wide);
+  EXPECT_EQ(std::u16string(wide), u"abc");
+
+  // A surrogate pair is never split.
+  const char* previous = std::getenv("VESK_ANSI_CODEPAGE");
+  const std::string saved = previous ? previous : "";
+  setenv("VESK_ANSI_CODEPAGE", "65001", 1);
+  char16_t pair[3] = {u'Q', u'Q', u'Q'};
+  AnsiToWide("a\xF0\x9F\x98\x80", pair);
+  EXPECT_EQ(std::u16string(pair), u"a");
+  char utf8[5];
+  WideToAnsi(u"a\U0001F600", utf8);
+  EXPECT_STREQ(utf8, "a");
+  if (previous) {
+    setenv("VESK_ANSI_CODEPAGE", saved.c_str(), 1);
+  } else {
+    unsetenv("VESK_ANSI_CODEPAGE");
+  }
+}
+
+}  // namespace
+}  // namespace vesk::service

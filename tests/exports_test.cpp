@@ -1,0 +1,507 @@
+// The six exports against a scripted loopback server: the exact request of
+// each operation, the status and error mapping, refused URLs and overlong
+// texts.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+#include "service/vesk80.h"
+#include "tests/support/device_root.h"
+#include "tests/support/fake_server.h"
+
+namespace vesk {
+namespace {
+
+using test::DeviceRoot;
+using test::FakeServer;
+using test::HttpReply;
+using test::Raw;
+using test::U16;
+
+constexpr unsigned char kFill = 0xAB;
+const char16_t kEnv[] = u"\\PocketDisk1\\handset.env";
+
+std::u16string Url(const FakeServer& server, const std::string& path) {
+  return U16("http://127.0.0.1:" + std::to_string(server.port()) + path);
+}
+
+std::string Utf8(const char16_t* text) {
+  std::string out;
+  for (; *text != 0; ++text) {
+    if (*text < 0x80) {
+      out += static_cast<char>(*text);
+    } else {
+      out += "<" + std::to_string(*text) + ">";
+    }
+  }
+  return out;
+}
+
+template <typename Record>
+Record Filled() {
+  Record record;
+  std::memset(&record, kFill, sizeof record);
+  return record;
+}
+
+template <typename Record>
+bool Untouched(const Record& record, size_t from = 0,
+               size_t to = sizeof(Record)) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(&record);
+  for (size_t i = from; i < to; ++i) {
+    if (bytes[i] != kFill) return false;
+  }
+  return true;
+}
+
+class ExportsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::WriteHostFile(root_.Host("\\PocketDisk1\\handset.env"),
+                        "User-Agent: TestAgent/1\nUser-Serial: SN-9\n"
+                        "User-Id: 42\nUser-No: 7\n");
+  }
+  void TearDown() override { platform::SetOverrides({}); }
+
+  std::string Head(const std::string& method, const std::string& path,
+                   const FakeServer& server) {
+    return method + " " + path +
+           " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.port()) +
+           "\r\nAccept: */*\r\nUser-Agent: TestAgent/1\r\n"
+           "Connection: Keep-Alive\r\n";
+  }
+
+  DeviceRoot root_;
+};
+
+const std::string kOk = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+
+TEST_F(ExportsTest, AccountHeartbeatLoadRequests) {
+  FakeServer server({Raw(kOk), Raw(kOk), Raw(kOk)});
+  auto account = Filled<AccountInfoResult>();
+  auto beat = Filled<HandsetBeatResult>();
+  auto load = Filled<LoadResult>();
+  auto error = Filled<HandsetError>();
+  EXPECT_EQ(
+      vesk_AccountInfo(kEnv, &account, &error,
+                       Url(server, "/account?v=1").c_str(), server.port()),
+      200);
+  EXPECT_EQ(vesk_HandsetBeat(kEnv, &beat, &error, Url(server, "/beat").c_str(),
+                             server.port()),
+            200);
+  LoadRecord record{};
+  record.offset = 1000;
+  record.rangeEnd = 1999;
+  EXPECT_EQ(vesk_HandsetLoad(kEnv, &record, &load, &error,
+                             Url(server, "/load").c_str(), server.port()),
+            200);
+  const auto requests = server.Requests(3);
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[0], Head("GET", "/account?v=1", server) +
+                             "User-Serial: SN-9\r\nUser-Cert: \r\n"
+                             "User-ID: 42\r\n\r\n");
+  EXPECT_EQ(requests[1], Head("GET", "/beat", server) +
+                             "User-Serial: SN-9\r\nUser-ID: 42\r\n\r\n");
+  EXPECT_EQ(requests[2], Head("GET", "/load", server) +
+                             "User-Serial: SN-9\r\nUser-ID: 42\r\n"
+                             "User-Cert: \r\nRange: bytes=1000-1999\r\n\r\n");
+  // A success leaves the error record alone.
+  EXPECT_TRUE(Untouched(error));
+}
+
+TEST_F(ExportsTest, DownloadAndSaveRequests) {
+  FakeServer server({Raw(kOk), Raw(kOk)});
+  DownloadRecord record{};
+  std::u16string key = u"item 7/中";
+  std::copy(key.begin(), key.end(), record.contentKey);
+  auto result = Filled<DownloadResult>();
+  auto error = Filled<HandsetError>();
+  EXPECT_EQ(vesk_HandsetDownload(
+                kEnv, &record, &result, &error, u"\\Storage Card\\item.dat",
+                Url(server, "/download").c_str(), server.port(),
+                Url(server, "/done").c_str(), server.port()),
+            200);
+
+  static uint32_t counter = 0;
+  platform::Overrides overrides;
+  overrides.random = [] { return counter++; };
+  platform::SetOverrides(overrides);
+  HandsetSaveInput input{};
+  char16_t output[1025];
+  EXPECT_EQ(vesk_HandsetSave(kEnv, &input, output, &error,
+                             Url(server, "/save").c_str(), server.port()),
+            200);
+
+  const auto requests = server.Requests(2);
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0],
+            Head("POST", "/download", server) +
+                "Content-Type: application/x-www-form-urlencoded\r\n"
+                "User-Serial: SN-9\r\nUser-ID: 42\r\nUser-Cert: \r\n"
+                "Content-Length: 19\r\n\r\n"
+                "key=item+7%2F%D6%D0\r\n");
+  const std::string boundary = "---------------------------7d0123456789a";
+  EXPECT_EQ(requests[1],
+            Head("POST", "/save", server) +
+                "Content-Type: multipart/form-data; boundary=" + boundary +
+                "\r\nUser-Serial: SN-9\r\nUser-ID: 42\r\n"
+                "User-Cert: \r\nContent-Length: 46\r\n\r\n--" +
+                boundary + "--\r\n");
+  EXPECT_TRUE(Untouched(error));
+}
+
+TEST_F(ExportsTest, ActivationHeadersAndFormFieldsByMode) {
+  const std::string formHead =
+      "Content-Type: application/x-www-form-urlencoded\r\n";
+  auto input = Filled<HandsetActivateInput>();
+  auto set = [](char16_t* field, const std::u16string& text) {
+    std::copy(text.begin(), text.end(), field);
+    field[text.size()] = 0;
+  };
+  set(input.userAgent, u"Act/1");
+  set(input.userSerial, u"S2");
+  set(input.username, u"u");
+  set(input.password, u"p w");
+  set(input.name, u"张");
+  set(input.email, u"a@b");
+  set(input.province, u"p");
+  set(input.validation, u"v");
+  set(input.bom, u"b");
+  set(input.environmentPath, kEnv);
+  input.gender = 0;
+  input.figure = -3;
+
+  struct Case {
+    int32_t mode;
+    bool withEnvironment;
+    std::string form;
+  } cases[] = {
+      {4, true,
+       "username=u&password=p+w&validation=v&name=%D5%C5&gender=0&"
+       "email=a%40b&figure=%2D3&province=p&bom=b"},
+      {1, true,
+       "username=u&password=p+w&name=%D5%C5&gender=0&email=a%40b&"
+       "figure=%2D3&province=p"},
+      {2, false, "username=u&password=p+w&validation=v&bom=b"},
+      {3, false, "username=u&password=p+w"},
+      {5, true, "username=u&password=p+w"},
+      {77, false, "username=u&password=p+w"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode);
+    FakeServer server({Raw(kOk)});
+    input.mode = c.mode;
+    if (c.withEnvironment) {
+      set(input.environmentPath, kEnv);
+    } else {
+      set(input.environmentPath, u"\\PocketDisk1\\absent.env");
+    }
+    auto result = Filled<HandsetActivateResult>();
+    auto error = Filled<HandsetError>();
+    EXPECT_EQ(
+        vesk_handsetActivate(&input, &result, &error,
+                             Url(server, "/activate").c_str(), server.port()),
+        200);
+    const std::string identity =
+        c.withEnvironment ? "User-ID: 42\r\nUser-NO: 7\r\nUser-Cert: \r\n" : "";
+    const auto requests = server.Requests(1);
+    ASSERT_EQ(requests.size(), 1u);
+    std::string expected = Head("POST", "/activate", server) + formHead +
+                           "User-Serial: S2\r\n" + identity +
+                           "Content-Length: " + std::to_string(c.form.size()) +
+                           "\r\n\r\n" + c.form + "\r\n";
+    const std::string agent = "User-Agent: TestAgent/1";
+    expected.replace(expected.find(agent), agent.size(), "User-Agent: Act/1");
+    EXPECT_EQ(requests[0], expected);
+    EXPECT_TRUE(Untouched(error));
+  }
+}
+
+// Runs the account-information export against one scripted reply.
+struct Outcome {
+  int32_t status;
+  AccountInfoResult result;
+  HandsetError error;
+};
+
+Outcome AccountWith(test::Reply reply) {
+  FakeServer server({std::move(reply)});
+  Outcome o{0, Filled<AccountInfoResult>(), Filled<HandsetError>()};
+  o.status = vesk_AccountInfo(kEnv, &o.result, &o.error,
+                              Url(server, "/a").c_str(), server.port());
+  return o;
+}
+
+TEST_F(ExportsTest, StatusAndErrorMapping) {
+  const std::string html = "<html><body>Not here</body></html>";
+  struct Case {
+    const char* what;
+    std::string reply;
+    int32_t status;
+    int32_t code;
+    std::u16string message;
+    const char16_t* timestamp;  // null: untouched
+  } cases[] = {
+      {"906 with its time stamp",
+       HttpReply(403, "Forbidden",
+                 {{"X-Error-Code", "906"},
+                  {"X-Error-Message", "clock"},
+                  {"X-Server-Timestamp", "2026-12-5 10:0:0.000"}},
+                 ""),
+       403, 906, u" clock", u" 2026-12-5 10:0:0.000"},
+      {"a code and a message with its leading blank",
+       "HTTP/1.1 500 Error\r\nX-Error-Code: 12\r\n"
+       "X-Error-Message:  bad request\r\n\r\n",
+       500, 12, u"  bad request", nullptr},
+      {"no code: the body is the message",
+       HttpReply(404, "Not Found",
+                 {{"Content-Length", std::to_string(html.size())}}, html),
+       404, 0, U16(html), nullptr},
+      {"no code: message value first, then the body",
+       HttpReply(500, "E", {{"X-Error-Message", "m"}}, "body"), 500, 0,
+       u" mbody", nullptr},
+      {"906 without a time stamp",
+       HttpReply(403, "F", {{"X-Error-Code", "906"}}, ""), 403, 906, u"", u""},
+      {"the message found in the body bytes",
+       HttpReply(500, "E", {{"X-Error-Code", "12"}},
+                 "X-Error-Message: from body\r\nmore"),
+       500, 12, u" from body", nullptr},
+      {"914 carries no time stamp outside the activation",
+       HttpReply(403, "F", {{"X-Error-Code", "914"}, {"X-Util-Timestamp", "t"}},
+                 ""),
+       403, 914, u"", nullptr},
+      {"a four-digit status", "HTTP/1.1 4031 X\r\nX-Error-Code: 3\r\n\r\n", 403,
+       3, u"", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Outcome o = AccountWith(Raw(c.reply));
+    EXPECT_EQ(o.status, c.status);
+    EXPECT_EQ(o.error.code, c.code);
+    EXPECT_EQ(std::u16string(o.error.message), c.message);
+    if (c.timestamp == nullptr) {
+      EXPECT_TRUE(Untouched(o.error, offsetof(HandsetError, timestamp)));
+    } else {
+      EXPECT_EQ(std::u16string(o.error.timestamp), c.timestamp);
+    }
+    EXPECT_TRUE(Untouched(o.error, 0, 8));  // the two leading words
+    EXPECT_TRUE(Untouched(o.result));       // a refusal never touches it
+  }
+}
+
+TEST_F(ExportsTest, NoResponseIsStatusZeroWithAnEmptyMessage) {
+  test::Reply closeAtOnce;
+  closeAtOnce.acceptAndClose = true;
+  test::Reply silent;
+  silent.closeWithoutReply = true;
+  test::Reply cases[] = {std::move(closeAtOnce), std::move(silent),
+                         Raw("HTTP/1.1 200 OK\r\nX-Head: never ends\r\n")};
+  for (test::Reply& reply : cases) {
+    const Outcome o = AccountWith(std::move(reply));
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.error.code, 0);
+    EXPECT_EQ(o.error.message[0], 0);
+    EXPECT_TRUE(Untouched(o.error, 0, 8));
+    EXPECT_TRUE(Untouched(o.error, offsetof(HandsetError, message) + 2));
+    EXPECT_TRUE(Untouched(o.result));
+  }
+
+  // A closed loopback port: every export reports 0 the same way.
+  const uint16_t closed = test::ClosedPort();
+  const std::u16string url =
+      U16("http://127.0.0.1:" + std::to_string(closed) + "/x");
+  auto error = Filled<HandsetError>();
+  auto account = Filled<AccountInfoResult>();
+  EXPECT_EQ(vesk_AccountInfo(kEnv, &account, &error, url.c_str(), closed), 0);
+  EXPECT_EQ(error.code, 0);
+  EXPECT_EQ(error.message[0], 0);
+  EXPECT_TRUE(Untouched(error, offsetof(HandsetError, message) + 2));
+  EXPECT_TRUE(Untouched(account));
+  auto beat = Filled<HandsetBeatResult>();
+  EXPECT_EQ(vesk_HandsetBeat(kEnv, &beat, &error, url.c_str(), closed), 0);
+  EXPECT_TRUE(Untouched(beat));
+  LoadRecord load{};
+  auto loaded = Filled<LoadResult>();
+  EXPECT_EQ(vesk_HandsetLoad(kEnv, &load, &loaded, &error, url.c_str(), closed),
+            0);
+  EXPECT_TRUE(Untouched(loaded));
+  HandsetSaveInput save{};
+  char16_t output[4] = {u'Q', u'Q', u'Q', u'Q'};
+  EXPECT_EQ(vesk_HandsetSave(kEnv, &save, output, &error, url.c_str(), closed),
+            0);
+  EXPECT_EQ(output[0], u'Q');
+  auto activation = Filled<HandsetActivateInput>();
+  activation.environmentPath[0] = 0;
+  auto activated = Filled<HandsetActivateResult>();
+  EXPECT_EQ(vesk_handsetActivate(&activation, &activated, &error, url.c_str(),
+                                 closed),
+            0);
+  EXPECT_TRUE(Untouched(activated));
+  EXPECT_EQ(error.code, 0);
+  EXPECT_EQ(error.message[0], 0);
+}
+
+TEST_F(ExportsTest, ActivationAndTransferStatuses) {
+  FakeServer server({Raw(HttpReply(403, "F",
+                                   {{"X-Error-Code", "915"},
+                                    {"X-Util-Timestamp", "util-time"},
+                                    {"X-Server-Timestamp", "server-time"}},
+                                   "")),
+                     Raw("HTTP/1.1 206 Partial\r\nContent-Length: 0\r\n\r\n"),
+                     Raw("HTTP/1.1 206 Partial\r\nContent-Length: 0\r\n\r\n")});
+  HandsetActivateInput input{};
+  input.mode = 3;
+  auto result = Filled<HandsetActivateResult>();
+  auto error = Filled<HandsetError>();
+  EXPECT_EQ(vesk_handsetActivate(&input, &result, &error,
+                                 Url(server, "/act").c_str(), server.port()),
+            403);
+  EXPECT_EQ(error.code, 915);
+  EXPECT_EQ(std::u16string(error.timestamp), u" util-time");
+
+  // 206 is a success for the transfers: the error record stays as it was.
+  auto transferError = Filled<HandsetError>();
+  DownloadRecord record{};
+  DownloadResult downloaded{};
+  EXPECT_EQ(vesk_HandsetDownload(kEnv, &record, &downloaded, &transferError,
+                                 u"\\Storage Card\\f",
+                                 Url(server, "/d").c_str(), server.port(),
+                                 Url(server, "/c").c_str(), server.port()),
+            206);
+  LoadRecord load{};
+  LoadResult loaded{};
+  EXPECT_EQ(vesk_HandsetLoad(kEnv, &load, &loaded, &transferError,
+                             Url(server, "/l").c_str(), server.port()),
+            206);
+  EXPECT_TRUE(Untouched(transferError));
+}
+
+TEST_F(ExportsTest, MalformedUrlsAreRefusedBeforeSending) {
+  FakeServer server({});
+  const std::string port = std::to_string(server.port());
+  const std::string longPath(300, 'a');
+  std::u16string wideLong = U16("http://127.0.0.1:" + port + "/");
+  for (int i = 0; i < 124; ++i) wideLong += u"中";  // 248 bytes in GBK
+  struct Case {
+    std::u16string url;
+    const char* mentions;
+  } cases[] = {
+      {U16("https://127.0.0.1:" + port + "/a"), "http://"},
+      {U16("ftp://127.0.0.1:" + port + "/a"), "http://"},
+      {U16("127.0.0.1:" + port + "/a"), "http://"},
+      {U16("http://127.0.0.1:" + port), "path"},
+      {U16("http:///a"), "host"},
+      {U16("http://127.0.0.1:" + port + "/" + longPath), "255"},
+      {wideLong, "255"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Utf8(c.url.c_str()).substr(0, 40));
+    auto result = Filled<AccountInfoResult>();
+    auto error = Filled<HandsetError>();
+    EXPECT_EQ(
+        vesk_AccountInfo(kEnv, &result, &error, c.url.c_str(), server.port()),
+        0);
+    EXPECT_EQ(error.code, 0);
+    EXPECT_NE(Utf8(error.message).find(c.mentions), std::string::npos)
+        << Utf8(error.message);
+    EXPECT_TRUE(Untouched(result));
+  }
+  EXPECT_EQ(server.Accepted(), 0u);
+
+  // Exactly 255 bytes still goes out.
+  FakeServer accepting({Raw(kOk)});
+  std::string exact =
+      "http://127.0.0.1:" + std::to_string(accepting.port()) + "/";
+  exact += std::string(255 - exact.size(), 'p');
+  auto result = Filled<AccountInfoResult>();
+  auto error = Filled<HandsetError>();
+  EXPECT_EQ(vesk_AccountInfo(kEnv, &result, &error, U16(exact).c_str(),
+                             accepting.port()),
+            200);
+
+  // Null records and URLs are refused without touching anything.
+  EXPECT_EQ(vesk_AccountInfo(kEnv, nullptr, &error, U16(exact).c_str(), 1), 0);
+  EXPECT_EQ(vesk_AccountInfo(kEnv, &result, &error, nullptr, 1), 0);
+  EXPECT_EQ(vesk_handsetActivate(nullptr, nullptr, &error, nullptr, 1), 0);
+}
+
+TEST_F(ExportsTest, OverlongTextsStayInsideTheirFields) {
+  // Records followed by guard bytes: nothing may be written past a field.
+  struct Guarded {
+    HandsetError error;
+    unsigned char guard[64];
+  };
+  const std::string longMessage(600, 'm');
+  const std::string longStamp(200, 't');
+  const Outcome message = AccountWith(Raw(HttpReply(
+      500, "E", {{"X-Error-Code", "7"}, {"X-Error-Message", longMessage}},
+      "")));
+  EXPECT_EQ(std::u16string(message.error.message),
+            u" " + std::u16string(254, u'm'));
+  EXPECT_TRUE(Untouched(message.error, offsetof(HandsetError, timestamp)));
+
+  FakeServer server({Raw(HttpReply(
+      403, "F", {{"X-Error-Code", "906"}, {"X-Server-Timestamp", longStamp}},
+      ""))});
+  Guarded guarded;
+  std::memset(&guarded, kFill, sizeof guarded);
+  auto result = Filled<AccountInfoResult>();
+  EXPECT_EQ(vesk_AccountInfo(kEnv, &result, &guarded.error,
+                             Url(server, "/a").c_str(), server.port()),
+            403);
+  EXPECT_EQ(std::u16string(guarded.error.timestamp),
+            u" " + std::u16string(62, u't'));
+  for (unsigned char g : guarded.guard) ASSERT_EQ(g, kFill);
+
+  // Caller fields without a terminator are read no further than the field.
+  FakeServer activation({Raw(kOk)});
+  HandsetActivateInput input;
+  std::fill_n(reinterpret_cast<char16_t*>(&input.userAgent),
+              (offsetof(HandsetActivateInput, gender) -
+               offsetof(HandsetActivateInput, userAgent)) /
+                  2,
+              u'x');
+  input.mode = 4;
+  input.gender = 1;
+  input.figure = 2;
+  auto activated = Filled<HandsetActivateResult>();
+  auto error = Filled<HandsetError>();
+  EXPECT_EQ(
+      vesk_handsetActivate(&input, &activated, &error,
+                           Url(activation, "/a").c_str(), activation.port()),
+      200);
+  const auto requests = activation.Requests(1);
+  ASSERT_EQ(requests.size(), 1u);
+  const std::string x15(15, 'x');
+  const std::string x255(255, 'x');
+  EXPECT_NE(requests[0].find("User-Agent: " + x255 + "\r\n"),
+            std::string::npos);
+  EXPECT_NE(requests[0].find("User-Serial: " + x255 + "\r\n"),
+            std::string::npos);
+  EXPECT_NE(requests[0].find(
+                "username=" + x15 + "&password=" + x255 + "&validation=" + x15 +
+                "&name=" + x15 + "&gender=1&email=" + x255 +
+                "&figure=2&province=" + x15 + "&bom=" + x15 + "\r\n"),
+            std::string::npos);
+
+  // A download key that fills its field is cut to the 255 bytes it can hold.
+  FakeServer download({Raw(kOk)});
+  DownloadRecord record;
+  std::fill_n(record.contentKey, 256, u'k');
+  record.offset = 0;
+  DownloadResult downloaded{};
+  EXPECT_EQ(vesk_HandsetDownload(kEnv, &record, &downloaded, &error,
+                                 u"\\Storage Card\\f",
+                                 Url(download, "/d").c_str(), download.port(),
+                                 Url(download, "/c").c_str(), download.port()),
+            200);
+  const auto keyRequest = download.Requests(1);
+  ASSERT_EQ(keyRequest.size(), 1u);
+  EXPECT_NE(keyRequest[0].find("\r\n\r\nkey=" + std::string(255, 'k') + "\r\n"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace vesk

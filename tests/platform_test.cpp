@@ -1,0 +1,646 @@
+// The POSIX platform layer against real files under a temporary device root,
+// real loopback sockets and the host's iconv.
+#include "platform/platform.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "gtest/gtest.h"
+
+namespace vesk::platform {
+namespace {
+
+constexpr uint32_t kSucceeded = 0xFFFFFFFF;
+
+// The last error left by a call that should fail (kSucceeded when it did
+// not); clears it, so a later failure that sets none cannot pass on this one.
+uint32_t FailureOf(bool succeeded) {
+  const uint32_t error = succeeded ? kSucceeded : GetLastError();
+  SetLastError(0);
+  return error;
+}
+
+std::string ReadHost(const std::string& path) {
+  std::ostringstream bytes;
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
+  return bytes.str();
+}
+
+void WriteHost(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+  return st.st_mode & 07777;
+}
+
+// Changes an environment variable for one scope.
+class ScopedEnv {
+ public:
+  explicit ScopedEnv(const char* name) : name_(name) {
+    if (const char* value = std::getenv(name)) saved_ = value;
+  }
+  ~ScopedEnv() {
+    if (saved_) {
+      Set(*saved_);
+    } else {
+      Unset();
+    }
+  }
+  void Set(const std::string& value) {
+    setenv(name_, value.c_str(), 1);
+    tzset();
+  }
+  void Unset() {
+    unsetenv(name_);
+    tzset();
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> saved_;
+};
+
+// Each test gets a fresh device root, removed with everything in it.
+class PlatformFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/vesk-platform-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    root_ = name;
+    env_.Set(root_);
+  }
+  void TearDown() override {
+    const auto remove = [](const char* path, const struct stat*, int, FTW*) {
+      return std::remove(path);
+    };
+    nftw(root_.c_str(), remove, 16, FTW_DEPTH | FTW_PHYS);
+  }
+  std::string Host(const std::u16string& path) { return HostPath(path); }
+
+  std::string root_;
+  ScopedEnv env_{"VESK_DEVICE_ROOT"};
+};
+
+TEST_F(PlatformFiles, HandsetPathsLandUnderTheDeviceRoot) {
+  const std::u16string lone(1, char16_t{0xD800});
+  EXPECT_EQ(Host(u"\\Storage Card\\a.txt"), root_ + "/Storage Card/a.txt");
+  EXPECT_EQ(Host(u"/x/y"), root_ + "/x/y");
+  EXPECT_EQ(Host(u"\\x/y\\"), root_ + "/x/y/");
+  EXPECT_EQ(Host(u"rel\\b.txt"), "rel/b.txt");
+  EXPECT_EQ(Host(u"\\\u4E2D\U0001F600"), root_ + "/\u4E2D\U0001F600");
+  EXPECT_EQ(Host(u"\\a" + lone), root_ + "/a\xEF\xBF\xBD");
+  env_.Set(root_ + "/");
+  EXPECT_EQ(Host(u"\\a"), root_ + "/a");
+  env_.Set("");
+  EXPECT_EQ(Host(u"\\x\\y"), "/x/y");
+  env_.Unset();
+  EXPECT_EQ(Host(u"/x/y"), "/x/y");
+}
+
+TEST_F(PlatformFiles, ReadWriteSeekAndTruncate) {
+  {
+    File file = File::Open(u"\\f", Access::kReadWrite, Disposition::kCreateNew);
+    ASSERT_TRUE(file.Write("a\0b\r\n\xFF", 6));
+    EXPECT_EQ(file.Size(), 6);
+    EXPECT_EQ(file.Seek(-2, File::From::kEnd), 4);
+    char buffer[16] = {};
+    EXPECT_EQ(file.Read(buffer, sizeof buffer), 2);
+    EXPECT_EQ(std::string(buffer, 2), "\n\xFF");
+    EXPECT_EQ(file.Read(buffer, sizeof buffer), 0);
+    EXPECT_EQ(file.Seek(-7, File::From::kCurrent), -1);
+    EXPECT_EQ(file.Seek(3, File::From::kBegin), 3);
+    ASSERT_TRUE(file.SetEndOfFile());
+    EXPECT_EQ(file.Seek(5, File::From::kBegin), 5);
+    ASSERT_TRUE(file.SetEndOfFile());
+    ASSERT_TRUE(file.Flush());
+  }
+  EXPECT_EQ(ReadHost(Host(u"\\f")), std::string("a\0b\0\0", 5));
+  {
+    File file = File::OpenAppend(u"\\f");
+    EXPECT_EQ(file.Seek(0, File::From::kBegin), 0);
+    ASSERT_TRUE(file.Write("cd", 2));
+  }
+  EXPECT_EQ(ReadHost(Host(u"\\f")), std::string("a\0b\0\0cd", 7));
+
+  // A read gathers pieces that arrive one by one until it has them all.
+  ASSERT_EQ(mkfifo(Host(u"\\pipe").c_str(), 0666), 0);
+  std::thread writer([&] {
+    const int fd = open(Host(u"\\pipe").c_str(), O_WRONLY);
+    EXPECT_EQ(write(fd, "abc", 3), 3);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(write(fd, "defghij", 7), 7);
+    close(fd);
+  });
+  File pipe = File::Open(u"\\pipe", Access::kRead, Disposition::kOpenExisting);
+  char buffer[10];
+  EXPECT_EQ(pipe.Read(buffer, sizeof buffer), 10);
+  EXPECT_EQ(std::string(buffer, 10), "abcdefghij");
+  writer.join();
+  EXPECT_EQ(pipe.Read(buffer, sizeof buffer), 0);
+}
+
+TEST_F(PlatformFiles, DispositionsAndErrorCodes) {
+  const auto openAs = [](const std::u16string& path, Disposition disposition) {
+    return File::Open(path, Access::kReadWrite, disposition);
+  };
+  WriteHost(Host(u"\\f"), "old");
+  EXPECT_EQ(FailureOf(openAs(u"\\f", Disposition::kCreateNew).IsOpen()),
+            kErrorFileExists);
+  // Opening may say whether the file was already there.
+  EXPECT_EQ(openAs(u"\\f", Disposition::kOpenAlways).Size(), 3);
+  EXPECT_EQ(GetLastError(), kErrorAlreadyExists);
+  EXPECT_EQ(openAs(u"\\f", Disposition::kCreateAlways).Size(), 0);
+  EXPECT_EQ(GetLastError(), kErrorAlreadyExists);
+  EXPECT_TRUE(openAs(u"\\g", Disposition::kCreateAlways).IsOpen());
+  EXPECT_EQ(GetLastError(), kErrorSuccess);
+
+  const struct {
+    std::u16string path;
+    uint32_t error;
+  } missing[] = {
+      {u"\\none", kErrorFileNotFound},
+      {u"\\nodir\\none", kErrorPathNotFound},
+      {u"\\f\\inside", kErrorPathNotFound},
+      {u"\\" + std::u16string(300, u'n'), kErrorFilenameTooLong},
+  };
+  for (const auto& c : missing) {
+    EXPECT_EQ(FailureOf(openAs(c.path, Disposition::kOpenExisting).IsOpen()),
+              c.error);
+    EXPECT_EQ(GetFileAttributes(c.path), kInvalidAttributes);
+    EXPECT_EQ(FailureOf(false), c.error);
+  }
+
+  ASSERT_TRUE(CreateDirectory(u"\\d"));
+  EXPECT_EQ(GetFileAttributes(u"\\d"), kAttributeDirectory);
+  EXPECT_EQ(
+      FailureOf(File::Open(u"\\d", Access::kRead, Disposition::kOpenExisting)
+                    .IsOpen()),
+      kErrorAccessDenied);
+  EXPECT_EQ(FailureOf(DeleteFile(u"\\d")), kErrorAccessDenied);
+}
+
+// CI runs as root, where only the layer's own check stands in the way.
+TEST_F(PlatformFiles, ReadOnlyFilesRefuseWritingForEveryone) {
+  const std::u16string path = u"\\ro.txt";
+  {
+    File file = File::Open(path, Access::kWrite, Disposition::kCreateNew,
+                           kAttributeReadOnly);
+    ASSERT_TRUE(file.Write("keep", 4));  // the creating handle may write
+  }
+  EXPECT_EQ(ModeOf(Host(path)), 0444u);
+  EXPECT_EQ(GetFileAttributes(path), kAttributeReadOnly);
+
+  const std::pair<Access, Disposition> refused[] = {
+      {Access::kWrite, Disposition::kOpenExisting},
+      {Access::kReadWrite, Disposition::kOpenAlways},
+      {Access::kRead, Disposition::kCreateAlways},
+  };
+  for (const auto& [access, disposition] : refused) {
+    EXPECT_EQ(FailureOf(File::Open(path, access, disposition).IsOpen()),
+              kErrorAccessDenied);
+  }
+  EXPECT_EQ(FailureOf(File::OpenAppend(path).IsOpen()), kErrorAccessDenied);
+  EXPECT_EQ(FailureOf(DeleteFile(path)), kErrorAccessDenied);
+  EXPECT_EQ(ReadHost(Host(path)), "keep");
+  char buffer[8];
+  EXPECT_EQ(File::Open(path, Access::kRead, Disposition::kOpenExisting)
+                .Read(buffer, sizeof buffer),
+            4);
+
+  ASSERT_TRUE(SetFileAttributes(path, kAttributeNormal));
+  EXPECT_NE(ModeOf(Host(path)) & S_IWUSR, 0u);
+  EXPECT_EQ(GetFileAttributes(path), kAttributeNormal);
+  ASSERT_TRUE(SetFileAttributes(path, kAttributeReadOnly | kAttributeHidden));
+  EXPECT_EQ(ModeOf(Host(path)) & 0222, 0u);
+  ASSERT_TRUE(SetFileAttributes(path, kAttributeArchive));
+  EXPECT_TRUE(DeleteFile(path));
+  EXPECT_EQ(GetFileAttributes(path), kInvalidAttributes);
+}
+
+TEST_F(PlatformFiles, MoveAndCreateDirectoryNeverReplaceAName) {
+  WriteHost(Host(u"\\a"), "A");
+  WriteHost(Host(u"\\b"), "B");
+  EXPECT_EQ(FailureOf(MoveFile(u"\\a", u"\\b")), kErrorAlreadyExists);
+  EXPECT_EQ(ReadHost(Host(u"\\b")), "B");
+  ASSERT_TRUE(MoveFile(u"\\a", u"/c"));
+  EXPECT_EQ(ReadHost(Host(u"\\c")), "A");
+  EXPECT_EQ(GetFileAttributes(u"\\a"), kInvalidAttributes);
+
+  ASSERT_TRUE(CreateDirectory(u"\\d1"));
+  WriteHost(Host(u"\\d1\\in"), "in");
+  ASSERT_TRUE(MoveFile(u"\\d1", u"\\d2"));
+  EXPECT_EQ(ReadHost(Host(u"\\d2\\in")), "in");
+  ASSERT_TRUE(CreateDirectory(u"\\d3\\"));
+  // rename(2) alone would replace the empty directory.
+  EXPECT_EQ(FailureOf(MoveFile(u"\\d2", u"\\d3")), kErrorAlreadyExists);
+  EXPECT_EQ(FailureOf(MoveFile(u"\\none", u"\\x")), kErrorFileNotFound);
+  EXPECT_EQ(FailureOf(MoveFile(u"\\c", u"\\nodir\\c")), kErrorPathNotFound);
+
+  EXPECT_EQ(FailureOf(CreateDirectory(u"\\d3")), kErrorAlreadyExists);
+  EXPECT_EQ(FailureOf(CreateDirectory(u"\\c")), kErrorAlreadyExists);
+  EXPECT_EQ(FailureOf(CreateDirectory(u"\\no\\sub")), kErrorPathNotFound);
+}
+
+TEST_F(PlatformFiles, FindListsMatchesWithoutDotEntries) {
+  ASSERT_TRUE(CreateDirectory(u"\\d"));
+  ASSERT_TRUE(CreateDirectory(u"\\d\\sub"));
+  WriteHost(Host(u"\\d\\a.txt"), "1");
+  WriteHost(Host(u"\\d\\b.txt"), std::string(22, 'b'));
+  WriteHost(Host(u"\\d\\ab.log"), "");
+  WriteHost(Host(u"\\d\\\u4E2D.txt"), "");
+  using Names = std::set<std::u16string>;
+  const auto find = [](const std::u16string& pattern) {
+    Names names;
+    FindHandle handle;
+    FindData data;
+    if (!handle.FindFirst(pattern, &data)) return names;
+    do {
+      EXPECT_TRUE(names.insert(data.name).second);
+      const bool sub = data.name == u"sub";
+      EXPECT_EQ(data.attributes, sub ? kAttributeDirectory : kAttributeNormal);
+      EXPECT_EQ(data.size, data.name == u"b.txt"   ? 22u
+                           : data.name == u"a.txt" ? 1u
+                                                   : 0u);
+    } while (handle.FindNext(&data));
+    EXPECT_EQ(GetLastError(), kErrorNoMoreFiles);
+    return names;
+  };
+  const Names all = {u"a.txt", u"ab.log", u"b.txt", u"sub", u"\u4E2D.txt"};
+  EXPECT_EQ(find(u"\\d\\*"), all);
+  EXPECT_EQ(find(u"\\d\\*.*"), all);  // also names without an extension
+  EXPECT_EQ(find(u"/d/?.txt"), (Names{u"a.txt", u"b.txt", u"\u4E2D.txt"}));
+  EXPECT_EQ(find(u"\\d\\a*"), (Names{u"a.txt", u"ab.log"}));
+  EXPECT_EQ(find(u"\\d\\*b*"), (Names{u"ab.log", u"b.txt", u"sub"}));
+  EXPECT_EQ(find(u"\\d\\sub\\"), Names{u"sub"});
+  EXPECT_EQ(find(u"\\d\\b.txt"), Names{u"b.txt"});
+
+  const struct {
+    std::u16string pattern;
+    uint32_t error;
+  } none[] = {
+      {u"\\d\\A*", kErrorFileNotFound},
+      {u"\\d\\none", kErrorFileNotFound},
+      {u"\\nodir\\*", kErrorPathNotFound},
+      {u"\\nodir\\x", kErrorPathNotFound},
+  };
+  for (const auto& c : none) {
+    FindData data;
+    EXPECT_EQ(FailureOf(FindHandle().FindFirst(c.pattern, &data)), c.error);
+  }
+}
+
+TEST_F(PlatformFiles, SetTimesReachTheHostFile) {
+  // 2001-02-03 04:05:06.1234567 UTC, 981173106 s after 1970.
+  FileTime written = 0;
+  ASSERT_TRUE(SystemTimeToFileTime({2001, 2, 0, 3, 4, 5, 6, 123}, &written));
+  written += 4567;
+  const FileTime accessed = written + 86400ull * 10000000;
+  const FileTime later = written + 10000000;
+  File file = File::Open(u"\\t", Access::kWrite, Disposition::kCreateNew);
+  ASSERT_TRUE(file.SetTimes(nullptr, &accessed, &written));
+  struct stat st {};
+  ASSERT_EQ(stat(Host(u"\\t").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, 981173106);
+  EXPECT_EQ(st.st_mtim.tv_nsec, 123456700);
+  EXPECT_EQ(st.st_atim.tv_sec, 981173106 + 86400);
+  ASSERT_TRUE(file.SetTimes(&later, nullptr, &later));
+  ASSERT_EQ(stat(Host(u"\\t").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec, 981173107);
+  EXPECT_EQ(st.st_atim.tv_sec, 981173106 + 86400);
+}
+
+TEST(PlatformTime, CalendarAndZoneConversions) {
+  const struct {
+    SystemTime time;
+    FileTime expected;
+  } valid[] = {
+      {{1601, 1, 0, 1, 0, 0, 0, 0}, 0},
+      {{1970, 1, 0, 1, 0, 0, 0, 0}, 116444736000000000},
+      {{2000, 2, 0, 29, 23, 59, 59, 999}, 125963423999990000},
+      {{30827, 12, 0, 31, 23, 59, 59, 999}, 9223149887999990000u},
+  };
+  for (const auto& c : valid) {
+    FileTime result = 1;
+    EXPECT_TRUE(SystemTimeToFileTime(c.time, &result));
+    EXPECT_EQ(result, c.expected);
+  }
+  const SystemTime invalid[] = {
+      {1600, 12, 0, 31, 0, 0, 0, 0}, {2001, 13, 0, 1, 0, 0, 0, 0},
+      {2001, 2, 0, 29, 0, 0, 0, 0},  {1900, 2, 0, 29, 0, 0, 0, 0},
+      {2000, 4, 0, 31, 0, 0, 0, 0},  {2000, 1, 0, 1, 24, 0, 0, 0},
+      {2000, 1, 0, 1, 0, 0, 60, 0},  {2000, 1, 0, 1, 0, 0, 0, 1000},
+  };
+  for (const SystemTime& time : invalid) {
+    FileTime result;
+    EXPECT_FALSE(SystemTimeToFileTime(time, &result)) << time.year;
+  }
+
+  // Each local time is moved by the offset in force on its own date.
+  ScopedEnv tz("TZ");
+  constexpr FileTime kHour = 36000000000;
+  FileTime january = 0, july = 0, utc = 0;
+  ASSERT_TRUE(SystemTimeToFileTime({2021, 1, 0, 15, 12, 0, 0, 0}, &january));
+  ASSERT_TRUE(SystemTimeToFileTime({2021, 7, 0, 15, 12, 0, 0, 0}, &july));
+  tz.Set("EST5EDT,M3.2.0,M11.1.0");
+  ASSERT_TRUE(LocalFileTimeToFileTime(january + 1234567, &utc));
+  EXPECT_EQ(utc, january + 5 * kHour + 1234567);
+  ASSERT_TRUE(LocalFileTimeToFileTime(july, &utc));
+  EXPECT_EQ(utc, july + 4 * kHour);
+  tz.Set("CST-8");
+  ASSERT_TRUE(LocalFileTimeToFileTime(july, &utc));
+  EXPECT_EQ(utc, july - 8 * kHour);
+
+  SystemTime now{};
+  timespec before{}, after{};
+  do {
+    clock_gettime(CLOCK_REALTIME, &before);
+    GetLocalTime(&now);
+    clock_gettime(CLOCK_REALTIME, &after);
+  } while (before.tv_sec != after.tv_sec);
+  const time_t shifted = before.tv_sec + 8 * 3600;
+  tm expected{};
+  gmtime_r(&shifted, &expected);
+  EXPECT_EQ(now.year, expected.tm_year + 1900);
+  EXPECT_EQ(now.month, expected.tm_mon + 1);
+  EXPECT_EQ(now.dayOfWeek, expected.tm_wday);
+  EXPECT_EQ(now.hour * 3600 + now.minute * 60 + now.second,
+            expected.tm_hour * 3600 + expected.tm_min * 60 + expected.tm_sec);
+
+  const auto ms = [](clockid_t clock) {
+    timespec t{};
+    clock_gettime(clock, &t);
+    return static_cast<uint32_t>(t.tv_sec * 1000ull + t.tv_nsec / 1000000);
+  };
+  const uint32_t start = ms(CLOCK_MONOTONIC);
+  const uint32_t ticks = GetTickCount();
+  EXPECT_LE(ticks - start, ms(CLOCK_MONOTONIC) - start);
+}
+
+std::string Narrow(uint32_t codePage, const std::u16string& wide) {
+  const int size = static_cast<int>(wide.size());
+  const int needed = WideToMultiByte(codePage, wide.data(), size, nullptr, 0);
+  std::string bytes(static_cast<size_t>(needed), '\0');
+  EXPECT_EQ(WideToMultiByte(codePage, wide.data(), size, bytes.data(), needed),
+            needed);
+  return bytes;
+}
+
+std::u16string Widen(uint32_t codePage, const std::string& bytes) {
+  const int size = static_cast<int>(bytes.size());
+  const int needed = MultiByteToWide(codePage, bytes.data(), size, nullptr, 0);
+  std::u16string wide(static_cast<size_t>(needed), u'\0');
+  EXPECT_EQ(MultiByteToWide(codePage, bytes.data(), size, wide.data(), needed),
+            needed);
+  return wide;
+}
+
+TEST(PlatformText, ConvertsBetweenCodePagesAndUtf16) {
+  const struct {
+    uint32_t codePage;
+    std::string bytes;
+    std::u16string wide;
+  } roundTrips[] = {
+      {936,
+       "\xD6\xD0"
+       "A\x80",
+       u"\u4E2DA\u20AC"},
+      {65001, "\xF0\x9F\x98\x80", u"\U0001F600"},
+      {54936, "\x94\x39\xFC\x36", u"\U0001F600"},
+      {1252, "\xE9\x80", u"\u00E9\u20AC"},
+      {932, "\x82\xA0", u"\u3042"},
+      {1201, std::string("\x4E\x2D\x00\x41", 4), u"\u4E2DA"},
+      {28605, "\xA4", u"\u20AC"},
+  };
+  for (const auto& c : roundTrips) {
+    EXPECT_EQ(Widen(c.codePage, c.bytes), c.wide) << c.codePage;
+    EXPECT_EQ(Narrow(c.codePage, c.wide), c.bytes) << c.codePage;
+  }
+  // Size -1: the terminator is converted and counted.
+  char16_t wide[3] = {1, 1, 1};
+  EXPECT_EQ(MultiByteToWide(936, "\xD6\xD0", -1, nullptr, 0), 2);
+  EXPECT_EQ(MultiByteToWide(936, "\xD6\xD0", -1, wide, 3), 2);
+  EXPECT_EQ(std::u16string(wide, 3), std::u16string(u"\u4E2D\0\1", 3));
+  char bytes[4] = {1, 1, 1, 1};
+  EXPECT_EQ(WideToMultiByte(65001, u"\u00E9", -1, bytes, 4), 3);
+  EXPECT_EQ(std::string(bytes, 4), std::string("\xC3\xA9\0\1", 4));
+
+  // What one side cannot carry: "?" per code point, U+FFFD per bad byte.
+  const std::u16string lone(1, char16_t{0xDC00});
+  EXPECT_EQ(Narrow(936, u"a\u0E01b"), "a?b");
+  EXPECT_EQ(Narrow(20127, u"\u20AC"), "?");
+  EXPECT_EQ(Narrow(936, u"\U0001F600x"), "?x");
+  EXPECT_EQ(Narrow(1252, u"x" + lone + u"y"), "x?y");
+  EXPECT_EQ(Narrow(65001, lone), "\xEF\xBF\xBD");
+  EXPECT_EQ(Widen(936, "A\x81"), u"A\uFFFD");
+  EXPECT_EQ(Widen(936, "\x81 "), u"\uFFFD ");
+  EXPECT_EQ(Widen(65001,
+                  "\xFF"
+                  "a"),
+            u"\uFFFDa");
+}
+
+TEST(PlatformText, RefusesWithoutWritingPastTheCapacity) {
+  char16_t wide[3] = {0, 0, 0xBEEF};
+  EXPECT_EQ(MultiByteToWide(65001, "abc", 3, wide, 2), 0);
+  EXPECT_EQ(FailureOf(false), kErrorInsufficientBuffer);
+  EXPECT_EQ(wide[2], 0xBEEF);
+  char bytes[4] = {0, 0, 0, '#'};
+  EXPECT_EQ(WideToMultiByte(65001, u"\u4E2D", 1, bytes, 2), 0);
+  EXPECT_EQ(FailureOf(false), kErrorInsufficientBuffer);
+  EXPECT_EQ(bytes[2], 0);
+  EXPECT_EQ(WideToMultiByte(65001, u"\u4E2D", 1, bytes, 3), 3);
+  EXPECT_EQ(bytes[3], '#');
+
+  for (const uint32_t codePage : {12345u, 1u}) {
+    EXPECT_EQ(MultiByteToWide(codePage, "a", 1, wide, 3), 0);
+    EXPECT_EQ(FailureOf(false), kErrorInvalidParameter);
+    EXPECT_EQ(WideToMultiByte(codePage, u"a", 1, bytes, 3), 0);
+    EXPECT_FALSE(IsCodePageAvailable(codePage));
+  }
+  EXPECT_TRUE(IsCodePageAvailable(936));
+  EXPECT_EQ(MultiByteToWide(65001, "a", 0, wide, 3), 0);
+  EXPECT_EQ(FailureOf(false), kErrorInvalidParameter);
+}
+
+TEST(PlatformText, AnsiCodePageComesFromTheEnvironment) {
+  ScopedEnv env("VESK_ANSI_CODEPAGE");
+  env.Unset();
+  EXPECT_EQ(AnsiCodePage(), 936u);
+  EXPECT_EQ(Widen(kAnsiCodePage, "\xD6\xD0"), u"\u4E2D");
+  env.Set("1252");
+  EXPECT_EQ(AnsiCodePage(), 1252u);
+  EXPECT_EQ(Widen(kAnsiCodePage, "\xE9"), u"\u00E9");
+  EXPECT_EQ(Narrow(kAnsiCodePage, u"\u00E9\u4E2D"), "\xE9?");
+  for (const char* invalid : {"", "12x", "-1252", "99999", "0", "12345"}) {
+    env.Set(invalid);
+    EXPECT_EQ(AnsiCodePage(), 936u) << invalid;
+  }
+}
+
+// A listening socket on 127.0.0.1 with an ephemeral port.
+class Listener {
+ public:
+  Listener() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), size), 0);
+    EXPECT_EQ(listen(fd_, 4), 0);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+    port_ = ntohs(address.sin_port);
+  }
+  ~Listener() { close(fd_); }
+  uint16_t port() const { return port_; }
+  int Accept() { return accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC); }
+
+ private:
+  int fd_;
+  uint16_t port_ = 0;
+};
+
+TEST(PlatformSockets, TalksToALoopbackPeer) {
+  uint16_t granted = 0;
+  ASSERT_TRUE(StartSockets(0x0002, &granted));
+  EXPECT_EQ(granted, 0x0202);
+  EXPECT_FALSE(StartSockets(0x0101, &granted));
+
+  Listener listener;
+  uint32_t address = 0;
+  ASSERT_TRUE(ResolveIpv4("127.0.0.1", &address));
+  EXPECT_EQ(address, htonl(INADDR_LOOPBACK));
+  const SocketHandle handle = CreateTcpSocket();
+  ASSERT_TRUE(Connect(handle, address, listener.port()));
+  const int peer = listener.Accept();
+  const int fd = static_cast<int>(handle);
+  timeval limit{10, 0};  // a receive that waits for more fails, not hangs
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  ASSERT_TRUE(SetKeepAlive(handle, 7));
+  int keepAlive = 0;
+  socklen_t size = sizeof keepAlive;
+  getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &keepAlive, &size);
+  EXPECT_EQ(keepAlive, 1);
+
+  ASSERT_TRUE(SendAll(handle, "GET\0\xFF", 5));
+  char buffer[64];
+  ASSERT_EQ(recv(peer, buffer, 5, MSG_WAITALL), 5);
+  EXPECT_EQ(std::string(buffer, 5), std::string("GET\0\xFF", 5));
+  ASSERT_EQ(send(peer, "hello", 5, 0), 5);
+  EXPECT_EQ(Receive(handle, buffer, sizeof buffer), 5);
+  EXPECT_EQ(std::string(buffer, 5), "hello");
+  close(peer);
+  EXPECT_EQ(Receive(handle, buffer, sizeof buffer), 0);
+  // The closed peer answers with a reset: an error result, never SIGPIPE.
+  bool failed = false;
+  for (int i = 0; i < 100 && !failed; ++i) {
+    failed = !SendAll(handle, buffer, sizeof buffer);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_TRUE(failed);
+  EXPECT_TRUE(CloseSocket(handle));
+  StopSockets();
+  StopSockets();  // one too many leaves the count at zero
+}
+
+TEST(PlatformSockets, FailuresAndTheReservedHandleZero) {
+  uint16_t port;
+  {
+    Listener closed;
+    port = closed.port();
+  }
+  SocketHandle handle = CreateTcpSocket();
+  EXPECT_EQ(FailureOf(Connect(handle, htonl(INADDR_LOOPBACK), port)),
+            kErrorConnectionRefused);
+  EXPECT_TRUE(CloseSocket(handle));
+  char byte = 0;
+  EXPECT_EQ(FailureOf(SendAll(kInvalidSocket, "x", 1)), kErrorInvalidHandle);
+  EXPECT_EQ(Receive(0, &byte, 1), -1);
+  EXPECT_FALSE(CloseSocket(0));
+
+  // With descriptor 0 free, a new socket still never gets it.
+  const int savedInput = fcntl(0, F_DUPFD_CLOEXEC, 3);
+  close(0);
+  handle = CreateTcpSocket();
+  EXPECT_EQ(fcntl(0, F_GETFD), -1);
+  dup2(savedInput, 0);
+  close(savedInput);
+  EXPECT_NE(handle, 0u);
+  int type = 0;
+  socklen_t size = sizeof type;
+  getsockopt(static_cast<int>(handle), SOL_SOCKET, SO_TYPE, &type, &size);
+  EXPECT_EQ(type, SOCK_STREAM);
+  EXPECT_TRUE(CloseSocket(handle));
+}
+
+TEST(PlatformOverrides, ReplaceAndRestoreTheClockAndRandomSources) {
+  Overrides overrides;
+  overrides.localTime = [](SystemTime* time) {
+    *time = {1999, 12, 5, 31, 23, 59, 58, 7};
+  };
+  overrides.tickCount = [] { return 42u; };
+  overrides.random = [] { return 7u; };
+  overrides.secureRandom = [](void* buffer, size_t size) {
+    std::memset(buffer, 0xAB, size);
+    return true;
+  };
+  SetOverrides(overrides);
+  SystemTime time{};
+  GetLocalTime(&time);
+  EXPECT_EQ(time.year, 1999);
+  EXPECT_EQ(GetTickCount(), 42u);
+  EXPECT_EQ(Random(), 7u);
+  std::string key(64, '\0');
+  ASSERT_TRUE(SecureRandom(key.data(), key.size()));
+  EXPECT_EQ(key, std::string(64, '\xAB'));
+
+  SetOverrides(Overrides{});
+  GetLocalTime(&time);
+  EXPECT_NE(time.year, 1999);
+  ASSERT_TRUE(SecureRandom(key.data(), key.size()));
+  EXPECT_NE(key, std::string(64, '\xAB'));
+  std::set<uint32_t> values;
+  for (int i = 0; i < 1000; ++i) values.insert(Random());
+  EXPECT_LE(*values.rbegin(), 0x7FFFFFFFu);
+  EXPECT_GT(*values.rbegin(), 0xFFFFFFu);  // all 31 bits, not 15
+  EXPECT_GT(values.size(), 990u);
+}
+
+TEST(PlatformErrors, MessagesAndAPerThreadLastError) {
+  EXPECT_EQ(FormatMessage(2), u"The system cannot find the file specified.");
+  EXPECT_EQ(FormatMessage(5), u"Access is denied.");
+  EXPECT_EQ(FormatMessage(183),
+            u"Cannot create a file when that file already exists.");
+  EXPECT_EQ(FormatMessage(kErrorHostErrnoBit | ETIMEDOUT),
+            u"Connection timed out");
+  EXPECT_EQ(FormatMessage(0x12345), u"Unknown error 0x00012345.");
+
+  SetLastError(kErrorDiskFull);
+  std::thread([] {
+    EXPECT_EQ(GetLastError(), kErrorSuccess);
+    SetLastError(kErrorAccessDenied);
+  }).join();
+  EXPECT_EQ(GetLastError(), kErrorDiskFull);
+}
+
+}  // namespace
+}  // namespace vesk::platform

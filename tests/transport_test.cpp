@@ -1,0 +1,350 @@
+// The request text byte for byte, the text helpers, and the reading of a
+// response head from a real loopback peer.
+#include "transport/transport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+#include "tests/support/fake_server.h"
+
+namespace vesk::transport {
+
+void PrintTo(const ByteString& text, std::ostream* out) {
+  *out << '"' << text.view() << '"';
+}
+
+namespace {
+
+using test::FakeServer;
+using test::HttpReply;
+using test::Raw;
+
+const std::string kDefaultAgentLine =
+    std::string("User-Agent: ") + kDefaultUserAgent + "\r\n";
+
+TEST(ComposeRequest, AccountGetWithAndWithoutUserAgent) {
+  HandsetRequest request;
+  request.SetUserAgent("Handset/1.0");
+  request.AddHeader("User-Serial", "SN-1");
+  request.AddHeader("User-Cert", "");
+  request.AddHeader("User-ID", "42");
+  EXPECT_EQ(request.ComposeRequest("http://svc.example:8080/acct?x=1&y=%41",
+                                   "GET", request.Range(), request.FormBody()),
+            "GET /acct?x=1&y=%41 HTTP/1.1\r\n"
+            "Host: svc.example:8080\r\n"
+            "Accept: */*\r\n"
+            "User-Agent: Handset/1.0\r\n"
+            "Connection: Keep-Alive\r\n"
+            "User-Serial: SN-1\r\n"
+            "User-Cert: \r\n"
+            "User-ID: 42\r\n"
+            "\r\n");
+  EXPECT_EQ(request.RequestText(),
+            request.ComposeRequest("http://svc.example:8080/acct?x=1&y=%41",
+                                   "GET", ByteString(), ByteString()));
+
+  HandsetRequest bare;
+  EXPECT_EQ(bare.ComposeRequest("http://h/", "GET", ByteString(), ByteString()),
+            "GET / HTTP/1.1\r\nHost: h\r\nAccept: */*\r\n" + kDefaultAgentLine +
+                "Connection: Keep-Alive\r\n\r\n");
+  EXPECT_EQ(kDefaultAgentLine,
+            "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; "
+            "SV1; .NET CLR 2.0.50727; InfoPath.2; .NET CLR 3.0.4506.2152; .NET "
+            "CLR 3.5.30729)\r\n");
+}
+
+TEST(ComposeRequest, PostWithFormBodyRangeAndContentType) {
+  HandsetRequest request;
+  request.SetUserAgent("UA");
+  request.AddFormField("key", "a b&c");
+  request.AddFormField("n", "=");
+  request.AddHeader(
+      "Content-Length",
+      ByteString()
+          .AppendDecimal(static_cast<int64_t>(request.FormBody().size()))
+          .c_str());
+  request.SetRange(4096, 0);
+  EXPECT_EQ(request.ComposeRequest("http://h/d", "POST", request.Range(),
+                                   request.FormBody()),
+            "POST /d HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nUser-Agent: UA\r\n"
+            "Connection: Keep-Alive\r\n"
+            "Content-Type: application/x-www-form-urlencoded\r\n"
+            "Content-Length: 17\r\n"
+            "Range: bytes=4096-\r\n"
+            "\r\n"
+            "key=a+b%26c&n=%3D\r\n");
+
+  // A content type without a body still has its line; a range with an end.
+  HandsetRequest multipart;
+  multipart.SetUserAgent("UA");
+  multipart.SetContentType("multipart/form-data; boundary=xyz");
+  multipart.SetRange(100, 199);
+  EXPECT_EQ(multipart.ComposeRequest("http://h/u", "POST", multipart.Range(),
+                                     ByteString()),
+            "POST /u HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nUser-Agent: UA\r\n"
+            "Connection: Keep-Alive\r\n"
+            "Content-Type: multipart/form-data; boundary=xyz\r\n"
+            "Range: bytes=100-199\r\n\r\n");
+}
+
+TEST(ComposeRequest, UrlSplitting) {
+  struct Case {
+    const char* url;
+    const char* host;
+    const char* path;
+  } cases[] = {
+      {"http://svc:8080/a/b?q=1", "svc:8080", "/a/b?q=1"},
+      {"http://svc/", "svc", "/"},
+      {"/only/path", "", "/only/path"},  // no "//": split from index 0
+      {"http://svc", "svc", ""},
+  };
+  for (const Case& c : cases) {
+    HandsetRequest request;
+    EXPECT_EQ(request.ExtractHost(c.url), c.host) << c.url;
+    EXPECT_EQ(request.ExtractPath(c.url), c.path) << c.url;
+    EXPECT_EQ(request.Host(), c.host);
+    EXPECT_EQ(request.Path(), c.path);
+  }
+}
+
+TEST(RequestFields, SettersAndReset) {
+  HandsetRequest request;
+  struct RangeCase {
+    int32_t from, to;
+    const char* text;
+  } ranges[] = {{500, 0, "500-"},
+                {0, 0, "0-"},
+                {100, 199, "100-199"},
+                {10, 10, "10-"},
+                {10, -5, "10-"}};
+  for (const RangeCase& r : ranges) {
+    request.SetRange(r.from, r.to);
+    EXPECT_EQ(request.Range(), r.text);
+  }
+
+  request.AddHeader("A", "1");
+  request.AddHeader(nullptr, "x");
+  request.AddHeader("B", nullptr);
+  request.AddHeader("C", "");
+  EXPECT_EQ(request.HeaderLines(), "A: 1\r\nC: ");
+
+  request.AddFormField("k", nullptr);
+  EXPECT_EQ(request.FormBody(), "");
+  request.AddFormField("k", "");
+  request.AddFormField("m", "v");
+  EXPECT_EQ(request.FormBody(), "k=&m=v");
+
+  request.ResetRequest();
+  EXPECT_EQ(request.HeaderLines(), "");
+  EXPECT_EQ(request.FormBody(), "");
+  EXPECT_EQ(request.Range(), "");
+  // Without a socket there is nothing to close, and nothing to receive.
+  EXPECT_TRUE(request.CloseConnection());
+  char buffer[8];
+  EXPECT_EQ(request.Receive(buffer, sizeof buffer), 0);
+}
+
+TEST(TextHelpers, UrlEncode) {
+  EXPECT_EQ(UrlEncode("\xD6\xD0"), "%D6%D0");  // a GBK two-byte character
+  EXPECT_EQ(UrlEncode("a b"), "a+b");
+  EXPECT_EQ(UrlEncode("="), "%3D");
+  EXPECT_EQ(UrlEncode("-_.~/+"), "%2D%5F%2E%7E%2F%2B");
+  EXPECT_EQ(UrlEncode("Az09"), "Az09");
+  EXPECT_EQ(UrlEncode(nullptr), "");
+}
+
+TEST(TextHelpers, FindTextAndAtoi) {
+  EXPECT_EQ(FindText(nullptr, "a", 0), kNullArgument);
+  EXPECT_EQ(FindText("abc", nullptr, 0), kNullArgument);
+  EXPECT_EQ(FindText("abcabc", "bc", 0), 1);
+  EXPECT_EQ(FindText("abcabc", "bc", 2), 4);
+  EXPECT_EQ(FindText("abcabc", "bc", 5), kNotFound);
+  EXPECT_EQ(FindText("abc", "bc", 3), kNotFound);  // start at the terminator
+  EXPECT_EQ(FindText("abc", "", 0), kNotFound);
+  EXPECT_EQ(FindText("abc", "abcd", 0), kNotFound);
+  EXPECT_EQ(FindText("aBc", "bc", 0), kNotFound);  // case-sensitive
+
+  EXPECT_EQ(AtoiRule(" 906"), 906);
+  EXPECT_EQ(AtoiRule("\t-12x"), -12);
+  EXPECT_EQ(AtoiRule("+7"), 7);
+  EXPECT_EQ(AtoiRule("x1"), 0);
+  EXPECT_EQ(AtoiRule(""), 0);
+  EXPECT_EQ(AtoiRule(nullptr), 0);
+  EXPECT_EQ(AtoiRule("99999999999999999999"), 2147483647);
+  EXPECT_EQ(AtoiRule("-99999999999999999999"), -2147483647 - 1);
+
+  EXPECT_EQ(ParseStatus("HTTP/1.1 200 OK\r\n"), 200);
+  EXPECT_EQ(ParseStatus("HTTP/1.1 2000 Odd\r\n"), 200);
+  EXPECT_EQ(ParseStatus("HTTP/1.1 40"), 40);
+  EXPECT_EQ(ParseStatus(""), 0);
+  EXPECT_EQ(ParseStatus(nullptr), 0);
+}
+
+TEST(TextHelpers, HeaderValues) {
+  const char* head =
+      "HTTP/1.1 500 Oops\r\nX-Error-Code-Extra: 1\r\nX-Error-Code: 906\r\n"
+      "Date:Mon\r\nEmpty:\r\n\r\n";
+  auto value = [&](const char* name) {
+    auto v = GetHeaderValue(head, name);
+    return v ? std::string(v.get()) : std::string("<null>");
+  };
+  // The first occurrence wins, even inside a longer name.
+  EXPECT_EQ(value("X-Error-Code"), " 1");
+  EXPECT_EQ(value("Date"), "Mon");
+  EXPECT_EQ(value("Empty"), "");
+  EXPECT_EQ(value("Missing"), "<null>");
+  EXPECT_EQ(GetHeaderValue(nullptr, "A"), nullptr);
+  EXPECT_EQ(GetHeaderValue(head, nullptr), nullptr);
+  // A name at the very end without colon or line end.
+  auto tail = GetHeaderValue("abc Name", "Name");
+  ASSERT_NE(tail, nullptr);
+  EXPECT_STREQ(tail.get(), "");
+}
+
+TEST(TextHelpers, RandomTextUsesThePlatformRandom) {
+  static uint32_t next = 0;
+  platform::Overrides overrides;
+  overrides.random = [] { return next++; };
+  platform::SetOverrides(overrides);
+  next = 60;
+  EXPECT_EQ(RandomText(5), "YZ012");
+  platform::SetOverrides({});
+  const ByteString text = RandomText(40);
+  ASSERT_EQ(text.size(), 40u);
+  for (char c : text.view()) EXPECT_TRUE(std::isalnum(c)) << c;
+}
+
+// Runs one GET against a server that answers with reply and returns the
+// request object for inspection.
+struct Exchanged {
+  bool sent;
+  std::unique_ptr<HandsetRequest> request;
+};
+Exchanged GetWith(test::Reply reply) {
+  FakeServer server({std::move(reply)});
+  auto request = std::make_unique<HandsetRequest>();
+  const std::string url =
+      "http://127.0.0.1:" + std::to_string(server.port()) + "/r";
+  const bool sent = request->SendGet(url.c_str(), server.port());
+  request->CloseConnection();
+  return {sent, std::move(request)};
+}
+
+TEST(ReadResponseHead, SplitsHeadAndFirstBodyBytes) {
+  const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n";
+  struct Case {
+    const char* what;
+    test::Reply reply;
+    int32_t status;
+    int32_t headLength;
+    int32_t contentLength;
+    std::string body;
+  } cases[] = {
+      {"body with the head", Raw(head + "hello"), 200,
+       static_cast<int32_t>(head.size()), 5, "hello"},
+      {"body longer than its length", Raw(head + "hello, world"), 200,
+       static_cast<int32_t>(head.size()), 5, "hello"},
+      {"body after the head", test::Pieces({head, "hello"}, 150), 200,
+       static_cast<int32_t>(head.size()), 5, ""},
+      {"no content length", Raw("HTTP/1.1 404 NF\r\nX: y\r\n\r\n<html>"), 404,
+       25, 0, "<html>"},
+      {"four-digit status", Raw("HTTP/1.1 2001 X\r\n\r\n"), 200, 19, 0, ""},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Exchanged e = GetWith(std::move(c.reply));
+    EXPECT_TRUE(e.sent);
+    const HandsetRequest& r = *e.request;
+    EXPECT_EQ(ParseStatus(r.ResponseHead().c_str()), c.status);
+    EXPECT_EQ(r.HeadLength(), c.headLength);
+    EXPECT_EQ(r.ResponseHead().size(), static_cast<size_t>(c.headLength));
+    EXPECT_EQ(r.ContentLength(), c.contentLength);
+    EXPECT_EQ(r.FirstBodyLength(), static_cast<int32_t>(c.body.size()));
+    EXPECT_EQ(std::string(r.Body()), c.body);
+    EXPECT_EQ(std::string(r.RawResponse()),
+              std::string(r.ResponseHead().c_str()) + c.body);
+    // The rest of the body area is zero.
+    for (int i = static_cast<int>(c.body.size()); i <= 1024; ++i) {
+      ASSERT_EQ(r.Body()[i], 0) << i;
+    }
+  }
+}
+
+TEST(ReadResponseHead, AnythingButAHeadIsNoResponse) {
+  const std::string longHead =
+      "HTTP/1.1 200 OK\r\nX-Pad: " + std::string(1100, 'p') + "\r\n\r\n";
+  test::Reply nothing;
+  nothing.closeWithoutReply = true;
+  test::Reply reset;
+  reset.acceptAndClose = true;
+  test::Reply replies[] = {Raw(longHead), Raw("HTTP/1.1 200 OK\r\n"),
+                           std::move(nothing), std::move(reset),
+                           Raw(std::string("HTTP/1.1 200\0\r\n\r\n", 18))};
+  for (test::Reply& reply : replies) {
+    Exchanged e = GetWith(std::move(reply));
+    const HandsetRequest& r = *e.request;
+    EXPECT_EQ(r.HeadLength(), 0);
+    EXPECT_EQ(r.ResponseHead(), "");
+    EXPECT_EQ(ParseStatus(r.ResponseHead().c_str()), 0);
+    EXPECT_EQ(r.RawResponse()[0], 0);
+    EXPECT_EQ(r.Body()[0], 0);
+  }
+}
+
+TEST(ReadResponseHead, FullAreaStaysTerminated) {
+  const std::string head = "HTTP/1.1 500 X\r\n\r\n";
+  const std::string body(2000, 'b');
+  Exchanged e = GetWith(Raw(head + body));
+  const HandsetRequest& r = *e.request;
+  EXPECT_EQ(r.FirstBodyLength(), 1024 - static_cast<int32_t>(head.size()));
+  EXPECT_EQ(std::strlen(r.RawResponse()), 1024u);
+  EXPECT_EQ(std::strlen(r.Body()), 1024u - head.size());
+}
+
+TEST(Connection, PortArgumentDecidesHostLineKeepsUrlPort) {
+  FakeServer server({Raw("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")});
+  HandsetRequest request;
+  // The URL names port 1; the connection goes to the port argument.
+  ASSERT_TRUE(request.SendGet("http://127.0.0.1:1/p", server.port()));
+  EXPECT_TRUE(request.Connected());
+  EXPECT_EQ(request.Port(), server.port());
+  // Connected already: no new resolution, even of a name that cannot resolve.
+  EXPECT_TRUE(request.Connect("", 1));
+  ASSERT_TRUE(request.CloseConnection());
+  EXPECT_EQ(request.Socket(), 0u);
+  EXPECT_FALSE(request.Connected());
+  const auto requests = server.Requests(1);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_NE(requests[0].find("Host: 127.0.0.1:1\r\n"), std::string::npos);
+}
+
+TEST(Connection, FailuresLeaveNoSocket) {
+  HandsetRequest refused;
+  EXPECT_FALSE(refused.SendGet("http://127.0.0.1/p", test::ClosedPort()));
+  EXPECT_EQ(refused.Socket(), 0u);
+  EXPECT_FALSE(refused.Connected());
+
+  // An empty host name resolves to nothing (and asks no name server).
+  HandsetRequest unresolved;
+  EXPECT_FALSE(unresolved.SendGet("http:///p", 80));
+  EXPECT_EQ(unresolved.Socket(), 0u);
+
+  HandsetRequest noHost;
+  EXPECT_FALSE(noHost.Connect(nullptr, 80));
+}
+
+TEST(Connection, ReceiveAfterPeerCloseIsMinusOne) {
+  FakeServer server({Raw("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nabc")});
+  HandsetRequest request;
+  const std::string url = "http://127.0.0.1/r";
+  ASSERT_TRUE(request.SendGet(url.c_str(), server.port()));
+  EXPECT_EQ(request.FirstBodyLength(), 3);
+  char buffer[16];
+  EXPECT_EQ(request.Receive(buffer, sizeof buffer), -1);
+}
+
+}  // namespace
+}  // namespace vesk::transport
