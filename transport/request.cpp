@@ -19,18 +19,7 @@ HandsetRequest::HandsetRequest() {
   std::memset(body_, 0, sizeof body_);
 }
 
-HandsetRequest::~HandsetRequest() {
-  requestText_.Clear();
-  responseHead_.Clear();
-  path_.Clear();
-  host_.Clear();
-  userAgent_.Clear();
-  headerLines_.Clear();
-  formBody_.Clear();
-  contentType_.Clear();
-  range_.Clear();
-  CloseConnection();
-}
+HandsetRequest::~HandsetRequest() { CloseConnection(); }
 
 void HandsetRequest::ResetRequest() {
   connected_ = false;
