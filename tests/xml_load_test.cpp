@@ -1,0 +1,214 @@
+// Loading XML files: encoding detection, conversion, the load's results and
+// document flags, with real files under a temporary device root.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/platform.h"
+#include "tests/support/device_root.h"
+#include "xml/xml.h"
+
+namespace vesk::xml {
+namespace {
+
+using test::DeviceRoot;
+using test::U16;
+using test::WriteHostFile;
+
+const char16_t kPath[] = u"\\Storage Card\\savepush.xml";
+const char kHostPath[] = "\\Storage Card\\savepush.xml";
+
+std::string Utf16Bytes(const std::u16string& text, bool bigEndian) {
+  std::string bytes;
+  for (char16_t c : text) {
+    const char low = static_cast<char>(c & 0xFF);
+    const char high = static_cast<char>(c >> 8);
+    bytes += bigEndian ? std::string{high, low} : std::string{low, high};
+  }
+  return bytes;
+}
+
+std::u16string Read(const char* encoding, size_t length) {
+  return u"<read encoding=\"" + U16(encoding) + u"\" length=\"" +
+         U16(std::to_string(length)) + u"\"/>";
+}
+
+std::u16string Converted(size_t units) {
+  return u"<converted_to encoding=\"UTF-16\" length=\"" +
+         U16(std::to_string(units)) + u"\"/>";
+}
+
+TEST(XmlLoad, EncodingsAndResults) {
+  // "中文" in code page 936, and in UTF-8. The lenient UTF-8 test passes
+  // these GBK bytes; "丂" (81 40) is what fails it.
+  const std::string gbk = "\xD6\xD0\xCE\xC4";
+  const std::string utf8 = "\xE4\xB8\xAD\xE6\x96\x87";
+  const std::string declared =
+      "<?xml version=\"1.0\" encoding=\"gb2312\"?><r>" + gbk + "</r>";
+  const std::string meta =
+      "<html><head><meta http-equiv=\"content-type\" "
+      "content=\"text/html; charset = GB2312\"><title>" +
+      gbk + "</title></head></html>";
+  const std::string zeros = std::string("<r>\0<a/>\0\0</r>", 14);
+  struct Case {
+    const char* what;
+    std::string bytes;
+    std::u16string text;
+    std::u16string result;
+    uint32_t flags;
+    bool wellFormed;
+  } cases[] = {
+      {"UTF-8 mark", "\xEF\xBB\xBF<r>" + utf8 + "</r>", u"<r>中文</r>",
+       u"<bom/>" + Read("UTF-8", 13) + Converted(9), kDocumentUtf8Bom, true},
+      {"UTF-16LE mark", "\xFF\xFE" + Utf16Bytes(u"<r>中文</r>", false),
+       u"<r>中文</r>", u"<bom/>" + Read("UTF-16LE", 9),
+       kDocumentUtf16LittleEndian, true},
+      {"UTF-16BE mark", "\xFE\xFF" + Utf16Bytes(u"<r>中文</r>", true),
+       u"<r>中文</r>", u"<bom/>" + Read("UTF-16BE", 9) + u"<endian_swap/>",
+       kDocumentUtf16BigEndian, true},
+      {"UTF-16 zero units",
+       "\xFF\xFE" + Utf16Bytes(std::u16string(u"<r>\0</r>", 8), false),
+       u"<r></r>",
+       u"<bom/>" + Read("UTF-16LE", 8) + u"<nulls_removed count=\"1\"/>",
+       kDocumentUtf16LittleEndian, true},
+      {"XML declaration", declared,
+       u"<?xml version=\"1.0\" encoding=\"gb2312\"?><r>中文</r>",
+       Read("gb2312", declared.size()) + Converted(48), 0, true},
+      {"HTML meta", meta,
+       u"<html><head><meta http-equiv=\"content-type\" "
+       u"content=\"text/html; charset = GB2312\"><title>中文</title></head>"
+       u"</html>",
+       Read("GB2312", meta.size()) + Converted(meta.size() - 2) +
+           u"<unended_start_tag tagname=\"meta\" offset=\"12\" "
+           u"offset2=\"100\"/>",
+       0, false},
+      // A first "<" means UTF-8 without the test, even for other bytes.
+      {"no declaration", "<r>" + utf8 + "\xFF</r>", u"<r>中文\uFFFD</r>",
+       Read("UTF-8", 14) + Converted(10), 0, true},
+      {"ANSI after the test", " <r>" + gbk + "\x81\x40</r>", u" <r>中文丂</r>",
+       Read("", 14) + u"<utf8_detection/>" + Converted(11), 0, true},
+      {"UTF-8 by the test", " <r>" + utf8 + "</r>", u" <r>中文</r>",
+       Read("UTF-8", 14) + u"<utf8_detection/>" + Converted(10), 0, true},
+      {"zero bytes", zeros, u"<r><a/></r>",
+       Read("UTF-8", 14) + u"<nulls_removed count=\"3\"/>" + Converted(11), 0,
+       true},
+      {"empty", "", u"", Read("", 0), 0, false},
+      // Zero bytes go before decoding: UTF-16 without a mark starting with
+      // "<" reads as UTF-8 (its declaration is not seen), which keeps only
+      // ASCII intact. UTF-32 and code pages the platform lacks give no text.
+      {"UTF-16 without a mark",
+       Utf16Bytes(u"<?xml version='1.0' encoding='utf-16'?><r/>", false),
+       u"<?xml version='1.0' encoding='utf-16'?><r/>",
+       Read("UTF-8", 86) + u"<nulls_removed count=\"43\"/>" + Converted(43), 0,
+       true},
+      {"UTF-32 declared", "<?xml encoding='UTF-32'?><r/>", u"",
+       Read("UTF-32", 29) + Converted(0), 0, false},
+      {"unavailable code page", "<?xml encoding='x-mac-thai'?><r/>", u"",
+       Read("x-mac-thai", 33) + Converted(0), 0, false},
+      // The parser's results follow the load's.
+      {"broken", "<r><a></r>", u"<r><a></r>",
+       Read("UTF-8", 10) + Converted(10) +
+           u"<unended_start_tag tagname=\"a\" offset=\"3\" offset2=\"7\"/>",
+       0, false},
+  };
+  DeviceRoot root;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteHostFile(root.Host(kHostPath), c.bytes);
+    XmlDocument doc;
+    doc.SetDocument(u"<old/>");
+    EXPECT_EQ(doc.Load(kPath), c.wellFormed);
+    EXPECT_EQ(doc.Text(), c.text);
+    EXPECT_EQ(doc.Result(), c.result);
+    EXPECT_EQ(doc.Flags(), c.flags);
+    XmlDocument fromBytes;
+    EXPECT_EQ(fromBytes.LoadFromBytes(c.bytes.data(), c.bytes.size()),
+              c.wellFormed);
+    EXPECT_EQ(fromBytes.Result(), c.result);
+  }
+}
+
+TEST(XmlLoad, LoadedDocumentIsNavigable) {
+  DeviceRoot root;
+  WriteHostFile(root.Host(kHostPath),
+                "\xEF\xBB\xBF<r><notifications><n id=\"7\">caf\xC3\xA9 &amp; "
+                "&#x1F600;</n></notifications></r>");
+  XmlDocument doc;
+  ASSERT_TRUE(doc.Load(kPath));
+  ASSERT_TRUE(doc.FindChildElement(u"notifications"));
+  ASSERT_TRUE(doc.IntoElement());
+  ASSERT_TRUE(doc.FindChildElement(u"n"));
+  ASSERT_TRUE(doc.IntoElement());
+  EXPECT_EQ(doc.GetAttribute(u"id"), u"7");
+  EXPECT_EQ(doc.GetData(), u"café & \xD83D\xDE00");
+}
+
+TEST(XmlLoad, FileErrors) {
+  DeviceRoot root;
+  XmlDocument doc;
+  ASSERT_TRUE(doc.SetDocument(u"<r><a x='1'>text</a></r>"));
+  // The message is the system's text for the error, on one line.
+  EXPECT_FALSE(doc.Load(u"\\Storage Card\\missing.xml"));
+  EXPECT_EQ(doc.Result(),
+            u"<file_error msg=\"The system cannot find the file specified.\" "
+            u"n=\"2\"/>");
+  EXPECT_EQ(doc.Text(), u"");
+  // The index is left as it was and reads nothing past the empty text.
+  EXPECT_EQ(doc.ElementCount(), 3);
+  EXPECT_EQ(doc.DataOf(2), u"");
+  EXPECT_EQ(doc.AttributeOf(2, u"x"), u"");
+  EXPECT_EQ(doc.NameOf(2), u"");
+  EXPECT_FALSE(doc.Load(u"\\No Such Card\\savepush.xml"));
+  EXPECT_EQ(doc.Result(),
+            u"<file_error msg=\"The system cannot find the path specified.\" "
+            u"n=\"3\"/>");
+  // A directory cannot be read as a document either.
+  EXPECT_FALSE(doc.Load(u"\\Storage Card"));
+  EXPECT_EQ(doc.Result().rfind(u"<file_error msg=\"", 0), 0u);
+}
+
+TEST(XmlLoad, CodePages) {
+  struct Case {
+    const char16_t* name;
+    int32_t codePage;
+  } cases[] = {
+      {u"", 0},
+      {u"gb2312", 936},
+      {u"GB2312", 936},
+      {u"Shift_JIS", 932},
+      {u"ISO_8859-1:1987", 28591},
+      {u"_iso-2022-jp$sio", 50222},
+      {u"x-unicode-2-0-utf-8", 65001},
+      {u"utf-32be", 12001},
+      {u"UTF-32BE", kCodePageUtf32},
+      {u"UTF-32", kCodePageUtf32},
+      {u"ks_c_5601-1987", 949},
+      {u"abc", kNoCodePage},
+      {u"utf-8 ", kNoCodePage},
+      {u"l\u0131", kNoCodePage},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(CodePageOf(c.name), c.codePage)
+        << ::testing::PrintToString(std::u16string(c.name));
+  }
+  const std::u16string longName = u"utf-8" + std::u16string(95, u' ');
+  EXPECT_EQ(CodePageOf(longName), kNoCodePage);
+  EXPECT_EQ(CodePageOf(std::u16string_view(u"utf8\0", 5)), kNoCodePage);
+
+  // Measure, then convert; the system ANSI code page for no or an unknown
+  // name.
+  const char gbk[] = "\xD6\xD0\xCE\xC4!";
+  for (const char16_t* name : {u"", u"unknown", u"cp936"}) {
+    ASSERT_EQ(ConvertToUtf16(name, gbk, 5, nullptr, 0), 3u);
+    char16_t out[3] = {};
+    ASSERT_EQ(ConvertToUtf16(name, gbk, 5, out, 3), 3u);
+    EXPECT_EQ(std::u16string(out, 3), u"中文!");
+  }
+  char16_t small[2];
+  EXPECT_EQ(ConvertToUtf16(u"utf-8", "abc", 3, small, 2), 0u);
+  EXPECT_EQ(ConvertToUtf16(u"UTF-32LE", "a\0\0\0", 4, nullptr, 0), 0u);
+  EXPECT_EQ(ConvertToUtf16(u"x-iscii-de", "abc", 3, nullptr, 0), 0u);
+}
+
+}  // namespace
+}  // namespace vesk::xml

@@ -1,0 +1,440 @@
+// The XML document: tokenizer, parser and result string, the element index
+// under hostile input, navigation, values and the editing operations.
+#include "xml/xml.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+namespace vesk::xml {
+namespace {
+
+constexpr uint32_t kLevelMask = 0xFFFF;
+
+uint32_t FlagsOf(const ElementRecord& e) {
+  return e.flagsAndLevel & ~kLevelMask;
+}
+uint32_t LevelOf(const ElementRecord& e) {
+  return e.flagsAndLevel & kLevelMask;
+}
+uint32_t StartTagOf(const ElementRecord& e) { return e.tagLengths & 0x3FFFFF; }
+uint32_t EndTagOf(const ElementRecord& e) { return e.tagLengths >> 22; }
+
+// Every link of the index agrees with the others and every element lies in
+// the text: what navigation relies on after any input.
+void ExpectConsistentIndex(const XmlDocument& doc) {
+  const int32_t count = doc.ElementCount();
+  ASSERT_GE(count, 1);
+  for (int32_t n = 0; n < count; ++n) {
+    const ElementRecord& e = doc.Element(n);
+    if (n > 0) {
+      EXPECT_LE(uint64_t{e.start} + e.length, doc.Text().size()) << n;
+      EXPECT_EQ(doc.Text()[e.start], u'<') << n;
+    }
+    if (e.firstChild == 0) continue;
+    uint32_t last = 0;
+    for (uint32_t c = e.firstChild; c != 0; c = doc.Element(c).nextSibling) {
+      ASSERT_LT(c, static_cast<uint32_t>(count));
+      EXPECT_EQ(doc.Element(c).parent, static_cast<uint32_t>(n));
+      if (last != 0) {
+        EXPECT_EQ(doc.Element(c).previousSibling, last);
+        EXPECT_LT(doc.Element(last).start, doc.Element(c).start);
+      }
+      last = c;
+    }
+    EXPECT_EQ(doc.Element(e.firstChild).previousSibling, last) << n;
+  }
+}
+
+TEST(XmlParse, ResultStrings) {
+  struct Case {
+    const char16_t* text;
+    bool wellFormed;
+    const char16_t* result;
+  } cases[] = {
+      {u"", false, u""},
+      {u"<r a='>' b = \"x>y\"><!-- > --><?p >?><![CDATA[<x>]]></r>", true, u""},
+      {u"<!DOCTYPE r [<!ENTITY e \"a>b\"><!ATTLIST r x CDATA '>'>]><r/>", true,
+       u""},
+      {u"<a><b></a>", false,
+       u"<unended_start_tag tagname=\"b\" offset=\"3\" offset2=\"7\"/>"},
+      {u"<a></b></a>", false, u"<lone_end_tag tagname=\"b\" offset=\"3\"/>"},
+      {u"<a/><b/>", false, u"<root_has_sibling/>"},
+      // The slash of an unquoted value belongs to the value.
+      {u"<a href=x/>", false,
+       u"<unended_start_tag tagname=\"a\" offset=\"0\" offset2=\"11\"/>"},
+      {u"<a href='x'/>", true, u""},
+      // A quote that does not follow "=" opens nothing.
+      {u"<a x\"y>\"/></a>", true, u""},
+      {u"<a\n/><b/ >", false,
+       u"<unended_start_tag tagname=\"b\" offset=\"5\" offset2=\"10\"/>"
+       u"<root_has_sibling/>"},
+      {u"<1>", false, u"<first_tag_syntax offset=\"0\"/><no_root_element/>"},
+      // A malformed tag runs to the next ">", here the end tag's.
+      {u"<a>x<1</a>", false,
+       u"<first_tag_syntax offset=\"4\"/>"
+       u"<unended_start_tag tagname=\"a\" offset=\"0\" offset2=\"10\"/>"},
+      {u"<r><!x><!-x><![x]></r>", false,
+       u"<exclamation_tag_syntax offset=\"3\"/>"
+       u"<comment_tag_syntax offset=\"7\"/>"
+       u"<cdata_section_syntax offset=\"12\"/>"},
+      {u"<!DOCTYPE r [<!-- c -->]><r/>", false,
+       u"<doctype_tag_syntax offset=\"0\"/>"},
+      {u"<r><!-- x", false,
+       u"<unterminated_tag_syntax type=\"comment\" offset=\"3\"/>"
+       u"<unended_start_tag tagname=\"r\" offset=\"0\" offset2=\"9\"/>"},
+      {u"<r a='x>", false,
+       u"<unterminated_tag_syntax type=\"start_tag\" offset=\"0\"/>"
+       u"<no_root_element/>"},
+      {u"<r/></r", false,
+       u"<unterminated_tag_syntax type=\"end_tag\" offset=\"4\"/>"},
+      {u"<r/><![CDATA[", false,
+       u"<unterminated_tag_syntax type=\"cdata_section\" offset=\"4\"/>"},
+      {u"<r/><?pi", false,
+       u"<unterminated_tag_syntax type=\"processing_instruction\" "
+       u"offset=\"4\"/>"},
+      {u"<!DOCTYPE r [<!ENTITY e 'x'", false,
+       u"<unterminated_tag_syntax type=\"document_type\" offset=\"0\"/>"
+       u"<no_root_element/>"},
+      {u"<r/><!x", false,
+       u"<unterminated_tag_syntax type=\"tag\" offset=\"4\"/>"},
+      // Names and values are escaped in the result string.
+      {u"<r></a\"&></r>", false,
+       u"<lone_end_tag tagname=\"a&quot;&amp;\" offset=\"3\"/>"},
+      // An end tag may close an element whose name goes on with "=[]".
+      {u"<a[1]></a>", true, u""},
+      {u"<ab></a></ab>", false, u"<lone_end_tag tagname=\"a\" offset=\"4\"/>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::u16string(c.text).size());
+    XmlDocument doc;
+    EXPECT_EQ(doc.SetDocument(c.text), c.wellFormed) << doc.Result().size();
+    EXPECT_EQ(doc.IsWellFormed(), c.wellFormed);
+    EXPECT_EQ(doc.Result(), c.result);
+    EXPECT_EQ(doc.Flags(), 0u);
+    ExpectConsistentIndex(doc);
+  }
+}
+
+TEST(XmlParse, UnendedAndLoneTagsInTheIndex) {
+  XmlDocument doc;
+  // 0 r, 3 a, 6 b, 10 c, 14 "</r>"; a never ends, "</x>" is lone.
+  EXPECT_FALSE(doc.SetDocument(u"<r><a><b/><c></c></x></r>"));
+  ASSERT_EQ(doc.ElementCount(), 5);
+  const ElementRecord& r = doc.Element(1);
+  const ElementRecord& a = doc.Element(2);
+  EXPECT_EQ(FlagsOf(doc.Element(0)) & kElementIllFormed, kElementIllFormed);
+  EXPECT_EQ(FlagsOf(r), kElementFirstChild | kElementIllData);
+  EXPECT_EQ(FlagsOf(a), kElementFirstChild | kElementNotEnded);
+  EXPECT_EQ(a.length, 3u);
+  EXPECT_EQ(EndTagOf(a), 0u);
+  EXPECT_EQ(r.length, 25u);
+  EXPECT_EQ(EndTagOf(r), 4u);
+  // b and c follow a under r, one level up.
+  EXPECT_EQ(r.firstChild, 2u);
+  EXPECT_EQ(a.firstChild, 0u);
+  EXPECT_EQ(a.nextSibling, 3u);
+  EXPECT_EQ(doc.Element(3).nextSibling, 4u);
+  EXPECT_EQ(doc.Element(3).parent, 1u);
+  EXPECT_EQ(doc.Element(4).previousSibling, 3u);
+  EXPECT_EQ(LevelOf(doc.Element(3)), 1u);
+  EXPECT_EQ(LevelOf(doc.Element(4)), 1u);
+  EXPECT_EQ(doc.Result(),
+            u"<lone_end_tag tagname=\"x\" offset=\"17\"/>"
+            u"<unended_start_tag tagname=\"a\" offset=\"3\" offset2=\"22\"/>");
+  ExpectConsistentIndex(doc);
+
+  // Elements moved up keep their subtrees, whose levels follow.
+  EXPECT_FALSE(doc.SetDocument(u"<r><a><b><c><d/></c></b></r>"));
+  EXPECT_EQ(doc.Element(3).parent, 1u);
+  EXPECT_EQ(LevelOf(doc.Element(3)), 1u);
+  EXPECT_EQ(LevelOf(doc.Element(4)), 2u);
+  EXPECT_EQ(LevelOf(doc.Element(5)), 3u);
+  ExpectConsistentIndex(doc);
+}
+
+TEST(XmlParse, TokenizerNodes) {
+  const std::u16string text =
+      u"<?xml v='1'?> <!DOCTYPE r [<!ELEMENT r ANY><!ATTLIST r a CDATA "
+      u"\">\">]><r a=\"1\"/>x&amp;<!-- a > b --><![CDATA[ ]> ]]></r>";
+  struct Expect {
+    int32_t type, start, length, nameStart, nameLength;
+    bool empty;
+  } want[] = {
+      {kNodeProcessingInstruction, 0, 13, 2, 3, false},
+      {kNodeWhitespace, 13, 1, 0, 0, false},
+      {kNodeDocumentType, 14, 55, 0, 0, false},
+      {kNodeElement, 69, 10, 70, 1, true},
+      {kNodeText, 79, 6, 0, 0, false},
+      {kNodeComment, 85, 14, 0, 0, false},
+      {kNodeCData, 99, 16, 0, 0, false},
+      {kNodeEndTag, 115, 4, 117, 1, false},
+      {kNodeEnd, 119, 0, 0, 0, false},
+  };
+  XmlDocument doc;
+  doc.SetDocument(text);
+  const std::u16string parseResult = doc.Result();
+  int32_t offset = 0;
+  for (const Expect& w : want) {
+    const Node node = doc.NextNode(offset);
+    SCOPED_TRACE(offset);
+    EXPECT_EQ(node.type, w.type);
+    EXPECT_EQ(node.start, w.start);
+    EXPECT_EQ(node.length, w.length);
+    EXPECT_EQ(node.nameStart, w.nameStart);
+    EXPECT_EQ(node.nameLength, w.nameLength);
+    EXPECT_EQ(node.empty, w.empty);
+    offset = node.start + node.length;
+  }
+  // Reading error nodes adds their results.
+  doc.SetDocument(u"<r><=></r>");
+  EXPECT_EQ(doc.Result(), u"<first_tag_syntax offset=\"3\"/>");
+  const Node error = doc.NextNode(3);
+  EXPECT_EQ(error.type, kNodeError);
+  EXPECT_EQ(error.length, 3);
+  EXPECT_EQ(doc.Result(),
+            u"<first_tag_syntax offset=\"3\"/>"
+            u"<first_tag_syntax offset=\"3\"/>");
+}
+
+TEST(XmlParse, IndexSpansSeveralPages) {
+  // 200,000 children: four pages of records.
+  constexpr int kChildren = 200000;
+  std::u16string text = u"<r>";
+  for (int i = 0; i < kChildren; ++i) text += i % 2 ? u"<b/>" : u"<a>x</a>";
+  text += u"</r>";
+  XmlDocument doc;
+  ASSERT_TRUE(doc.SetDocument(text));
+  ASSERT_EQ(doc.ElementCount(), kChildren + 2);
+  ExpectConsistentIndex(doc);
+  // Around the page boundaries the records hold the right elements.
+  for (int32_t n : {65535, 65536, 65537, 131072, kChildren + 1}) {
+    const int i = n - 2;  // child index
+    EXPECT_EQ(doc.Element(n).start, 3u + (i / 2) * 12 + (i % 2) * 8) << n;
+    EXPECT_EQ(doc.NameOf(n), i % 2 ? u"b" : u"a");
+  }
+  EXPECT_EQ(doc.DataOf(65536), u"x");
+  int found = 0;
+  ASSERT_TRUE(doc.FindElement(u"r"));
+  ASSERT_TRUE(doc.IntoElement());
+  while (doc.FindElement(u"b")) ++found;
+  EXPECT_EQ(found, kChildren / 2);
+}
+
+TEST(XmlParse, HostileInput) {
+  XmlDocument doc;
+  // Deep nesting, never ended: no recursion, levels saturate at 16 bits.
+  constexpr int kDepth = 100000;
+  std::u16string deep;
+  for (int i = 0; i < kDepth; ++i) deep += u"<a>";
+  EXPECT_FALSE(doc.SetDocument(deep));
+  EXPECT_EQ(doc.ElementCount(), kDepth + 1);
+  for (int32_t n = 1; n <= kDepth; ++n) {
+    ASSERT_EQ(doc.Element(n).parent, 0u);
+    ASSERT_EQ(LevelOf(doc.Element(n)), 0u);
+  }
+  EXPECT_LT(doc.Result().size(), 1100u);
+  deep += u"<b>";
+  for (int i = 0; i < kDepth; ++i) deep += u"</a>";
+  EXPECT_FALSE(doc.SetDocument(deep));  // b is not ended
+  EXPECT_EQ(LevelOf(doc.Element(kDepth)), 0xFFFFu);
+  EXPECT_EQ(doc.Element(kDepth + 1).parent, static_cast<uint32_t>(kDepth));
+  ExpectConsistentIndex(doc);
+
+  // Thousands of errors: the result string stops growing near 1,000 units.
+  std::u16string broken = u"<r>";
+  for (int i = 0; i < 1500; ++i) broken += u"</x><1>";
+  broken += u"</r>";
+  EXPECT_FALSE(doc.SetDocument(broken));
+  EXPECT_GE(doc.Result().size(), 1000u);
+  EXPECT_LT(doc.Result().size(), 1050u);
+  const std::u16string first =
+      u"<lone_end_tag tagname=\"x\" offset=\"3\"/>"
+      u"<first_tag_syntax offset=\"7\"/>";
+  EXPECT_EQ(doc.Result().substr(0, first.size()), first);
+
+  // A start tag beyond the 22-bit field and an end tag beyond the 10-bit
+  // one: the fields saturate and the values are still read right.
+  const std::u16string longValue(0x400000, u'v');
+  const std::u16string longEnd = u"</r" + std::u16string(2000, u' ') + u">";
+  ASSERT_TRUE(
+      doc.SetDocument(u"<r a=\"" + longValue + u"\" b='2'>d" + longEnd));
+  EXPECT_EQ(StartTagOf(doc.Element(1)), 0x3FFFFFu);
+  EXPECT_EQ(EndTagOf(doc.Element(1)), 0x3FFu);
+  EXPECT_EQ(doc.AttributeOf(1, u"b"), u"2");
+  EXPECT_EQ(doc.DataOf(1), u"d");
+
+  // Many attributes, lone surrogates, and random bytes of markup.
+  std::u16string many = u"<r";
+  for (int i = 0; i < 100000; ++i)
+    many += u" a" + std::u16string(1, u'0' + i % 10) + u"='1'";
+  many += u" last='\xD800'>\xDC00</r>";
+  ASSERT_TRUE(doc.SetDocument(many));
+  EXPECT_EQ(doc.AttributeOf(1, u"last"), std::u16string(1, u'\xD800'));
+  EXPECT_EQ(doc.DataOf(1), std::u16string(1, u'\xDC00'));
+  std::mt19937 random(1);
+  const char16_t alphabet[] = u"<>/!?-[]CD'\"= ax&;#\xD800";
+  for (int round = 0; round < 3000; ++round) {
+    std::u16string text(random() % 60, u' ');
+    for (char16_t& c : text) c = alphabet[random() % (std::size(alphabet) - 1)];
+    doc.SetDocument(text);
+    ExpectConsistentIndex(doc);
+    for (int32_t n = 1; n < doc.ElementCount(); ++n) {
+      doc.DataOf(n);
+      doc.AttributeOf(n, u"a");
+    }
+    if (HasFailure()) break;
+  }
+}
+
+TEST(XmlNavigate, Cursor) {
+  XmlDocument doc;
+  EXPECT_FALSE(doc.FindElement());  // nothing parsed yet
+  ASSERT_TRUE(doc.SetDocument(
+      u"<r><notifications><n id=\"1\"/><m/><n id=\"2\"/></notifications>"
+      u"<other/></r>"));
+  // With no main position, the root is selected first.
+  ASSERT_TRUE(doc.FindChildElement(u"notifications"));
+  EXPECT_EQ(doc.ParentPosition(), 0);
+  EXPECT_EQ(doc.MainPosition(), 1);
+  EXPECT_EQ(doc.ChildPosition(), 2);
+  EXPECT_EQ(doc.CurrentNodeType(), kNodeElement);
+  ASSERT_TRUE(doc.IntoElement());
+  EXPECT_EQ(doc.MainPosition(), 2);
+  ASSERT_TRUE(doc.FindChildElement(u"n"));
+  EXPECT_EQ(doc.GetAttribute(u"id"), u"");  // main is notifications
+  ASSERT_TRUE(doc.FindChildElement(u"n"));
+  EXPECT_EQ(doc.ChildPosition(), 5);
+  // A failed find leaves the cursor, so the next search goes on from there.
+  EXPECT_FALSE(doc.FindChildElement(u"n"));
+  EXPECT_EQ(doc.ChildPosition(), 5);
+  ASSERT_TRUE(doc.IntoElement());
+  EXPECT_EQ(doc.GetAttribute(u"id"), u"2");
+  EXPECT_FALSE(doc.FindElement(u"n"));
+  EXPECT_EQ(doc.MainPosition(), 5);
+  ASSERT_TRUE(doc.OutOfElement());
+  EXPECT_EQ(doc.ParentPosition(), 1);
+  EXPECT_EQ(doc.MainPosition(), 2);
+  EXPECT_EQ(doc.ChildPosition(), 5);
+  EXPECT_TRUE(doc.FindElement(u"other"));
+  EXPECT_FALSE(doc.FindElement());
+  doc.ResetMainPosition();
+  EXPECT_EQ(doc.CurrentNodeType(), kNodeNone);
+  EXPECT_FALSE(doc.IntoElement());
+  EXPECT_TRUE(doc.FindElement());
+  EXPECT_EQ(doc.MainPosition(), 2);
+  ASSERT_TRUE(doc.OutOfElement());
+  EXPECT_FALSE(doc.OutOfElement());
+
+  EXPECT_EQ(doc.FindRootChild(u"other"), 6);
+  EXPECT_EQ(doc.FindRootChild(u"n"), 0);
+  doc.SetDocument(u"<r><a><x i='deep'/></a><b><x i='1'/></b><x i='top'/></r>");
+  EXPECT_EQ(doc.AttributeOf(doc.FindBreadthFirst(u"x"), u"i"), u"top");
+  EXPECT_EQ(doc.FindBreadthFirst(u"r"), 1);
+  EXPECT_EQ(doc.FindBreadthFirst(u"y"), 0);
+}
+
+TEST(XmlNavigate, Values) {
+  XmlDocument doc;
+  ASSERT_TRUE(doc.SetDocument(
+      u"<r a=\"1 &lt;2&gt;\" b='x' c=bare d e = \"spaced\" a=\"second\">"
+      u"<cdata><![CDATA[<b>&amp;</b>]]></cdata>"
+      u"<mixed>t<i/>u</mixed>"
+      u"<parts> a&amp;b <!-- c --><?p?><![CDATA[x]]> </parts>"
+      u"<space>  </space><empty/><ws>&#65;</ws></r>"));
+  struct Attr {
+    int32_t element;
+    const char16_t* name;
+    const char16_t* value;
+  } attrs[] = {
+      {1, u"a", u"1 <2>"}, {1, u"b", u"x"},      {1, u"c", u"bare"},
+      {1, u"d", u""},      {1, u"e", u"spaced"}, {1, u"A", u""},
+      {1, u"f", u""},      {0, u"a", u""},       {99, u"a", u""},
+  };
+  for (const Attr& a : attrs) {
+    EXPECT_EQ(doc.AttributeOf(a.element, a.name), a.value) << a.element;
+  }
+  struct Data {
+    const char16_t* name;
+    const char16_t* data;
+  } data[] = {
+      {u"cdata", u"<b>&amp;</b>"}, {u"mixed", u""}, {u"parts", u" a&b x"},
+      {u"space", u"  "},           {u"empty", u""}, {u"ws", u"A"},
+  };
+  for (const Data& d : data) {
+    EXPECT_EQ(doc.DataOf(doc.FindBreadthFirst(d.name)), d.data) << d.name;
+  }
+  EXPECT_FALSE(doc.SetDocument(u"<r>text"));
+  EXPECT_EQ(doc.DataOf(1), u"");  // not ended
+  EXPECT_EQ(doc.GetData(), u"");  // no main position
+}
+
+TEST(XmlValues, UnescapeAndEscape) {
+  struct Case {
+    const char16_t* in;
+    const char16_t* out;
+  } unescape[] = {
+      {u"&#65;&#x41;&#X41;", u"AAA"},
+      {u"&lt;&gt;&amp;&quot;&apos;", u"<>&\"'"},
+      {u"&auml;&Auml;&thetasym;", u"\u00E4\u00C4\u03D1"},
+      {u"&#x1F600;", u"\xD83D\xDE00"},
+      {u"&#0;&#x0;&AUML;&nosuch;", u"&#0;&#x0;&AUML;&nosuch;"},
+      {u"a & b &amp", u"a & b &amp"},
+      {u"&&amp;", u"&&"},
+      {u"&#12a;&#x;&#;&;", u"&#12a;&#x;&#;&;"},
+      {u"&#00000065;&#000000065;", u"A&#000000065;"},  // nine at most
+      {u"&\u00E4uml;&#x110000;", u"&\u00E4uml;&#x110000;"},
+  };
+  for (const Case& c : unescape) EXPECT_EQ(UnescapeText(c.in), c.out) << c.out;
+  EXPECT_EQ(EscapeText(u"<a href=\"x\">&amp;'</a>"),
+            u"&lt;a href=&quot;x&quot;&gt;&amp;amp;&apos;&lt;/a&gt;");
+  EXPECT_EQ(UnescapeText(EscapeText(u"\xD800<&>")), u"\xD800<&>");
+}
+
+TEST(XmlEdit, AddElementAndSetAttribute) {
+  XmlDocument doc;
+  // The result string is built this way, starting from nothing.
+  ASSERT_TRUE(doc.AddElement(u"read"));
+  ASSERT_TRUE(doc.SetAttribute(doc.MainPosition(), u"encoding", u"a\"b"));
+  ASSERT_TRUE(doc.SetAttribute(doc.MainPosition(), u"length", u"12"));
+  ASSERT_TRUE(doc.AddElement(u"bom"));
+  EXPECT_EQ(doc.Text(), u"<read encoding=\"a&quot;b\" length=\"12\"/><bom/>");
+  ASSERT_TRUE(doc.SetAttribute(1, u"encoding", u"UTF-8"));
+  EXPECT_EQ(doc.Text(), u"<read encoding=\"UTF-8\" length=\"12\"/><bom/>");
+  EXPECT_EQ(doc.Element(2).start, doc.Text().find(u"<bom/>"));
+
+  // Inside a document: later elements and enclosing lengths move along.
+  ASSERT_TRUE(doc.SetDocument(u"<r><p/><q a=x>t</q><s></s></r>"));
+  ASSERT_TRUE(doc.FindElement(u"r"));
+  ASSERT_TRUE(doc.IntoElement());
+  ASSERT_TRUE(doc.FindElement(u"p"));
+  ASSERT_TRUE(doc.IntoElement());
+  ASSERT_TRUE(doc.AddElement(u"c"));  // opens up the empty p
+  ASSERT_TRUE(doc.SetAttribute(3, u"a", u"'y'"));
+  ASSERT_TRUE(doc.SetAttribute(3, u"b", u"z"));
+  ASSERT_TRUE(doc.OutOfElement());
+  ASSERT_TRUE(doc.FindElement(u"s"));
+  ASSERT_TRUE(doc.IntoElement());
+  ASSERT_TRUE(doc.AddElement(u"d"));
+  const std::u16string want =
+      u"<r><p><c/></p><q a=\"&apos;y&apos;\" b=\"z\">t</q><s><d/></s></r>";
+  EXPECT_EQ(doc.Text(), want);
+  EXPECT_EQ(doc.AttributeOf(3, u"a"), u"'y'");
+  EXPECT_EQ(doc.DataOf(3), u"t");
+  EXPECT_EQ(doc.Element(1).length, want.size());
+  EXPECT_EQ(doc.Element(6).start, want.find(u"<d/>"));
+  ExpectConsistentIndex(doc);
+  XmlDocument reparsed;
+  ASSERT_TRUE(reparsed.SetDocument(doc.Text()));
+  for (int32_t n = 1; n < doc.ElementCount(); ++n) {
+    const std::u16string name(doc.NameOf(n));
+    const int32_t m = reparsed.FindBreadthFirst(name.c_str());
+    EXPECT_EQ(doc.Element(n).start, reparsed.Element(m).start) << n;
+    EXPECT_EQ(doc.Element(n).length, reparsed.Element(m).length) << n;
+    EXPECT_EQ(doc.Element(n).tagLengths, reparsed.Element(m).tagLengths) << n;
+  }
+}
+
+}  // namespace
+}  // namespace vesk::xml
