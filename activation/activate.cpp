@@ -107,7 +107,7 @@ int32_t HandsetActivate(const HandsetActivateInput* input,
         service::BoundedLength(input->environmentPath,
                                std::size(input->environmentPath)));
     if (service::ProbePath(environmentPath.c_str()) == 2) {
-      service::ReadEnvironment(environmentPath.c_str());
+      service::LoadIdentity(environmentPath.c_str());
       const service::HandsetEnv& env = service::Env();
       request.AddHeader("User-ID",
                         ByteString().AppendDecimal(env.UserId()).c_str());

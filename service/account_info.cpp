@@ -16,6 +16,31 @@ class AccountInfoRequest : public OperationRequest {
     ClearEnvironment();
   }
 
+  // Reads the reply that came with the response head; a value missing from
+  // it leaves its field empty or 0.
+  void ParseReply() {
+    const ReplyReader reply(Body(), FirstBodyLength());
+    accountNumber = reply.RootChildAttributeNumber(u"account", u"id");
+    CopyAnsiField(reply.Text(u"username"), username);
+    CopyAnsiField(reply.Text(u"email"), email);
+    const std::string decodedName = DecodeEncodedWords(reply.Text(u"name"));
+    CopyAnsiField(decodedName, name);
+    nameLength = static_cast<int32_t>(std::strlen(name));
+    gender = reply.Number(u"gender");
+    figure = reply.Number(u"figure");
+    CopyAnsiField(DecodeEncodedWords(reply.Text(u"province")), province);
+  }
+
+  void FillResult(AccountInfoResult* result) const {
+    result->accountId = accountNumber;
+    AnsiToWide(username, result->username);
+    AnsiToWide(email, result->email);
+    AnsiToWide(name, result->name);
+    AnsiToWide(province, result->province);
+    result->gender = gender;
+    result->figure = figure;
+  }
+
   // The reply's values, in the system ANSI code page, zero-terminated.
   int32_t accountNumber = 0;
   char username[24] = {};
@@ -34,14 +59,17 @@ int32_t AccountInfo(const char16_t* environmentFile, AccountInfoResult* result,
   AccountInfoRequest request;
   char ansiUrl[kUrlBufferSize];
   if (PrepareUrl(url, ansiUrl, request)) {
-    ReadEnvironment(environmentFile);
+    LoadIdentity(environmentFile);
     SetCredentialHeaders(request, Credentials::kAccount);
     PerformOptions options;
     options.closeAfterHead = true;
-    Perform(request, ansiUrl, port, options);
+    if (Perform(request, ansiUrl, port, options) == 200) request.ParseReply();
   }
-  if (request.status != 200) FillErrorRecord(error, request);
-  (void)result;
+  if (request.status == 200) {
+    request.FillResult(result);
+  } else {
+    FillErrorRecord(error, request);
+  }
   return request.status;
 }
 

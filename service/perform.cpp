@@ -95,12 +95,6 @@ bool PrepareUrl(const char16_t* url, char (&ansi)[kUrlBufferSize],
   return false;
 }
 
-ByteString MakeUserCertificate() {
-  // The handset holds no key pair in this build, so every certificate is
-  // empty; the header is still sent.
-  return ByteString();
-}
-
 void SetCredentialHeaders(transport::HandsetRequest& request,
                           Credentials order) {
   const HandsetEnv& env = Env();

@@ -6,10 +6,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 
 #include "service/vesk80.h"
 #include "transport/transport.h"
+
+namespace vesk::xml {
+class XmlDocument;
+}
 
 namespace vesk::service {
 
@@ -160,18 +166,66 @@ enum class Credentials {
   kBeat,      // "User-Serial", "User-ID"
   kTransfer,  // "User-Serial", "User-ID", "User-Cert" (download, load, save)
 };
+// Reads the environment file and hands its key texts to the RSA facility,
+// as every operation but the heartbeat does at its start.
+void LoadIdentity(const char16_t* environmentFile);
+
 // Sets the environment's user agent and adds the credential headers.
 void SetCredentialHeaders(transport::HandsetRequest& request,
                           Credentials order);
 
-// The user certificate sent as "User-Cert": empty while the handset holds no
-// private key.
+// The handset's key operations on the process-wide RSA facility (OAEP and
+// base64 set before each use). LoadKeyPair imports the stored texts (a text
+// that does not import keeps the key held before) and returns 1; NewKeyPair
+// generates a 1024-bit pair, stores its texts in the environment values and
+// returns 1, or the facility's failure result.
+int32_t LoadKeyPair(const ByteString& publicKey, const ByteString& privateKey);
+int32_t NewKeyPair();
+// The user certificate sent as "User-Cert": the time stamp encrypted with the
+// private key, as base64; empty when the facility holds no private key.
 ByteString MakeUserCertificate();
 
 // Fills the caller's error record after a refusal: code, message and, for
 // 906 (and with utilTimestamps 914 and 915), the time stamp.
 void FillErrorRecord(HandsetError* error, const OperationRequest& request,
                      bool utilTimestamps = false);
+
+// ---------------------------------------------------------------------------
+// Short XML replies
+
+// Replaces every encoded word ("=?" charset "?" B or Q "?" data "?=") by its
+// decoded bytes; text outside encoded words, and words that are not whole,
+// stay as they are. The charset is not used.
+std::string DecodeEncodedWords(std::string_view text);
+
+// Bytes in the ANSI code page into a zero-filled byte field, cut on a
+// character boundary to capacity - 1 bytes.
+void CopyAnsiField(const std::string& bytes, char* field, size_t capacity);
+template <size_t N>
+void CopyAnsiField(const std::string& bytes, char (&field)[N]) {
+  CopyAnsiField(bytes, field, N);
+}
+
+// A reply body read as one XML document (its encoding detected as a file's
+// would be), with the lookups the replies need. A body that is not well
+// formed yields nothing. Values come back in the ANSI code page.
+class ReplyReader {
+ public:
+  ReplyReader(const char* body, int32_t length);
+  ~ReplyReader();
+  // The attribute of a direct child of the document element, by the atoi
+  // rule; 0 when either is missing.
+  int32_t RootChildAttributeNumber(const char16_t* element,
+                                   const char16_t* attribute) const;
+  // The first element of the name breadth-first from the document element.
+  bool Has(const char16_t* element) const;
+  std::string Text(const char16_t* element) const;  // "" when missing
+  int32_t Number(const char16_t* element) const;    // 0 when missing
+
+ private:
+  std::unique_ptr<xml::XmlDocument> document_;
+  bool wellFormed_ = false;
+};
 
 // Runs the account-information operation.
 int32_t AccountInfo(const char16_t* environmentFile, AccountInfoResult* result,

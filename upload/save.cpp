@@ -58,7 +58,7 @@ int32_t HandsetSave(const char16_t* environmentFile,
   HandsetSaveRequest request;
   char ansiUrl[service::kUrlBufferSize];
   if (service::PrepareUrl(url, ansiUrl, request)) {
-    service::ReadEnvironment(environmentFile);
+    service::LoadIdentity(environmentFile);
     service::SetCredentialHeaders(request, service::Credentials::kTransfer);
     request.MakeBoundary();
     service::ByteString contentType("multipart/form-data; boundary=");

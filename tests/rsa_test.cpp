@@ -1,0 +1,249 @@
+// The RSA facility against published OAEP vectors and against OpenSSL's
+// libcrypto as an independent implementation: generated keys are consistent,
+// and what the facility encrypts with the private key, OpenSSL's public
+// operation and padding checks recover.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include "rsa/rsa.h"
+
+#include <gtest/gtest.h>
+#include <openssl/bn.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "tests/support/rsa_oracle.h"
+
+#ifndef VESK_TESTDATA_DIR
+#define VESK_TESTDATA_DIR "../shared/testdata"
+#endif
+
+namespace vesk::rsa {
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using test::ElementText;
+using test::FromBase64;
+
+struct BnDeleter {
+  void operator()(BIGNUM* n) const { BN_free(n); }
+};
+using Bn = std::unique_ptr<BIGNUM, BnDeleter>;
+
+Bn Number(const std::string& xml, const std::string& name) {
+  const Bytes bytes = FromBase64(ElementText(xml, name));
+  return Bn(BN_bin2bn(bytes.data(), static_cast<int>(bytes.size()), nullptr));
+}
+
+std::string Recover(const std::string& key, const std::string& base64,
+                    bool oaep) {
+  return test::RecoverPrivateEncryption(key, base64, oaep);
+}
+
+// A fixed byte of a well-mixed stream (splitmix64 of the position).
+unsigned char Mixed(uint64_t position) {
+  uint64_t z = position + 0x9E3779B97F4A7C15ull;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return static_cast<unsigned char>(z ^ (z >> 31));
+}
+
+// A deterministic "strong" source for the duration of a test: the given
+// bytes over and over, or the mixed stream when none are given.
+class ScriptedRandom {
+ public:
+  explicit ScriptedRandom(Bytes bytes) {
+    stream_ = std::move(bytes);
+    position_ = 0;
+    platform::Overrides overrides;
+    overrides.secureRandom = [](void* buffer, size_t size) {
+      auto* out = static_cast<unsigned char*>(buffer);
+      for (size_t i = 0; i < size; ++i) {
+        out[i] = stream_.empty() ? Mixed(position_)
+                                 : stream_[position_ % stream_.size()];
+        ++position_;
+      }
+      return true;
+    };
+    platform::SetOverrides(overrides);
+  }
+  ~ScriptedRandom() { platform::SetOverrides({}); }
+
+ private:
+  static inline Bytes stream_;
+  static inline size_t position_ = 0;
+};
+
+TEST(RsaFacility, PublishedOaepVectorsReproduceByteForByte) {
+  std::ifstream file(std::string(VESK_TESTDATA_DIR) +
+                     "/rsaes-oaep-sha1-1024.txt");
+  ASSERT_TRUE(file.good());
+  std::string line, key;
+  std::map<std::string, std::string> example;
+  std::vector<std::map<std::string, std::string>> examples;
+  while (std::getline(file, line)) {
+    if (line.rfind("key: ", 0) == 0) key = line.substr(5);
+    for (const char* field : {"message", "seed", "ciphertext"}) {
+      const std::string prefix = std::string(field) + ": ";
+      if (line.rfind(prefix, 0) == 0)
+        example[field] = line.substr(prefix.size());
+    }
+    if (example.size() == 3) {
+      examples.push_back(example);
+      example.clear();
+    }
+  }
+  ASSERT_EQ(examples.size(), 6u);
+
+  RsaFacility facility;
+  ASSERT_EQ(facility.ImportPrivateKey(key), 1) << facility.LastError();
+  facility.SetUseOaepPadding(true);
+  for (const auto& e : examples) {
+    const Bytes message = FromBase64(e.at("message"));
+    ScriptedRandom seed(FromBase64(e.at("seed")));
+    EXPECT_EQ(facility.EncryptText(std::string(message.begin(), message.end()),
+                                   false),
+              e.at("ciphertext"));
+  }
+}
+
+TEST(RsaFacility, GeneratedKeyIsConsistentForAnIndependentImplementation) {
+  RsaFacility facility;
+  ASSERT_EQ(facility.GenerateKeyPair(1024), 1) << facility.LastError();
+  const std::string exported = facility.ExportPrivateKey();
+  const std::string publicText = facility.ExportPublicKey();
+  EXPECT_EQ(publicText,
+            "<RSAKeyValue><Modulus>" + ElementText(exported, "Modulus") +
+                "</Modulus><Exponent>AQAB</Exponent></RSAKeyValue>");
+  // Fixed widths: the modulus and D to 128 bytes, the rest to 64.
+  const Bytes modulus = FromBase64(ElementText(exported, "Modulus"));
+  ASSERT_EQ(modulus.size(), 128u);
+  EXPECT_GE(modulus[0], 0x80);
+  EXPECT_EQ(FromBase64(ElementText(exported, "D")).size(), 128u);
+  for (const char* half : {"P", "Q", "DP", "DQ", "InverseQ"}) {
+    EXPECT_EQ(FromBase64(ElementText(exported, half)).size(), 64u) << half;
+  }
+  EXPECT_EQ(exported.find_first_of(" \n\r\t"), std::string::npos);
+
+  RSA* rsa = RSA_new();
+  ASSERT_EQ(RSA_set0_key(rsa, Number(exported, "Modulus").release(),
+                         Number(exported, "Exponent").release(),
+                         Number(exported, "D").release()),
+            1);
+  ASSERT_EQ(RSA_set0_factors(rsa, Number(exported, "P").release(),
+                             Number(exported, "Q").release()),
+            1);
+  ASSERT_EQ(RSA_set0_crt_params(rsa, Number(exported, "DP").release(),
+                                Number(exported, "DQ").release(),
+                                Number(exported, "InverseQ").release()),
+            1);
+  // n = p*q, d*e = 1 modulo lcm(p-1, q-1), and the CRT values agree.
+  EXPECT_EQ(RSA_check_key(rsa), 1);
+  RSA_free(rsa);
+
+  // What it exported imports back into another facility unchanged.
+  RsaFacility other;
+  ASSERT_EQ(other.ImportPrivateKey(exported), 1);
+  EXPECT_EQ(other.ExportPrivateKey(), exported);
+}
+
+TEST(RsaFacility, PrivateEncryptionRecoversThroughOpenSsl) {
+  RsaFacility facility;
+  ASSERT_EQ(facility.GenerateKeyPair(1024), 1);
+  const std::string key = facility.ExportPrivateKey();
+  facility.SetUseOaepPadding(true);
+  const std::string stamp = "2026-12-5 18:59:59.042";
+  const std::string first = facility.EncryptText(stamp, true);
+  const std::string second = facility.EncryptText(stamp, true);
+  EXPECT_EQ(first.size(), 172u);
+  EXPECT_NE(first, second);  // a fresh seed for every block
+  EXPECT_EQ(Recover(key, first, true), stamp);
+  EXPECT_EQ(Recover(key, second, true), stamp);
+
+  // 100 bytes take two OAEP blocks of at most 86.
+  const std::string hundred(100, 'h');
+  const std::string two = facility.EncryptText(hundred, true);
+  EXPECT_EQ(two.size(), 344u);
+  EXPECT_EQ(Recover(key, two, true), hundred);
+
+  facility.SetUseOaepPadding(false);
+  const std::string legacy = facility.EncryptText(hundred, true);
+  EXPECT_EQ(legacy.size(), 172u);  // 117 bytes fit one block
+  EXPECT_EQ(Recover(key, legacy, false), hundred);
+}
+
+TEST(RsaFacility, FailuresKeepTheKeyHeldBefore) {
+  RsaFacility facility;
+  facility.SetUseOaepPadding(true);
+  EXPECT_EQ(facility.EncryptText("x", false), "");  // no key at all
+  ASSERT_EQ(facility.GenerateKeyPair(1024), 1);
+  const std::string key = facility.ExportPrivateKey();
+
+  const std::string modulus = ElementText(key, "Modulus");
+  const struct {
+    std::string text;
+    const char* error;
+  } broken[] = {
+      {"", "No modulus"},
+      {"<RSAKeyValue><Modulus>" + modulus + "</Modulus></RSAKeyValue>",
+       "No exponent"},
+      {"<RSAKeyValue><Modulus>!!!!</Modulus><Exponent>AQAB</Exponent>"
+       "</RSAKeyValue>",
+       "Invalid modulus"},
+      {"<RSAKeyValue><Modulus>" + modulus +
+           "</Modulus><Exponent></Exponent>"
+           "</RSAKeyValue>",
+       "Invalid exponent"},
+      {"<RSAKeyValue><Modulus>" + modulus +
+           "</Modulus><Exponent>AQAB</Exponent><P>AQ==</P></RSAKeyValue>",
+       "Invalid Q"},
+  };
+  for (const auto& b : broken) {
+    EXPECT_EQ(facility.ImportPrivateKey(b.text), 0) << b.error;
+    EXPECT_EQ(facility.LastError(), b.error);
+    EXPECT_EQ(facility.ExportPrivateKey(), key);
+  }
+  EXPECT_EQ(Recover(key, facility.EncryptText("still", true), true), "still");
+
+  // A public key alone cannot make a private encryption.
+  ASSERT_EQ(facility.ImportPublicKey(key), 1);
+  EXPECT_EQ(facility.EncryptText("x", true), "");
+  EXPECT_EQ(facility.LastError(), "Private key required, but not provided");
+  EXPECT_EQ(facility.ExportPrivateKey(), "");
+  EXPECT_NE(facility.EncryptText("x", false), "");
+
+  EXPECT_EQ(facility.GenerateKeyPair(256), 0);
+  EXPECT_EQ(facility.LastError(), "invalid modulus size");
+  EXPECT_EQ(facility.GenerateKeyPair(8192), 0);
+  EXPECT_TRUE(facility.HasKey());
+}
+
+TEST(RsaFacility, SameRandomStreamGivesTheSameKey) {
+  std::string keys[2];
+  for (std::string& key : keys) {
+    ScriptedRandom stream({});
+    RsaFacility facility;
+    ASSERT_EQ(facility.GenerateKeyPair(512), 1);
+    key = facility.ExportPrivateKey();
+  }
+  EXPECT_EQ(keys[0], keys[1]);
+
+  // A source that fails ends the search with the facility's own message.
+  platform::Overrides failing;
+  failing.secureRandom = [](void*, size_t) { return false; };
+  platform::SetOverrides(failing);
+  RsaFacility facility;
+  EXPECT_EQ(facility.GenerateKeyPair(1024), 0);
+  EXPECT_EQ(facility.LastError(), "Failed to generate random prime (p)");
+  EXPECT_FALSE(facility.HasKey());
+  platform::SetOverrides({});
+}
+
+}  // namespace
+}  // namespace vesk::rsa

@@ -1,0 +1,83 @@
+// OpenSSL's public operation and padding checks, for the tests.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include "tests/support/rsa_oracle.h"
+
+#include <openssl/bn.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+
+#include <algorithm>
+#include <memory>
+#include <regex>
+
+namespace vesk::test {
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+struct BnDeleter {
+  void operator()(BIGNUM* n) const { BN_free(n); }
+};
+using Bn = std::unique_ptr<BIGNUM, BnDeleter>;
+
+Bn Number(const std::string& xml, const std::string& name) {
+  const Bytes bytes = FromBase64(ElementText(xml, name));
+  return Bn(BN_bin2bn(bytes.data(), static_cast<int>(bytes.size()), nullptr));
+}
+
+}  // namespace
+
+std::vector<unsigned char> FromBase64(const std::string& text) {
+  Bytes out(text.size() + 3);
+  const int size = EVP_DecodeBlock(
+      out.data(), reinterpret_cast<const unsigned char*>(text.data()),
+      static_cast<int>(text.size()));
+  if (size < 0) return {};
+  size_t padding = 0;
+  for (auto it = text.rbegin(); it != text.rend() && *it == '='; ++it) {
+    ++padding;
+  }
+  out.resize(static_cast<size_t>(size) - std::min<size_t>(padding, size));
+  return out;
+}
+
+std::string ElementText(const std::string& xml, const std::string& name) {
+  const std::regex pattern("<" + name + ">([^<]*)</" + name + ">");
+  std::smatch match;
+  return std::regex_search(xml, match, pattern) ? match[1].str() : "";
+}
+
+std::string RecoverPrivateEncryption(const std::string& keyText,
+                                     const std::string& base64, bool oaep) {
+  const Bytes cipher = FromBase64(base64);
+  RSA* rsa = RSA_new();
+  RSA_set0_key(rsa, Number(keyText, "Modulus").release(),
+               Number(keyText, "Exponent").release(), nullptr);
+  const int k = RSA_size(rsa);
+  std::string text;
+  for (size_t at = 0; at + k <= cipher.size(); at += k) {
+    Bn c(BN_bin2bn(cipher.data() + at, k, nullptr));
+    Bn m(BN_new());
+    BN_CTX* context = BN_CTX_new();
+    BN_mod_exp(m.get(), c.get(), RSA_get0_e(rsa), RSA_get0_n(rsa), context);
+    BN_CTX_free(context);
+    Bytes block(k);
+    BN_bn2binpad(m.get(), block.data(), k);
+    Bytes plain(k);
+    const int size =
+        oaep ? RSA_padding_check_PKCS1_OAEP(plain.data(), k, block.data() + 1,
+                                            k - 1, k, nullptr, 0)
+             : RSA_padding_check_PKCS1_type_2(plain.data(), k, block.data() + 1,
+                                              k - 1, k);
+    if (size < 0) {
+      RSA_free(rsa);
+      return "<padding error>";
+    }
+    text.append(plain.begin(), plain.begin() + size);
+  }
+  RSA_free(rsa);
+  return text;
+}
+
+}  // namespace vesk::test

@@ -1,0 +1,19 @@
+// OpenSSL's libcrypto as an independent RSA implementation for the tests:
+// it recovers what the library encrypted with a private key.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vesk::test {
+
+std::vector<unsigned char> FromBase64(const std::string& text);
+// The text of the first element of the name in a key text.
+std::string ElementText(const std::string& xml, const std::string& name);
+// Recovers base64 ciphertext made with the private exponent of keyText:
+// OpenSSL's public operation, then its OAEP (or PKCS #1 v1.5 type 2) check,
+// block by block. "<padding error>" when a block does not decode.
+std::string RecoverPrivateEncryption(const std::string& keyText,
+                                     const std::string& base64, bool oaep);
+
+}  // namespace vesk::test
