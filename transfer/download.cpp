@@ -1,4 +1,23 @@
-// The download operation: a POST naming the content key.
+// The download operation: fetches one content file into a local path, with
+// resume, an MD5 check against the service's checksum, rollback of the
+// partial file on a mismatch, and the confirmation of a finished file.
+//
+// One call makes up to three attempts. Each posts the "key" form; a resumed
+// attempt proves its partial data file to the service with "X-Checksum" and
+// asks for the rest with "Range". A reply of 200 or 206 streams into the
+// data file (ReceiveToFile); a complete file is checked, and either confirmed
+// or moved back to the data file name and shortened by the attempt's step,
+// as is the partial file when the service rejects it with code 916. The
+// result and error records are cleared after every exchange, so they always
+// describe the last attempt.
+#include <tomcrypt.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
 #include "platform/platform.h"
 #include "service/service.h"
 #include "transfer/transfer.h"
@@ -7,6 +26,28 @@ namespace vesk::transfer {
 
 namespace {
 
+using service::ByteString;
+
+constexpr int kAttempts = 3;
+// How much a rejected partial file loses from its end, by attempt.
+constexpr int32_t kRollBackSteps[kAttempts] = {40960, 102400, 1048576};
+// The service's code for a partial file it does not accept; the download
+// reports its own checksum mismatch with it too.
+constexpr int32_t kCodeBadPartial = 916;
+constexpr size_t kKeyBufferSize = 256;
+constexpr size_t kChecksumUnits = 32;
+// Bytes read per system call while a file is digested.
+constexpr size_t kDigestReadSize = 64 * 1024;
+// Longest number text in a "Content-Range" value.
+constexpr size_t kMaxRangeNumber = 15;
+
+// The transfer values of the download, one set for the process: written by
+// PerformDownload and the receive loop, read by ConfirmDownload.
+TransferValues& DownloadValues() {
+  static TransferValues values;
+  return values;
+}
+
 class DownloadRequest : public service::OperationRequest {
  public:
   DownloadRequest() { ResetRequest(); }
@@ -14,9 +55,202 @@ class DownloadRequest : public service::OperationRequest {
     ResetRequest();
     service::ClearEnvironment();
   }
+
+  // The constructed state again, the socket excepted (the next exchange or
+  // the destructor closes it).
+  void Reset() {
+    ResetRequest();
+    status = 0;
+    errorCode = 0;
+    errorMessage.Clear();
+    serverTimestamp.Clear();
+    checksum.Clear();
+    url.Clear();
+    port = 0;
+    contentLength = 0;
+  }
+
+  ByteString checksum;  // "X-Checksum" of the reply, as it stands
+  ByteString url;       // the URL of the current exchange
+  int32_t port = 0;
+  int32_t contentLength = 0;
 };
 
+bool IsSuccess(int32_t status) { return status == 200 || status == 206; }
+
+// The decimal number that text holds after leading blanks; false when the
+// text is longer than the handset's 16-byte number buffer took, holds
+// anything else, or does not fit a 32-bit position.
+bool RangeNumber(std::string_view text, int32_t* value) {
+  if (text.size() > kMaxRangeNumber) return false;
+  const size_t first = text.find_first_not_of(' ');
+  if (first == std::string_view::npos) return false;
+  int64_t number = 0;
+  for (size_t i = first; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    number = number * 10 + (text[i] - '0');
+  }
+  if (number > INT32_MAX) return false;
+  *value = static_cast<int32_t>(number);
+  return true;
+}
+
+// Position and size from a "Content-Range" value of the form
+// "bytes A-B/N"; the end position B is not used. Null when the value is
+// usable, otherwise what is wrong with it.
+const char* ParseContentRange(const char* value, int32_t* rangeStart,
+                              int32_t* fileSize) {
+  if (value == nullptr) return "the partial reply has no Content-Range";
+  std::string_view text(value);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  const size_t unit = text.find("bytes");
+  const size_t dash = text.find('-');
+  const size_t slash = text.find('/');
+  if (unit == std::string_view::npos || dash == std::string_view::npos ||
+      slash == std::string_view::npos || text.find_first_not_of(' ') != unit ||
+      dash < unit || slash < dash) {
+    return "the Content-Range of the partial reply is not bytes A-B/N";
+  }
+  const std::string_view from = text.substr(unit + 5, dash - unit - 5);
+  const std::string_view to = text.substr(dash + 1, slash - dash - 1);
+  const std::string_view size = text.substr(slash + 1);
+  int32_t end = 0;
+  if (!RangeNumber(from, rangeStart) || !RangeNumber(to, &end) ||
+      !RangeNumber(size, fileSize) || *rangeStart > *fileSize) {
+    return "the Content-Range of the partial reply has unusable numbers";
+  }
+  return nullptr;
+}
+
+// Takes the position, size and checksum of a successful reply. Null when
+// they are usable, otherwise the problem.
+const char* ReadContentRange(DownloadRequest& request) {
+  TransferValues& values = DownloadValues();
+  request.contentLength = request.ContentLength();
+  const char* head = request.ResponseHead().c_str();
+  if (request.status == 206) {
+    const auto range = transport::GetHeaderValue(head, "Content-Range");
+    const char* problem =
+        ParseContentRange(range.get(), &values.rangeStart, &values.fileSize);
+    if (problem != nullptr) return problem;
+  } else {
+    values.rangeStart = 0;
+    values.fileSize = request.contentLength;
+  }
+  const auto checksum = transport::GetHeaderValue(head, "X-Checksum");
+  if (checksum) request.checksum.Append(checksum.get());
+  return nullptr;
+}
+
+// One exchange: the POST with the prepared headers and form, then either the
+// reply's position and checksum or the service's error report. A 206 reply
+// whose range is unusable counts as a refusal: *problem names it.
+int32_t PerformDownload(DownloadRequest& request, const char* url, int32_t port,
+                        const char** problem) {
+  *problem = nullptr;
+  request.url.Append(url);
+  request.port = port;
+  service::PerformOptions options;
+  options.exchange = service::Exchange::kPost;
+  options.acceptPartial = true;
+  service::Perform(request, url, port, options);
+  if (IsSuccess(request.status)) *problem = ReadContentRange(request);
+  return request.status;
+}
+
+// Reports a finished file to the service. The reply is not examined.
+int32_t ConfirmDownload(DownloadRequest& request, const char* url,
+                        int32_t port) {
+  request.Reset();
+  const TransferValues& values = DownloadValues();
+  if (int64_t{values.rangeStart} + values.received < values.fileSize) {
+    return 200;
+  }
+  service::SetCredentialHeaders(request, service::Credentials::kTransfer);
+  request.AddFormField("key", service::Env().ContentKeys().c_str());
+  request.AddHeader(
+      "Content-Length",
+      ByteString().AppendDecimal(request.FormBody().size()).c_str());
+  const bool sent = request.SendPost(url, port);
+  request.CloseConnection();
+  if (!sent) return 0;
+  return transport::ParseStatus(request.ResponseHead().c_str());
+}
+
+// Cuts step bytes from the end of the data file (all of it when it is
+// shorter), creating it when missing. Returns the new size; 0 when the file
+// cannot be opened.
+uint32_t RollBackTail(const std::u16string& dataPath, int32_t step) {
+  platform::File file =
+      platform::File::Open(dataPath, platform::Access::kReadWrite,
+                           platform::Disposition::kOpenAlways);
+  if (!file.IsOpen()) return 0;
+  // A file shorter than the step keeps its position at the start.
+  (void)file.Seek(-int64_t{step}, platform::File::From::kEnd);
+  if (!file.SetEndOfFile()) return 0;
+  const int64_t size = file.Size();
+  return size < 0 ? 0 : static_cast<uint32_t>(size);
+}
+
+void CopyChecksum(const std::u16string& checksum, char16_t* field,
+                  size_t capacity) {
+  const size_t units =
+      checksum.size() < capacity - 1 ? checksum.size() : capacity - 1;
+  std::memcpy(field, checksum.data(), units * sizeof(char16_t));
+  field[units] = u'\0';
+}
+
+// The reply's checksum as the result record keeps it: UTF-16, without the
+// blanks around it.
+void StoreChecksum(const ByteString& checksum, DownloadResult* result) {
+  if (service::AnsiToWide(checksum.c_str(), result->checksum) == nullptr) {
+    return;
+  }
+  std::u16string text(result->checksum);
+  const size_t first = text.find_first_not_of(u' ');
+  const size_t last = text.find_last_not_of(u' ');
+  text = first == std::u16string::npos ? std::u16string()
+                                       : text.substr(first, last - first + 1);
+  CopyChecksum(text, result->checksum, std::size(result->checksum));
+}
+
+void Refuse(HandsetError* error, DownloadRequest& request,
+            const char* problem) {
+  request.errorMessage.Append(problem);
+  service::FillErrorRecord(error, request);
+}
+
 }  // namespace
+
+std::u16string FileChecksum(const char16_t* path) {
+  const size_t length = service::BoundedLength(path, kMaxPathUnits + 1);
+  if (path == nullptr || length > kMaxPathUnits) return std::u16string();
+  platform::File file = platform::File::Open(
+      std::u16string(path, length), platform::Access::kRead,
+      platform::Disposition::kOpenExisting);
+  if (!file.IsOpen()) return std::u16string();
+  hash_state state;
+  md5_init(&state);
+  // MD5 does not depend on how the bytes are split into calls; large reads
+  // keep the system calls few.
+  auto buffer = std::make_unique<unsigned char[]>(kDigestReadSize);
+  for (;;) {
+    const int64_t got = file.Read(buffer.get(), kDigestReadSize);
+    if (got < 0) return std::u16string();
+    if (got == 0) break;
+    md5_process(&state, buffer.get(), static_cast<unsigned long>(got));
+  }
+  unsigned char digest[16];
+  md5_done(&state, digest);
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::u16string text;
+  text.reserve(kChecksumUnits);
+  for (const unsigned char byte : digest) {
+    text.push_back(static_cast<char16_t>(kHex[byte >> 4]));
+    text.push_back(static_cast<char16_t>(kHex[byte & 0x0F]));
+  }
+  return text;
+}
 
 int32_t HandsetDownload(const char16_t* environmentFile, DownloadRecord* record,
                         DownloadResult* result, HandsetError* error,
@@ -25,27 +259,119 @@ int32_t HandsetDownload(const char16_t* environmentFile, DownloadRecord* record,
                         int32_t secondPort) {
   DownloadRequest request;
   char ansiUrl[service::kUrlBufferSize];
-  char contentKey[256];
+  char ansiSecondUrl[service::kUrlBufferSize];
+  char contentKey[kKeyBufferSize];
   service::WideToAnsi(record->contentKey, contentKey,
                       std::size(record->contentKey));
-  if (service::PrepareUrl(url, ansiUrl, request)) {
-    service::ReadEnvironment(environmentFile);
-    service::Env().SetContentKeys(service::ByteString(contentKey));
+  if (!service::PrepareUrl(url, ansiUrl, request)) {
+    service::FillErrorRecord(error, request);
+    return 0;
+  }
+  if (!service::PrepareUrl(secondUrl, ansiSecondUrl, request)) {
+    ByteString problem("the confirmation URL: ");
+    problem.Append(request.errorMessage);
+    request.errorMessage = problem;
+    service::FillErrorRecord(error, request);
+    return 0;
+  }
+  // The data and state file names must fit a handset path whole.
+  const size_t pathUnits = service::BoundedLength(localPath, kMaxPathUnits + 1);
+  if (pathUnits == 0) {
+    Refuse(error, request, "the local path is empty");
+    return 0;
+  }
+  if (pathUnits + std::char_traits<char16_t>::length(kStateSuffix) >
+      kMaxPathUnits) {
+    Refuse(error, request, "the local path is too long for its transfer files");
+    return 0;
+  }
+  const std::u16string path(localPath, pathUnits);
+  const std::u16string dataPath = path + kDataSuffix;
+  TransferValues& values = DownloadValues();
+
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    request.Reset();
+    values = TransferValues();
+    service::ClearEnvironment();
+    service::LoadIdentity(environmentFile);
+    service::Env().SetContentKeys(ByteString(contentKey));
     service::SetCredentialHeaders(request, service::Credentials::kTransfer);
     request.AddFormField("key", contentKey);
-    service::PerformOptions options;
-    options.exchange = service::Exchange::kPost;
-    options.acceptPartial = true;
-    service::Perform(request, ansiUrl, port, options);
+
+    if (record->offset > 0) {
+      // A resume proves the partial file with its checksum; without a data
+      // file there is nothing to prove and the file starts over.
+      const std::u16string partial = FileChecksum(dataPath.c_str());
+      if (partial.empty()) {
+        record->offset = 0;
+      } else {
+        CopyChecksum(partial, record->partialChecksum,
+                     std::size(record->partialChecksum));
+        request.SetRange(static_cast<int32_t>(record->offset),
+                         static_cast<int32_t>(record->rangeEnd));
+        const std::string ansi(partial.begin(), partial.end());
+        request.AddHeader("X-Checksum", ansi.c_str());
+      }
+    }
+    // A finished file from an earlier call becomes the data file again.
+    if (service::ProbePath(path.c_str()) == 2) {
+      int32_t size = 0;
+      record->offset =
+          static_cast<uint32_t>(LocalFileSize(path.c_str(), &size));
+      (void)MoveToFreeName(path.c_str(), dataPath.c_str());
+    }
+
+    const char* problem = nullptr;
+    const int32_t status = PerformDownload(request, ansiUrl, port, &problem);
+    std::memset(result, 0, sizeof *result);
+    std::memset(error, 0, sizeof *error);
+
+    if (IsSuccess(status) && problem != nullptr) {
+      request.CloseConnection();
+      Refuse(error, request, problem);
+      continue;
+    }
+    if (!IsSuccess(status)) {
+      request.CloseConnection();
+      if (request.errorCode == kCodeBadPartial) {
+        error->code = kCodeBadPartial;
+        record->offset = RollBackTail(dataPath, kRollBackSteps[attempt]);
+      } else {
+        service::FillErrorRecord(error, request);
+      }
+      continue;
+    }
+
+    result->rangeStart = values.rangeStart;
+    result->fileSize = values.fileSize;
+    const TransferSource source{request.url.c_str(), request.port};
+    const bool ready = ReceiveToFile(request, path.c_str(), source, values,
+                                     TransferKind::kDownload);
     request.CloseConnection();
+    result->received = values.received;
+    StoreChecksum(request.checksum, result);
+
+    const bool complete =
+        ready &&
+        int64_t{values.rangeStart} + values.received == values.fileSize;
+    const std::u16string actual =
+        complete ? FileChecksum(path.c_str()) : std::u16string();
+    if (actual.empty()) {
+      // Stopped early (or the file is not where it should be): the data and
+      // state files keep the reached position, from which the next attempt,
+      // or the caller, resumes.
+      record->offset =
+          static_cast<uint32_t>(values.rangeStart + values.received);
+      continue;
+    }
+    if (actual == std::u16string(result->checksum)) {
+      (void)ConfirmDownload(request, ansiSecondUrl, secondPort);
+      return status;
+    }
+    (void)MoveToFreeName(path.c_str(), dataPath.c_str());
+    record->offset = RollBackTail(dataPath, kRollBackSteps[attempt]);
+    error->code = kCodeBadPartial;
   }
-  if (request.status != 200 && request.status != 206) {
-    service::FillErrorRecord(error, request);
-  }
-  (void)result;
-  (void)localPath;
-  (void)secondUrl;
-  (void)secondPort;
   return request.status;
 }
 

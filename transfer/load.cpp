@@ -24,7 +24,7 @@ int32_t HandsetLoad(const char16_t* environmentFile, const LoadRecord* record,
   LoadRequest request;
   char ansiUrl[service::kUrlBufferSize];
   if (service::PrepareUrl(url, ansiUrl, request)) {
-    service::ReadEnvironment(environmentFile);
+    service::LoadIdentity(environmentFile);
     service::SetCredentialHeaders(request, service::Credentials::kTransfer);
     if (record->offset != 0) request.SetRange(record->offset, record->rangeEnd);
     service::PerformOptions options;

@@ -1,0 +1,630 @@
+// The download against scripted loopback servers: the exact requests of a
+// fresh and a resumed download, the checksum test with its rollback, the
+// confirmation, the transfer files on disk (state file bytes included), and
+// a body cut at random points until the caller's resume loop completes. Also
+// the local file utilities the transfer moves its files with.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "service/vesk80.h"
+#include "tests/support/device_root.h"
+#include "tests/support/fake_server.h"
+#include "transfer/transfer.h"
+
+namespace vesk {
+namespace {
+
+using test::DeviceRoot;
+using test::FakeServer;
+using test::HostFileExists;
+using test::HttpReply;
+using test::Raw;
+using test::ReadHostFile;
+using test::U16;
+using test::WriteHostFile;
+
+const char16_t kEnv[] = u"\\PocketDisk1\\handset.env";
+const char16_t kPath[] = u"\\Storage Card\\item.dat";
+const std::string kOk = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+
+// Deterministic file contents.
+std::string Source(size_t size, uint32_t seed = 1) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(random() & 0xFF);
+  return bytes;
+}
+
+// MD5 by an independent implementation, as lower-case hex.
+std::string Md5(const std::string& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_md5(), nullptr);
+  static const char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < size; ++i) {
+    hex += kHex[digest[i] >> 4];
+    hex += kHex[digest[i] & 15];
+  }
+  return hex;
+}
+
+std::string Utf16Le(const std::u16string& text) {
+  std::string bytes;
+  for (char16_t unit : text) {
+    bytes += static_cast<char>(unit & 0xFF);
+    bytes += static_cast<char>(unit >> 8);
+  }
+  return bytes;
+}
+
+std::string WithoutCertificate(std::string request) {
+  const size_t at = request.find("User-Cert: ");
+  if (at != std::string::npos) {
+    request.erase(at + 11, request.find("\r\n", at) - at - 11);
+  }
+  return request;
+}
+
+std::string Header(const std::string& request, const std::string& name) {
+  const size_t at = request.find("\r\n" + name + ": ");
+  if (at == std::string::npos) return "<none>";
+  const size_t from = at + name.size() + 4;
+  return request.substr(from, request.find("\r\n", from) - from);
+}
+
+// A reply for the bytes of source from offset on: 200 for the whole file,
+// 206 with its range otherwise; the body is cut at end.
+std::string Serve(const std::string& source, size_t offset, size_t end,
+                  const std::string& checksum) {
+  const std::string length = std::to_string(source.size() - offset);
+  if (offset == 0) {
+    return HttpReply(200, "OK",
+                     {{"Content-Length", length}, {"X-Checksum", checksum}},
+                     source.substr(0, end));
+  }
+  const std::string range = "bytes " + std::to_string(offset) + "-" +
+                            std::to_string(source.size() - 1) + "/" +
+                            std::to_string(source.size());
+  return HttpReply(206, "Partial Content",
+                   {{"Content-Range", range},
+                    {"Content-Length", length},
+                    {"X-Checksum", checksum}},
+                   source.substr(offset, end - offset));
+}
+
+class DownloadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WriteHostFile(root_.Host("\\PocketDisk1\\handset.env"),
+                  "User-Agent: TestAgent/1\nUser-Serial: SN-9\n"
+                  "User-Id: 42\nUser-No: 7\n");
+  }
+  void TearDown() override { platform::SetOverrides({}); }
+
+  // Calls the export with record_, the records filled with 0xAB first.
+  int32_t Download(uint16_t port, uint16_t confirmPort,
+                   const char16_t* path = kPath) {
+    std::memset(&result_, 0xAB, sizeof result_);
+    std::memset(&error_, 0xAB, sizeof error_);
+    return vesk_HandsetDownload(kEnv, &record_, &result_, &error_, path,
+                                U16(Url(port, "/download")).c_str(), port,
+                                U16(Url(confirmPort, "/done")).c_str(),
+                                confirmPort);
+  }
+  // Removes the transfer's files between the cases of one test.
+  void Clean() {
+    for (const char* suffix : {"", ".Down", ".Down.cfg"}) {
+      std::remove(Host(suffix).c_str());
+    }
+  }
+  std::string Url(uint16_t port, const std::string& path) {
+    return "http://127.0.0.1:" + std::to_string(port) + path;
+  }
+  std::string Post(uint16_t port, const std::string& path,
+                   const std::string& extra) {
+    return "POST " + path +
+           " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+           "\r\nAccept: */*\r\nUser-Agent: TestAgent/1\r\n"
+           "Connection: Keep-Alive\r\n"
+           "Content-Type: application/x-www-form-urlencoded\r\n"
+           "User-Serial: SN-9\r\nUser-ID: 42\r\nUser-Cert: \r\n" +
+           extra + "\r\nkey=item+7\r\n";
+  }
+  void SetKey(const std::u16string& key) {
+    std::copy(key.begin(), key.end(), record_.contentKey);
+    record_.contentKey[key.size()] = 0;
+  }
+  std::string Host(const std::string& suffix = "") {
+    return root_.Host("\\Storage Card\\item.dat" + suffix);
+  }
+
+  DeviceRoot root_;
+  DownloadRecord record_{};
+  DownloadResult result_;
+  HandsetError error_;
+};
+
+TEST_F(DownloadTest, FreshAndResumedFilesAreCheckedPlacedAndConfirmed) {
+  const std::string body = Source(8192);
+  const std::string prefix = Md5(body.substr(0, 4096));
+  struct Case {
+    size_t partial;   // data file size before the call
+    uint32_t offset;  // the caller's offset
+    std::string reply;
+    int32_t status;
+    std::string headers;  // the request's lines after "User-Cert"
+  } cases[] = {
+      // Blanks around the checksum do not matter.
+      {0, 0,
+       HttpReply(200, "OK",
+                 {{"Content-Length", "8192"},
+                  {"X-Checksum", "  " + Md5(body) + "  "}},
+                 body),
+       200, "Content-Length: 10\r\n"},
+      {4096, 4096, Serve(body, 4096, 8192, Md5(body)), 206,
+       "X-Checksum: " + prefix +
+           "\r\nContent-Length: 10\r\nRange: bytes=4096-\r\n"},
+      // An offset without a data file starts over and sends no proof.
+      {0, 50, Serve(body, 0, 8192, Md5(body)), 200, "Content-Length: 10\r\n"},
+  };
+  SetKey(u"item 7");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.offset);
+    Clean();
+    if (c.partial > 0) WriteHostFile(Host(".Down"), body.substr(0, c.partial));
+    FakeServer server({Raw(c.reply)});
+    FakeServer confirm({Raw(kOk)});
+    record_.offset = c.offset;
+    std::memset(record_.partialChecksum, 0, sizeof record_.partialChecksum);
+    EXPECT_EQ(Download(server.port(), confirm.port()), c.status);
+    EXPECT_EQ(record_.offset, c.partial);
+
+    EXPECT_EQ(ReadHostFile(Host()), body);
+    EXPECT_FALSE(HostFileExists(Host(".Down")));
+    EXPECT_FALSE(HostFileExists(Host(".Down.cfg")));
+    EXPECT_EQ(std::u16string(record_.partialChecksum),
+              c.partial > 0 ? U16(prefix) : u"");
+    const DownloadResult want{{0, 0},
+                              static_cast<int32_t>(c.partial),
+                              static_cast<int32_t>(8192 - c.partial),
+                              8192,
+                              {}};
+    EXPECT_EQ(std::memcmp(&result_, &want, offsetof(DownloadResult, checksum)),
+              0);
+    EXPECT_EQ(std::u16string(result_.checksum), U16(Md5(body)));
+    const HandsetError cleared{};
+    EXPECT_EQ(std::memcmp(&error_, &cleared, sizeof cleared), 0);
+
+    const auto requests = server.Requests(1);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(WithoutCertificate(requests[0]),
+              Post(server.port(), "/download", c.headers));
+    const auto confirmations = confirm.Requests(1);
+    ASSERT_EQ(confirmations.size(), 1u);
+    EXPECT_EQ(WithoutCertificate(confirmations[0]),
+              Post(confirm.port(), "/done", "Content-Length: 10\r\n"));
+  }
+}
+
+// Each attempt's rejection shortens the data file by its step: 40960,
+// 102400, then 1048576 bytes.
+TEST_F(DownloadTest, RejectedAttemptsRollTheDataFileBack) {
+  const size_t kSize = 2000000;
+  const std::string body = Source(kSize);
+  const std::string refusal =
+      HttpReply(403, "Forbidden",
+                {{"X-Error-Code", "916"}, {"X-Error-Message", "rejected"}}, "");
+  std::string upper = Md5(body);
+  for (char& c : upper) c = static_cast<char>(std::toupper(c));
+  struct Case {
+    const char* what;
+    size_t partial;               // data file size and offset before the call
+    std::vector<size_t> offsets;  // offset after each attempt
+    int32_t status;
+  } cases[] = {
+      // The service sends the right digest in upper case: never equal.
+      {"checksum mismatch",
+       0,
+       {kSize - 40960, kSize - 102400, kSize - 1048576},
+       206},
+      {"service code 916", 1500000, {1459040, 1356640, 308064}, 403},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Clean();
+    if (c.partial > 0) WriteHostFile(Host(".Down"), body.substr(0, c.partial));
+    std::vector<size_t> from = {c.partial, c.offsets[0], c.offsets[1]};
+    std::vector<test::Reply> script;
+    for (size_t start : from) {
+      script.push_back(
+          Raw(c.status == 403 ? refusal : Serve(body, start, kSize, upper)));
+    }
+    FakeServer server(std::move(script));
+    FakeServer confirm({});
+    SetKey(u"item 7");
+    record_.offset = static_cast<uint32_t>(c.partial);
+    EXPECT_EQ(Download(server.port(), confirm.port()), c.status);
+    EXPECT_EQ(error_.code, 916);
+    EXPECT_EQ(error_.message[0], 0);  // the service's message is not kept
+    EXPECT_EQ(record_.offset, c.offsets[2]);
+    EXPECT_EQ(ReadHostFile(Host(".Down")), body.substr(0, c.offsets[2]));
+    EXPECT_FALSE(HostFileExists(Host()));
+
+    const auto requests = server.Requests(3);
+    ASSERT_EQ(requests.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+      const bool resumed = from[i] > 0;
+      EXPECT_EQ(Header(requests[i], "Range"),
+                resumed ? "bytes=" + std::to_string(from[i]) + "-" : "<none>");
+      EXPECT_EQ(Header(requests[i], "X-Checksum"),
+                resumed ? Md5(body.substr(0, from[i])) : "<none>");
+    }
+    EXPECT_EQ(confirm.Accepted(), 0u);
+  }
+}
+
+TEST_F(DownloadTest, FinishedFileAtThePathBecomesTheDataFileAgain) {
+  const std::string finished = Source(5000, 2);
+  const std::string body = Source(6000, 3);
+  WriteHostFile(Host(), finished);
+  // A longer data file is there too: it keeps its name, and its tail beyond
+  // the new file is cut at completion.
+  WriteHostFile(Host(".Down"), Source(7000, 4));
+  FakeServer server({Raw(Serve(body, 0, 6000, Md5(body)))});
+  FakeServer confirm({Raw(kOk)});
+  SetKey(u"item 7");
+  EXPECT_EQ(Download(server.port(), confirm.port()), 200);
+  EXPECT_EQ(record_.offset, 5000u);
+  EXPECT_EQ(ReadHostFile(Host("(1).Down")), finished);
+  EXPECT_EQ(ReadHostFile(Host()), body);
+  EXPECT_FALSE(HostFileExists(Host(".Down")));
+  const auto requests = server.Requests(1);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(Header(requests[0], "Range"), "<none>");
+  EXPECT_EQ(confirm.Requests(1).size(), 1u);
+}
+
+TEST_F(DownloadTest, FailedAttemptsAndRefusals) {
+  // An unreachable host: three attempts, status 0, both records cleared.
+  const uint16_t closed = test::ClosedPort();
+  FakeServer nobody({});
+  SetKey(u"item 7");
+  EXPECT_EQ(Download(closed, closed), 0);
+  HandsetError clearedError{};
+  DownloadResult clearedResult{};
+  EXPECT_EQ(std::memcmp(&error_, &clearedError, sizeof error_), 0);
+  EXPECT_EQ(std::memcmp(&result_, &clearedResult, sizeof result_), 0);
+  test::Reply dropped;
+  dropped.acceptAndClose = true;
+  FakeServer dropping({dropped, dropped, dropped});
+  EXPECT_EQ(Download(dropping.port(), nobody.port()), 0);
+  EXPECT_EQ(dropping.Accepted(), 3u);
+
+  // Refusals by the service, and partial replies without a usable range:
+  // nothing is written, the message tells why.
+  struct Case {
+    std::string reply;
+    int32_t status, code;
+    std::u16string message, timestamp;
+  } cases[] = {
+      {HttpReply(403, "F",
+                 {{"X-Error-Code", "906"},
+                  {"X-Error-Message", "clock"},
+                  {"X-Server-Timestamp", "2026-1-2 3:4:5.006"}},
+                 ""),
+       403, 906, u" clock", u" 2026-1-2 3:4:5.006"},
+      {HttpReply(206, "P", {{"Content-Length", "3"}}, "abc"), 206, 0,
+       u"the partial reply has no Content-Range", u""},
+      {HttpReply(206, "P", {{"Content-Range", "items 0-2/3"}}, "abc"), 206, 0,
+       u"the Content-Range of the partial reply is not bytes A-B/N", u""},
+      {HttpReply(206, "P", {{"Content-Range", "bytes 0-2/1234567890123456"}},
+                 "abc"),
+       206, 0, u"the Content-Range of the partial reply has unusable numbers",
+       u""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reply);
+    FakeServer server({Raw(c.reply), Raw(c.reply), Raw(c.reply)});
+    EXPECT_EQ(Download(server.port(), nobody.port()), c.status);
+    EXPECT_EQ(error_.code, c.code);
+    EXPECT_EQ(std::u16string(error_.message), c.message);
+    EXPECT_EQ(std::u16string(error_.timestamp), c.timestamp);
+    EXPECT_EQ(server.Requests(3).size(), 3u);
+    EXPECT_FALSE(HostFileExists(Host(".Down")));
+    EXPECT_FALSE(HostFileExists(Host(".Down.cfg")));
+  }
+
+  // A path whose state file name would pass 259 units is refused unsent.
+  const std::u16string longPath =
+      u"\\Storage Card\\" + std::u16string(237, u'a');
+  EXPECT_EQ(Download(nobody.port(), nobody.port(), longPath.c_str()), 0);
+  EXPECT_EQ(std::u16string(error_.message),
+            u"the local path is too long for its transfer files");
+  EXPECT_EQ(nobody.Accepted(), 0u);
+}
+
+TEST_F(DownloadTest, StateFileBytesAfterAStartAndAfterAnInterruption) {
+  platform::Overrides overrides;
+  overrides.localTime = [](platform::SystemTime* t) {
+    *t = {2012, 7, 4, 5, 9, 3, 7, 0};
+  };
+  overrides.tickCount = [] { return uint32_t{1041}; };
+  platform::SetOverrides(overrides);
+  const std::string body = Source(8192);
+  auto state = [&](uint16_t port, int size, int position) {
+    return Utf16Le(u"Start-Time: 2012-7-5 9:3:7.042\nURL: " +
+                   U16(Url(port, "/download")) + u"\nPort: " +
+                   U16(std::to_string(port)) +
+                   u"\nKey: item 7/中\nSave-File: \\Storage "
+                   u"Card\\item.dat.Down\nFile-Size: " +
+                   U16(std::to_string(size)) + u"\nCurrent-Position: " +
+                   U16(std::to_string(position)) + u"\n");
+  };
+  SetKey(u"item 7/中");
+  FakeServer confirm({});
+
+  // Started: the head of a 206 reply and not a body byte. The later
+  // attempts find the server gone and leave the files alone.
+  WriteHostFile(Host(".Down"), body.substr(0, 4096));
+  FakeServer started({Raw(Serve(body, 4096, 4096, Md5(body)))});
+  record_.offset = 4096;
+  EXPECT_EQ(Download(started.port(), confirm.port()), 0);
+  EXPECT_EQ(ReadHostFile(Host(".Down.cfg")), state(started.port(), 8192, 4096));
+  EXPECT_EQ(record_.offset, 4096u);
+
+  // Interrupted after 3000 of 4096 bytes, which came in two pieces.
+  Clean();
+  const std::string cut = Serve(body.substr(0, 4096), 0, 3000, "x");
+  FakeServer interrupted(
+      {test::Pieces({cut.substr(0, 1200), cut.substr(1200)}, 20)});
+  record_.offset = 0;
+  EXPECT_EQ(Download(interrupted.port(), confirm.port()), 0);
+  EXPECT_EQ(ReadHostFile(Host(".Down.cfg")),
+            state(interrupted.port(), 4096, 3000));
+  EXPECT_EQ(ReadHostFile(Host(".Down")), body.substr(0, 3000));
+  EXPECT_EQ(record_.offset, 3000u);
+  EXPECT_EQ(confirm.Accepted(), 0u);
+}
+
+TEST(DownloadFiles, ReceiveForALoadAndFailingTargets) {
+  DeviceRoot root;
+  platform::Overrides overrides;
+  overrides.localTime = [](platform::SystemTime* t) {
+    *t = {2020, 1, 3, 2, 23, 59, 1, 0};
+  };
+  overrides.tickCount = [] { return uint32_t{5}; };
+  platform::SetOverrides(overrides);
+  FakeServer server(
+      {Raw(HttpReply(200, "OK", {{"Content-Length", "10"}}, "0123456789")),
+       Raw(HttpReply(200, "OK", {}, "ignored")),
+       Raw(HttpReply(200, "OK", {{"Content-Length", "3"}}, "abc"))});
+  const std::string url = "http://127.0.0.1:" + std::to_string(server.port());
+  const transfer::TransferSource source{url.c_str(), 8080};
+  auto receive = [&](const char16_t* path, transfer::TransferValues values,
+                     transfer::TransferKind kind,
+                     transport::HandsetRequest& request) {
+    EXPECT_TRUE(request.SendGet((url + "/p").c_str(), server.port()));
+    return transfer::ReceiveToFile(request, path, source, values, kind);
+  };
+
+  // A load of 10 bytes of a 20-byte file: no "Key" line, and the data and
+  // state files stay for a resume; older bytes past the position go.
+  WriteHostFile(root.Host("\\Storage Card\\pkg\\a.zip.Down"),
+                std::string(25, 'X'));
+  transport::HandsetRequest load;
+  EXPECT_TRUE(receive(u"\\Storage Card\\pkg\\a.zip", {0, 0, 20},
+                      transfer::TransferKind::kLoad, load));
+  EXPECT_EQ(ReadHostFile(root.Host("\\Storage Card\\pkg\\a.zip.Down")),
+            "0123456789");
+  EXPECT_EQ(ReadHostFile(root.Host("\\Storage Card\\pkg\\a.zip.Down.cfg")),
+            Utf16Le(u"Start-Time: 2020-1-2 23:59:1.005\nURL: " + U16(url) +
+                    u"\nPort: 8080\nSave-File: \\Storage Card\\pkg\\a.zip.Down"
+                    u"\nFile-Size: 20\nCurrent-Position: 10\n"));
+
+  // No Content-Length: nothing written, and an empty file is complete.
+  transport::HandsetRequest empty;
+  EXPECT_TRUE(receive(u"\\Storage Card\\e.bin", {0, 0, 0},
+                      transfer::TransferKind::kDownload, empty));
+  EXPECT_TRUE(HostFileExists(root.Host("\\Storage Card\\e.bin")));
+  EXPECT_EQ(ReadHostFile(root.Host("\\Storage Card\\e.bin")), "");
+  EXPECT_FALSE(HostFileExists(root.Host("\\Storage Card\\e.bin.Down.cfg")));
+
+  // A file where a directory must go: refused, the connection left open.
+  WriteHostFile(root.Host("\\Storage Card\\blocker"), "x");
+  transport::HandsetRequest blocked;
+  EXPECT_FALSE(receive(u"\\Storage Card\\blocker\\b.bin", {0, 0, 3},
+                       transfer::TransferKind::kDownload, blocked));
+  EXPECT_TRUE(blocked.Connected());
+  platform::SetOverrides({});
+}
+
+TEST(DownloadFiles, SetKeyLineAndFindKeyLine) {
+  DeviceRoot root;
+  const char16_t kState[] = u"\\Storage Card\\s.cfg";
+  const std::string host = root.Host("\\Storage Card\\s.cfg");
+  const std::u16string seven =
+      u"Start-Time: t\nURL: u\nPort: 80\nKey: k\nSave-File: f\n"
+      u"File-Size: 9000\nCurrent-Position: 0\n";
+  const std::u16string six = seven.substr(0, seven.find(u"Current"));
+  struct Case {
+    std::u16string before;
+    const char16_t* key;
+    bool result;
+    std::u16string after;
+  } cases[] = {
+      {seven, u"Current-Position", true, six + u"Current-Position: 5000\n"},
+      {seven, u"Port", true,
+       u"Start-Time: t\nURL: u\nPort: 5000" +
+           seven.substr(seven.find(u"\nKey"))},
+      {seven, u"Nope", true, seven},
+      {u"a: 1\nb: 2", u"b", true, u"a: 1\nb: 5000\n"},
+      {u"a: 1\n" + std::u16string(1024, u'x') + u"\n", u"a", false,
+       u"a: 1\n" + std::u16string(1024, u'x') + u"\n"},
+  };
+  for (const Case& c : cases) {
+    WriteHostFile(host, Utf16Le(c.before));
+    EXPECT_EQ(transfer::SetKeyLine(kState, c.key, u"5000"), c.result);
+    EXPECT_EQ(ReadHostFile(host), Utf16Le(c.after));
+    EXPECT_FALSE(HostFileExists(host + ".tmp"));
+  }
+  WriteHostFile(host, Utf16Le(seven));
+  EXPECT_EQ(transfer::FindKeyLine(kState, u"Start-Time"), 0);
+  EXPECT_EQ(transfer::FindKeyLine(kState, u"Current-Position"), 6);
+  EXPECT_EQ(transfer::FindKeyLine(kState, u"Position"), -1);
+  EXPECT_EQ(transfer::FindKeyLine(u"\\Storage Card\\none", u"URL"), -1);
+  EXPECT_FALSE(transfer::SetKeyLine(u"\\Storage Card\\none", u"URL", u"x"));
+  EXPECT_FALSE(HostFileExists(root.Host("\\Storage Card\\none")));
+  EXPECT_FALSE(HostFileExists(root.Host("\\Storage Card\\none.tmp")));
+}
+
+// A 5 MB body cut at random points, resumed by the caller with the offset it
+// gets back, until the file is complete: every byte arrives once, at its
+// place, and only the complete file is confirmed.
+TEST_F(DownloadTest, InterruptedBodyResumesToAnIdenticalFile) {
+  const size_t kSize = 5 * 1024 * 1024;
+  const std::string body = Source(kSize, 7);
+  const std::string checksum = Md5(body);
+  std::mt19937 random(20240607);
+  std::vector<size_t> starts;  // the offset each request should resume from
+  std::vector<test::Reply> script;
+  size_t at = 0;
+  for (int cut = 0; cut < 14; ++cut) {
+    const size_t left = kSize - at - 1;
+    size_t step = 0;  // every fourth cut or so falls before a body byte
+    switch (random() % 4) {
+      case 1:
+        step = random() % 1024;  // within the bytes that come with the head
+        break;
+      case 2:
+      case 3:
+        step = random() % (left / 3 + 1);
+        break;
+    }
+    step = std::min(step, left);
+    starts.push_back(at);
+    script.push_back(Raw(Serve(body, at, at + step, checksum)));
+    at += step;
+  }
+  starts.push_back(at);
+  script.push_back(Raw(Serve(body, at, kSize, checksum)));
+  FakeServer server(std::move(script));
+  FakeServer confirm({Raw(kOk)});
+  SetKey(u"item 7");
+
+  bool complete = false;
+  for (size_t call = 0; call < starts.size() && !complete; ++call) {
+    SCOPED_TRACE(call);
+    const int32_t status = Download(server.port(), confirm.port());
+    ASSERT_TRUE(status == 200 || status == 206);
+    ASSERT_EQ(error_.code, 0);
+    complete = result_.rangeStart + result_.received == result_.fileSize;
+    if (complete) break;
+    EXPECT_EQ(confirm.Accepted(), 0u);
+    EXPECT_EQ(ReadHostFile(Host(".Down")), body.substr(0, record_.offset));
+    const std::string state = ReadHostFile(Host(".Down.cfg"));
+    EXPECT_NE(state.find(Utf16Le(u"\nCurrent-Position: " +
+                                 U16(std::to_string(record_.offset)) + u"\n")),
+              std::string::npos);
+  }
+  ASSERT_TRUE(complete);
+  const std::string finished = ReadHostFile(Host());
+  EXPECT_EQ(finished.size(), kSize);
+  EXPECT_EQ(Md5(finished), checksum);
+  EXPECT_TRUE(finished == body);
+  EXPECT_FALSE(HostFileExists(Host(".Down")));
+  EXPECT_FALSE(HostFileExists(Host(".Down.cfg")));
+  EXPECT_EQ(confirm.Requests(1).size(), 1u);
+
+  const auto requests = server.Requests(starts.size());
+  ASSERT_EQ(requests.size(), starts.size());
+  for (size_t i = 0; i < starts.size(); ++i) {
+    SCOPED_TRACE(i);
+    const bool resumed = starts[i] > 0;
+    EXPECT_EQ(Header(requests[i], "Range"),
+              resumed ? "bytes=" + std::to_string(starts[i]) + "-" : "<none>");
+    EXPECT_EQ(Header(requests[i], "X-Checksum"),
+              resumed ? Md5(body.substr(0, starts[i])) : "<none>");
+  }
+}
+
+TEST(LocalFiles, FreeNamesDirectoriesAndSizes) {
+  DeviceRoot root;
+  auto host = [&](const std::string& path) { return root.Host(path); };
+  struct Move {
+    std::vector<std::string> taken;
+    std::u16string target;
+    std::string landed;  // "" when the move fails
+  } moves[] = {
+      {{"item.dat", "item(1).dat"}, u"\\Storage Card\\item.dat", "item(2).dat"},
+      {{"item.dat.Down"}, u"\\Storage Card\\item.dat.Down", "item.dat(1).Down"},
+      {{}, u"\\Storage Card\\free.bin", "free.bin"},
+      {{"noext"}, u"\\Storage Card\\noext", "noext(1)"},
+      // The last "." of the whole path may sit in a directory name.
+      {{"v1.2/file"}, u"\\Storage Card\\v1.2\\file", ""},
+      // A counter that would take the name past 259 units.
+      {{std::string(245, 'x')},
+       u"\\Storage Card\\" + std::u16string(245, u'x'),
+       ""},
+  };
+  for (const Move& m : moves) {
+    DeviceRoot fresh;
+    for (const std::string& name : m.taken) {
+      WriteHostFile(fresh.Host("\\Storage Card\\" + name), "old");
+    }
+    WriteHostFile(fresh.Host("\\Storage Card\\a.Down"), "new");
+    const bool moved =
+        transfer::MoveToFreeName(u"\\Storage Card\\a.Down", m.target.c_str());
+    EXPECT_EQ(moved, !m.landed.empty()) << m.landed;
+    if (moved) {
+      EXPECT_EQ(ReadHostFile(fresh.Host("\\Storage Card\\" + m.landed)), "new");
+    }
+    EXPECT_EQ(HostFileExists(fresh.Host("\\Storage Card\\a.Down")), !moved);
+  }
+  platform::SetLastError(0);
+  EXPECT_FALSE(transfer::MoveToFreeName(u"\\Storage Card", u"\\x"));
+  EXPECT_EQ(platform::GetLastError(), transfer::kErrorNamesDirectory);
+  EXPECT_FALSE(transfer::MoveToFreeName(u"\\Storage Card\\gone", u"\\x"));
+
+  std::u16string directory;
+  EXPECT_TRUE(transfer::EnsureFileDirectory(u"\\Storage Card\\a\\b\\c.txt",
+                                            &directory));
+  EXPECT_EQ(directory, u"\\Storage Card\\a\\b\\");
+  EXPECT_TRUE(HostFileExists(host("\\Storage Card\\a\\b")));
+  EXPECT_FALSE(HostFileExists(host("\\Storage Card\\a\\b\\c.txt")));
+  EXPECT_TRUE(transfer::EnsureFileDirectory(u"c.txt", &directory));
+  EXPECT_EQ(directory, u"");
+  WriteHostFile(host("\\Storage Card\\f"), "x");
+  EXPECT_FALSE(transfer::EnsureFileDirectory(u"\\Storage Card\\f\\g\\h"));
+
+  int32_t size = -7;
+  EXPECT_EQ(transfer::LocalFileSize(u"\\Storage Card\\missing", &size), 0);
+  EXPECT_EQ(size, -7);
+  EXPECT_EQ(transfer::LocalFileSize(u"\\Storage Card\\a", &size), 0);
+  EXPECT_EQ(platform::GetLastError(), transfer::kErrorNamesDirectory);
+  EXPECT_EQ(size, -7);
+  WriteHostFile(host("\\Storage Card\\sized"), std::string(70000, 's'));
+  EXPECT_EQ(transfer::LocalFileSize(u"\\Storage Card\\sized", &size), 70000);
+  EXPECT_EQ(size, 70000);
+
+  // The digest of more than one read, of an empty file, of no file.
+  EXPECT_EQ(transfer::FileChecksum(u"\\Storage Card\\sized"),
+            U16(Md5(std::string(70000, 's'))));
+  WriteHostFile(host("\\Storage Card\\empty"), "");
+  EXPECT_EQ(transfer::FileChecksum(u"\\Storage Card\\empty"),
+            u"d41d8cd98f00b204e9800998ecf8427e");
+  EXPECT_EQ(transfer::FileChecksum(u"\\Storage Card\\missing"), u"");
+}
+
+}  // namespace
+}  // namespace vesk
