@@ -260,6 +260,36 @@ int WideToMultiByte(uint32_t codePage, const char16_t* source, int sourceSize,
 bool IsCodePageAvailable(uint32_t codePage);
 
 // ---------------------------------------------------------------------------
+// Memory
+
+// A page-aligned block of memory taken from the system directly, for buffers
+// of many megabytes that live about as long as one operation. A general
+// allocator gives such a block fresh pages every time, and each page then
+// costs a fault on its first touch; where the system offers large pages the
+// block asks for them, so that one fault covers megabytes. Move-only; the
+// memory goes back to the system on destruction. The bytes start out zero.
+class LargeBuffer {
+ public:
+  LargeBuffer() = default;
+  // Throws std::bad_alloc when the system has no room. Size 0 gives an empty
+  // buffer.
+  explicit LargeBuffer(size_t size);
+  LargeBuffer(LargeBuffer&& other) noexcept;
+  LargeBuffer& operator=(LargeBuffer&& other) noexcept;
+  LargeBuffer(const LargeBuffer&) = delete;
+  LargeBuffer& operator=(const LargeBuffer&) = delete;
+  ~LargeBuffer();
+
+  void* data() const { return data_; }
+  // At least the size asked for (whole pages).
+  size_t size() const { return size_; }
+
+ private:
+  void* data_ = nullptr;
+  size_t size_ = 0;
+};
+
+// ---------------------------------------------------------------------------
 // Random numbers
 
 // The system's pseudo-random number function: a non-negative 31-bit value.

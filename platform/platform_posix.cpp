@@ -9,6 +9,7 @@
 //   sockets     start/stop count, TCP socket calls
 //   time        local time, tick count, calendar <-> file time
 //   text        code page table and the iconv conversions
+//   memory      LargeBuffer
 //   random      Random, SecureRandom and the test overrides
 //
 // EINTR and short transfers are handled here once: callers see "all bytes or
@@ -28,6 +29,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -44,6 +46,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <utility>
 
 #include "platform/platform.h"
@@ -1249,6 +1252,75 @@ bool IsCodePageAvailable(uint32_t codePage) {
   Converter in(kWideName, name);
   Converter out(name, kWideName);
   return in.IsOpen() && out.IsOpen();
+}
+
+// ---------------------------------------------------------------------------
+// Memory
+
+namespace {
+
+// The size of the system's large pages where it has them. A mapping is
+// aligned to it so that every whole large page in it can be one.
+constexpr size_t kLargePage = size_t{2} << 20;
+
+size_t PageSize() {
+  static const size_t size = [] {
+    const long page = sysconf(_SC_PAGESIZE);
+    return page > 0 ? static_cast<size_t>(page) : size_t{4096};
+  }();
+  return size;
+}
+
+}  // namespace
+
+LargeBuffer::LargeBuffer(size_t size) {
+  if (size == 0) return;
+  const size_t page = PageSize();
+  if (size > SIZE_MAX - kLargePage - page) throw std::bad_alloc();
+  size = (size + page - 1) / page * page;
+  if (size < kLargePage) {
+    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    data_ = p;
+    size_ = size;
+    return;
+  }
+  // Map a large page more than needed and give back the parts before the
+  // first large-page boundary and after the block.
+  const size_t mapped = size + kLargePage;
+  void* p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  const auto base = reinterpret_cast<uintptr_t>(p);
+  const uintptr_t start = (base + kLargePage - 1) & ~uintptr_t{kLargePage - 1};
+  const size_t head = start - base;
+  const size_t tail = mapped - head - size;
+  if (head > 0) munmap(p, head);
+  if (tail > 0) munmap(reinterpret_cast<void*>(start + size), tail);
+  data_ = reinterpret_cast<void*>(start);
+  size_ = size;
+#ifdef MADV_HUGEPAGE
+  // Only advice: without large pages the block works the same.
+  madvise(data_, size_, MADV_HUGEPAGE);
+#endif
+}
+
+LargeBuffer::LargeBuffer(LargeBuffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)) {}
+
+LargeBuffer& LargeBuffer::operator=(LargeBuffer&& other) noexcept {
+  if (this != &other) {
+    if (data_ != nullptr) munmap(data_, size_);
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+LargeBuffer::~LargeBuffer() {
+  if (data_ != nullptr) munmap(data_, size_);
 }
 
 // ---------------------------------------------------------------------------

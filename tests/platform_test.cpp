@@ -592,6 +592,29 @@ TEST(PlatformSockets, FailuresAndTheReservedHandleZero) {
   EXPECT_TRUE(CloseSocket(handle));
 }
 
+TEST(PlatformMemory, LargeBufferIsZeroedPageAlignedAndMoves) {
+  EXPECT_EQ(LargeBuffer(0).data(), nullptr);
+  for (size_t size : {size_t{1}, size_t{5} << 20}) {
+    LargeBuffer buffer(size);
+    ASSERT_NE(buffer.data(), nullptr);
+    EXPECT_GE(buffer.size(), size);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer.data()) % 4096, 0u);
+    auto* bytes = static_cast<unsigned char*>(buffer.data());
+    EXPECT_EQ(bytes[0] | bytes[buffer.size() / 2] | bytes[buffer.size() - 1],
+              0);
+    bytes[0] = 1;
+    bytes[buffer.size() - 1] = 2;
+    LargeBuffer moved(std::move(buffer));
+    EXPECT_EQ(buffer.data(), nullptr);
+    EXPECT_EQ(buffer.size(), 0u);
+    bytes = static_cast<unsigned char*>(moved.data());
+    EXPECT_EQ(bytes[0] + bytes[moved.size() - 1], 3);
+    LargeBuffer other(size);
+    other = std::move(moved);
+    EXPECT_EQ(static_cast<unsigned char*>(other.data())[0], 1);
+  }
+}
+
 TEST(PlatformOverrides, ReplaceAndRestoreTheClockAndRandomSources) {
   Overrides overrides;
   overrides.localTime = [](SystemTime* time) {

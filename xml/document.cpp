@@ -2,7 +2,8 @@
 // that builds the index in one pass over the text.
 //
 // Map of this file:
-//   storage     page and slot arithmetic, growth, tag lengths
+//   storage     the text's room, page and slot arithmetic, growth, tag
+//               lengths
 //   tokenizer   ScanNode and its node kinds
 //   parser      the stack of open elements, end tags, elements not ended
 //   interface   the XmlDocument members that belong here
@@ -10,6 +11,8 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "xml/internal.h"
@@ -29,10 +32,86 @@ const ElementRecord kNoElement{};
 // ---------------------------------------------------------------------------
 // Storage
 
+namespace internal {
+
+namespace {
+
+// Room of at least this many units is a large buffer.
+constexpr size_t kLargeTextUnits = size_t{1} << 19;
+
+}  // namespace
+
+void TextBuffer::Grow(size_t capacity, size_t keep) {
+  if (capacity > SIZE_MAX / sizeof(char16_t)) throw std::bad_alloc();
+  if (capacity >= kLargeTextUnits) {
+    platform::LargeBuffer fresh(capacity * sizeof(char16_t));
+    auto* units = static_cast<char16_t*>(fresh.data());
+    if (keep > 0) std::copy_n(data_, keep, units);
+    large_ = std::move(fresh);
+    small_.reset();
+    data_ = units;
+    capacity_ = large_.size() / sizeof(char16_t);
+  } else {
+    // No filling: units are written before they are read.
+    std::unique_ptr<char16_t[]> fresh(new char16_t[capacity]);
+    if (keep > 0) std::copy_n(data_, keep, fresh.get());
+    small_ = std::move(fresh);
+    large_ = platform::LargeBuffer();
+    data_ = small_.get();
+    capacity_ = capacity;
+  }
+}
+
+char16_t* TextBuffer::Reserve(size_t capacity) {
+  size_ = 0;
+  if (capacity > capacity_) Grow(capacity, 0);
+  return data_;
+}
+
+void TextBuffer::assign(std::u16string_view units) {
+  if (units.size() > capacity_) Grow(units.size(), 0);
+  // The units may be this text's own.
+  if (!units.empty()) {
+    std::memmove(data_, units.data(), units.size() * sizeof(char16_t));
+  }
+  size_ = units.size();
+}
+
+void TextBuffer::replace(size_t offset, size_t removed,
+                         std::u16string_view units) {
+  if (offset > size_) throw std::out_of_range("TextBuffer::replace");
+  removed = std::min(removed, size_ - offset);
+  if (units.size() > removed && units.size() - removed > SIZE_MAX - size_) {
+    throw std::bad_alloc();
+  }
+  // Units from this text itself are copied out first.
+  std::u16string own;
+  if (data_ != nullptr && units.data() >= data_ &&
+      units.data() < data_ + capacity_) {
+    own.assign(units);
+    units = own;
+  }
+  const size_t size = size_ - removed + units.size();
+  if (size > capacity_) {
+    Grow(std::max(size, capacity_ + capacity_ / 2), size_);
+  }
+  const size_t after = offset + removed;
+  if (after < size_) {
+    std::memmove(data_ + offset + units.size(), data_ + after,
+                 (size_ - after) * sizeof(char16_t));
+  }
+  if (!units.empty()) {
+    std::memcpy(data_ + offset, units.data(), units.size() * sizeof(char16_t));
+  }
+  size_ = size;
+}
+
+}  // namespace internal
+
 std::u16string_view XmlDocument::Impl::View() const {
   // Offsets are int32 throughout; a longer text is indexed only as far as
   // they reach, less a margin for the tokenizer's look-ahead.
-  return std::u16string_view(text).substr(0, internal::kLongestText);
+  return text.View().substr(0, internal::kLongestText);
 }
 
 void XmlDocument::Impl::GrowIndex(uint32_t wanted) {
@@ -570,7 +649,7 @@ bool XmlDocument::SetDocument(std::u16string_view text) {
 
 bool XmlDocument::IsWellFormed() const { return impl_->IsWellFormed(); }
 
-const std::u16string& XmlDocument::Text() const { return impl_->text; }
+std::u16string_view XmlDocument::Text() const { return impl_->text.View(); }
 const std::u16string& XmlDocument::Result() const { return impl_->result; }
 uint32_t XmlDocument::Flags() const { return impl_->flags; }
 

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/platform.h"
 #include "xml/xml.h"
 
 namespace vesk::xml::internal {
@@ -130,12 +131,50 @@ constexpr size_t kLongestText = INT32_MAX - 64;
 constexpr uint32_t kPageBits = 16;
 constexpr uint32_t kPageSize = 1u << kPageBits;
 
+// ---------------------------------------------------------------------------
+// Text storage
+
+// The document's UTF-16 text. Unlike a string it hands out room that is not
+// filled first, so that a conversion writes every unit of a loaded file once.
+// Room of a megabyte or more comes from the platform's large buffers, a loaded
+// file's text then costs few page faults; smaller room is on the heap. Room
+// is kept when the text shrinks or is replaced.
+class TextBuffer {
+ public:
+  const char16_t* data() const { return data_; }
+  size_t size() const { return size_; }
+  char16_t operator[](size_t i) const { return data_[i]; }
+  std::u16string_view View() const { return {data_, size_}; }
+
+  void clear() { size_ = 0; }
+  // Empties the text and returns room for capacity units, to be filled and
+  // then ended by SetSize.
+  char16_t* Reserve(size_t capacity);
+  // The first size units of the room are the text (size at most the
+  // capacity given to Reserve).
+  void SetSize(size_t size) { size_ = size; }
+  void assign(std::u16string_view units);
+  // As std::u16string::replace: offset past the end throws std::out_of_range,
+  // removed is cut to the end of the text.
+  void replace(size_t offset, size_t removed, std::u16string_view units);
+
+ private:
+  // Room for capacity units; the first keep units move over.
+  void Grow(size_t capacity, size_t keep);
+
+  char16_t* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+  std::unique_ptr<char16_t[]> small_;
+  platform::LargeBuffer large_;
+};
+
 }  // namespace vesk::xml::internal
 
 namespace vesk::xml {
 
 struct XmlDocument::Impl {
-  std::u16string text;
+  internal::TextBuffer text;
   std::u16string result;
   uint32_t flags = 0;
 

@@ -9,6 +9,10 @@
 #include <memory>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "platform/platform.h"
 #include "xml/internal.h"
 
@@ -394,6 +398,7 @@ static_assert(std::size(kEncodings) == 364);
 constexpr int32_t kCodePageUtf8 = 65001;
 constexpr size_t kLongestEncodingName = 100;  // longer names are not looked up
 constexpr size_t kFirstChunk = 1024;
+constexpr int64_t kLargeFile = int64_t{1} << 20;
 constexpr size_t kFileErrorMessageMax = 100;
 constexpr uint32_t kEncodingFlags =
     kDocumentUtf16LittleEndian | kDocumentUtf8Bom | kDocumentUtf16BigEndian;
@@ -512,6 +517,90 @@ size_t DecodeWellFormedUtf8(const unsigned char* p, size_t n, char16_t* out) {
     i += length;
   }
   return units;
+}
+
+// The same decoding as DecodeWellFormedUtf8<true>, for a target with room
+// for count units (one per byte, never too little), which lets runs of ASCII
+// go sixteen bytes at a time: each step widens a whole block into the target
+// and then keeps only its ASCII start, so a run costs no more than its length
+// and the first other byte costs one block. Returns SIZE_MAX at the first
+// ill-formed sequence.
+size_t DecodeUtf8IntoRoom(const unsigned char* p, size_t count, char16_t* out) {
+  const unsigned char* const end = p + count;
+  char16_t* const first = out;
+  while (p < end) {
+#if defined(__SSE2__)
+    // Units written ahead stay within the room: out - first <= p - bytes.
+    const __m128i zero = _mm_setzero_si128();
+    while (end - p >= 16) {
+      const __m128i block =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                       _mm_unpacklo_epi8(block, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8),
+                       _mm_unpackhi_epi8(block, zero));
+      const auto high = static_cast<unsigned>(_mm_movemask_epi8(block));
+      if (high == 0) {
+        p += 16;
+        out += 16;
+        continue;
+      }
+      const auto ascii = static_cast<unsigned>(__builtin_ctz(high));
+      p += ascii;
+      out += ascii;
+      break;
+    }
+#else
+    while (end - p >= 8) {
+      uint64_t word;
+      std::memcpy(&word, p, 8);
+      if ((word & 0x8080808080808080ull) != 0) break;
+      for (size_t k = 0; k < 8; ++k) out[k] = p[k];
+      p += 8;
+      out += 8;
+    }
+#endif
+    if (p >= end) break;
+    const unsigned lead = p[0];
+    if (lead < 0x80) {
+      *out++ = static_cast<char16_t>(lead);
+      ++p;
+      continue;
+    }
+    const size_t left = static_cast<size_t>(end - p);
+    if (lead < 0xE0) {
+      if (lead < 0xC2 || left < 2) return SIZE_MAX;
+      const unsigned c1 = p[1];
+      if ((c1 & 0xC0) != 0x80) return SIZE_MAX;
+      *out++ = static_cast<char16_t>((lead & 0x1F) << 6 | (c1 & 0x3F));
+      p += 2;
+    } else if (lead < 0xF0) {
+      if (left < 3) return SIZE_MAX;
+      const unsigned c1 = p[1];
+      const unsigned c2 = p[2];
+      if (((c1 & 0xC0) ^ 0x80) | ((c2 & 0xC0) ^ 0x80)) return SIZE_MAX;
+      const unsigned cp = (lead & 0x0F) << 12 | (c1 & 0x3F) << 6 | (c2 & 0x3F);
+      if (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF)) return SIZE_MAX;
+      *out++ = static_cast<char16_t>(cp);
+      p += 3;
+    } else {
+      if (lead > 0xF4 || left < 4) return SIZE_MAX;
+      const unsigned c1 = p[1];
+      const unsigned c2 = p[2];
+      const unsigned c3 = p[3];
+      if (((c1 & 0xC0) ^ 0x80) | ((c2 & 0xC0) ^ 0x80) | ((c3 & 0xC0) ^ 0x80)) {
+        return SIZE_MAX;
+      }
+      const unsigned cp = (lead & 0x07) << 18 | (c1 & 0x3F) << 12 |
+                          (c2 & 0x3F) << 6 | (c3 & 0x3F);
+      if (cp < 0x10000 || cp > 0x10FFFF) return SIZE_MAX;
+      out[0] = static_cast<char16_t>(0xD800 | ((cp - 0x10000) >> 10));
+      out[1] = static_cast<char16_t>(0xDC00 | ((cp - 0x10000) & 0x3FF));
+      out += 2;
+      p += 4;
+    }
+  }
+  return static_cast<size_t>(out - first);
 }
 
 bool IsWordSeparator(char16_t c) {
@@ -674,20 +763,20 @@ namespace {
 // decoded in one pass into room for one unit per byte (never too little);
 // everything else is measured, then converted.
 void ConvertText(std::u16string_view encoding, const char* bytes, size_t count,
-                 std::u16string* text) {
+                 internal::TextBuffer* text) {
   if (CodePageOf(encoding) == kCodePageUtf8 && count <= INT_MAX) {
-    text->resize(count);
-    const size_t units = DecodeWellFormedUtf8<true>(
-        reinterpret_cast<const unsigned char*>(bytes), count, text->data());
+    const size_t units =
+        DecodeUtf8IntoRoom(reinterpret_cast<const unsigned char*>(bytes), count,
+                           text->Reserve(count));
     if (units != SIZE_MAX) {
-      text->resize(units);
+      text->SetSize(units);
       return;
     }
   }
   const size_t units = ConvertToUtf16(encoding, bytes, count, nullptr, 0);
-  text->resize(units);
+  char16_t* room = text->Reserve(units);
   if (units > 0) {
-    text->resize(ConvertToUtf16(encoding, bytes, count, text->data(), units));
+    text->SetSize(ConvertToUtf16(encoding, bytes, count, room, units));
   }
 }
 
@@ -729,16 +818,16 @@ bool XmlDocument::Impl::LoadBytes(const char* data, size_t size) {
       AddResult({u"read", u"encoding", encoding, u"length",
                  static_cast<int64_t>(units)});
       const bool bigEndian = found == kDocumentUtf16BigEndian;
-      text.resize(units);
+      char16_t* room = text.Reserve(units);
       size_t kept = 0;
       for (size_t i = 0; i < units; ++i) {
         const unsigned a = bytes[2 * i];
         const unsigned b = bytes[2 * i + 1];
         const auto unit =
             static_cast<char16_t>(bigEndian ? a << 8 | b : b << 8 | a);
-        if (unit != 0) text[kept++] = unit;
+        if (unit != 0) room[kept++] = unit;
       }
-      text.resize(kept);
+      text.SetSize(kept);
       if (kept != units) {
         AddResult({u"nulls_removed",
                    nullptr,
@@ -791,11 +880,20 @@ bool XmlDocument::Load(const std::u16string& path) {
   platform::File file = platform::File::Open(
       path, platform::Access::kRead, platform::Disposition::kOpenExisting);
   int64_t size = file.IsOpen() ? file.Size() : -1;
-  std::unique_ptr<char[]> bytes;
+  // A large file's bytes go to a large buffer, a small one's to the heap.
+  platform::LargeBuffer large;
+  std::unique_ptr<char[]> small;
+  char* bytes = nullptr;
   if (size > 0) {
     if (static_cast<uint64_t>(size) > PTRDIFF_MAX) throw std::bad_alloc();
-    bytes.reset(new char[static_cast<size_t>(size)]);
-    size = file.Read(bytes.get(), static_cast<size_t>(size));
+    if (size >= kLargeFile) {
+      large = platform::LargeBuffer(static_cast<size_t>(size));
+      bytes = static_cast<char*>(large.data());
+    } else {
+      small.reset(new char[static_cast<size_t>(size)]);
+      bytes = small.get();
+    }
+    size = file.Read(bytes, static_cast<size_t>(size));
   }
   if (size < 0) {
     // The system's message for the error, on one line.
@@ -807,7 +905,7 @@ bool XmlDocument::Load(const std::u16string& path) {
     return false;
   }
   file.Close();
-  return d.LoadBytes(bytes.get(), static_cast<size_t>(size));
+  return d.LoadBytes(bytes, static_cast<size_t>(size));
 }
 
 bool XmlDocument::LoadFromBytes(const void* data, size_t size) {

@@ -510,7 +510,7 @@ void XmlDocument::Impl::AddResultTo(std::u16string* target,
   if (entry.number2 != -1) {
     scratch.SetAttribute(n, u"offset2", Decimal(entry.number2));
   }
-  *target = std::move(scratch.impl_->text);
+  target->assign(scratch.impl_->text.View());
 }
 
 void XmlDocument::Impl::AddScanError(const internal::ScanError& error) {

@@ -115,7 +115,8 @@ class XmlDocument {
   // Element 0 is not ill formed, has a first child, and that has no sibling.
   bool IsWellFormed() const;
 
-  const std::u16string& Text() const;
+  // Valid until the document changes.
+  std::u16string_view Text() const;
   const std::u16string& Result() const;
   uint32_t Flags() const;
 
