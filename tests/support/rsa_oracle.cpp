@@ -48,6 +48,22 @@ std::string ElementText(const std::string& xml, const std::string& name) {
   return std::regex_search(xml, match, pattern) ? match[1].str() : "";
 }
 
+bool IsConsistentPrivateKey(const std::string& keyText) {
+  RSA* rsa = RSA_new();
+  const bool set =
+      RSA_set0_key(rsa, Number(keyText, "Modulus").release(),
+                   Number(keyText, "Exponent").release(),
+                   Number(keyText, "D").release()) == 1 &&
+      RSA_set0_factors(rsa, Number(keyText, "P").release(),
+                       Number(keyText, "Q").release()) == 1 &&
+      RSA_set0_crt_params(rsa, Number(keyText, "DP").release(),
+                          Number(keyText, "DQ").release(),
+                          Number(keyText, "InverseQ").release()) == 1;
+  const bool consistent = set && RSA_check_key(rsa) == 1;
+  RSA_free(rsa);
+  return consistent;
+}
+
 std::string RecoverPrivateEncryption(const std::string& keyText,
                                      const std::string& base64, bool oaep) {
   const Bytes cipher = FromBase64(base64);

@@ -10,6 +10,9 @@ namespace vesk::test {
 std::vector<unsigned char> FromBase64(const std::string& text);
 // The text of the first element of the name in a key text.
 std::string ElementText(const std::string& xml, const std::string& name);
+// True when OpenSSL accepts the private key text's components as one
+// consistent key: n = p*q, d*e = 1 modulo lcm(p-1, q-1), the CRT values.
+bool IsConsistentPrivateKey(const std::string& keyText);
 // Recovers base64 ciphertext made with the private exponent of keyText:
 // OpenSSL's public operation, then its OAEP (or PKCS #1 v1.5 type 2) check,
 // block by block. "<padding error>" when a block does not decode.
