@@ -66,11 +66,12 @@ bool PrepareUrl(const char16_t* url, char (&ansi)[kUrlBufferSize],
                 OperationRequest& request) {
   std::memset(ansi, 0, sizeof ansi);
   const char* problem = nullptr;
+  const size_t size = url == nullptr ? 0 : AnsiSize(url);
   if (url == nullptr) {
     problem = "the URL is missing";
-  } else if (AnsiSize(url) == 0) {
+  } else if (size == 0) {
     problem = "the URL cannot be converted to the system code page";
-  } else if (AnsiSize(url) > kUrlBufferSize) {
+  } else if (size > kUrlBufferSize) {
     problem = "the URL is longer than 255 bytes";
   } else {
     WideToAnsi(url, ansi);
