@@ -105,7 +105,7 @@ const std::string kEmptyDownload =
 TEST_F(ExportsTest, AccountHeartbeatLoadRequests) {
   FakeServer server({Raw(kOk), Raw(kOk), Raw(kOk)});
   auto account = Filled<AccountInfoResult>();
-  auto beat = Filled<HandsetBeatResult>();
+  HandsetBeatResult beat{};  // a success releases and replaces entries
   auto load = Filled<LoadResult>();
   auto error = Filled<HandsetError>();
   EXPECT_EQ(
@@ -133,6 +133,7 @@ TEST_F(ExportsTest, AccountHeartbeatLoadRequests) {
                              "User-Cert: \r\nRange: bytes=1000-1999\r\n\r\n");
   // A success leaves the error record alone.
   EXPECT_TRUE(Untouched(error));
+  delete[] beat.entries;
 }
 
 TEST_F(ExportsTest, DownloadAndSaveRequests) {
