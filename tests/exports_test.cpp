@@ -8,9 +8,11 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "rsa/rsa.h"
 #include "service/vesk80.h"
 #include "tests/support/device_root.h"
 #include "tests/support/fake_server.h"
+#include "tests/support/rsa_oracle.h"
 
 namespace vesk {
 namespace {
@@ -56,6 +58,23 @@ std::string WithoutCertificate(std::string request) {
 std::vector<std::string> WithoutCertificates(std::vector<std::string> all) {
   for (std::string& request : all) request = WithoutCertificate(request);
   return all;
+}
+
+// Form value encoding written out here: letters and digits stay, every
+// other byte becomes "%" and two upper-case hexadecimal digits.
+std::string FormEncoded(const std::string& text) {
+  std::string out;
+  for (const unsigned char c : text) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+        (c >= '0' && c <= '9')) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += "0123456789ABCDEF"[c >> 4];
+      out += "0123456789ABCDEF"[c & 15];
+    }
+  }
+  return out;
 }
 
 template <typename Record>
@@ -201,21 +220,26 @@ TEST_F(ExportsTest, ActivationHeadersAndFormFieldsByMode) {
   input.gender = 0;
   input.figure = -3;
 
+  // Modes 2 and 4 end with the key material of the pair generated during
+  // the call, which the process's facility still holds afterwards.
   struct Case {
     int32_t mode;
     bool withEnvironment;
     std::string form;
+    bool keyMaterial;
   } cases[] = {
       {4, true,
        "username=u&password=p+w&validation=v&name=%D5%C5&gender=0&"
-       "email=a%40b&figure=%2D3&province=p&bom=b"},
+       "email=a%40b&figure=%2D3&province=p&bom=b",
+       true},
       {1, true,
        "username=u&password=p+w&name=%D5%C5&gender=0&email=a%40b&"
-       "figure=%2D3&province=p"},
-      {2, false, "username=u&password=p+w&validation=v&bom=b"},
-      {3, false, "username=u&password=p+w"},
-      {5, true, "username=u&password=p+w"},
-      {77, false, "username=u&password=p+w"},
+       "figure=%2D3&province=p",
+       false},
+      {2, false, "username=u&password=p+w&validation=v&bom=b", true},
+      {3, false, "username=u&password=p+w", false},
+      {5, true, "username=u&password=p+w", false},
+      {77, false, "username=u&password=p+w", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.mode);
@@ -236,10 +260,17 @@ TEST_F(ExportsTest, ActivationHeadersAndFormFieldsByMode) {
         c.withEnvironment ? "User-ID: 42\r\nUser-NO: 7\r\nUser-Cert: \r\n" : "";
     const auto requests = WithoutCertificates(server.Requests(1));
     ASSERT_EQ(requests.size(), 1u);
+    std::string form = c.form;
+    if (c.keyMaterial) {
+      const std::string key = rsa::Facility().ExportPublicKey();
+      const std::string modulus = test::ElementText(key, "Modulus");
+      ASSERT_EQ(modulus.size(), 172u);  // 128 bytes in base64
+      form += "&modulus=" + FormEncoded(modulus) + "&exponent=AQAB";
+    }
     std::string expected = Head("POST", "/activate", server) + formHead +
                            "User-Serial: S2\r\n" + identity +
-                           "Content-Length: " + std::to_string(c.form.size()) +
-                           "\r\n\r\n" + c.form + "\r\n";
+                           "Content-Length: " + std::to_string(form.size()) +
+                           "\r\n\r\n" + form + "\r\n";
     const std::string agent = "User-Agent: TestAgent/1";
     expected.replace(expected.find(agent), agent.size(), "User-Agent: Act/1");
     EXPECT_EQ(requests[0], expected);
@@ -366,7 +397,12 @@ TEST_F(ExportsTest, NoResponseIsStatusZeroWithAnEmptyMessage) {
   EXPECT_EQ(vesk_handsetActivate(&activation, &activated, &error, url.c_str(),
                                  closed),
             0);
-  EXPECT_TRUE(Untouched(activated));
+  // Only the server date is written: empty, as no response arrived.
+  EXPECT_EQ(activated.serverDate[0], 0);
+  EXPECT_TRUE(
+      Untouched(activated, 0, offsetof(HandsetActivateResult, serverDate)));
+  EXPECT_TRUE(
+      Untouched(activated, offsetof(HandsetActivateResult, serverDate) + 2));
   EXPECT_EQ(error.code, 0);
   EXPECT_EQ(error.message[0], 0);
 }
@@ -518,7 +554,7 @@ TEST_F(ExportsTest, OverlongTextsStayInsideTheirFields) {
   EXPECT_NE(requests[0].find(
                 "username=" + x15 + "&password=" + x255 + "&validation=" + x15 +
                 "&name=" + x15 + "&gender=1&email=" + x255 +
-                "&figure=2&province=" + x15 + "&bom=" + x15 + "\r\n"),
+                "&figure=2&province=" + x15 + "&bom=" + x15 + "&modulus="),
             std::string::npos);
 
   // A download key that fills its field is cut to the 255 bytes it can hold.

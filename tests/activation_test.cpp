@@ -1,0 +1,508 @@
+// Handset activation end to end against a scripted loopback server: the
+// exact form of every mode, the identity headers of an existing environment
+// file, the key pair registered and stored (checked with an independent RSA
+// implementation), the reply read into the result record, the error record,
+// and the stored identity used by the other operations afterwards.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "rsa/rsa.h"
+#include "service/vesk80.h"
+#include "tests/support/device_root.h"
+#include "tests/support/fake_server.h"
+#include "tests/support/rsa_oracle.h"
+
+namespace vesk {
+namespace {
+
+using test::FakeServer;
+using test::HttpReply;
+using test::Raw;
+using test::U16;
+
+constexpr unsigned char kFill = 0xAB;
+const char16_t kEnv[] = u"\\PocketDisk1\\handset.env";
+const char16_t kOtherEnv[] = u"\\PocketDisk1\\other.env";
+const std::string kOk = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+const std::string kDate = "Sat, 05 Dec 2026 20:18:48 GMT";
+// The time stamp every certificate of these tests carries.
+const std::string kStamp = "2026-12-5 19:4:5.042";
+
+// A stored key pair made once for the whole file, independent of the pairs
+// that activations generate.
+const std::string& StoredPrivateKey() {
+  static const std::string text = [] {
+    rsa::RsaFacility facility;
+    EXPECT_EQ(facility.GenerateKeyPair(1024), 1);
+    return facility.ExportPrivateKey();
+  }();
+  return text;
+}
+
+std::string StoredPublicKey() {
+  return "<RSAKeyValue><Modulus>" +
+         test::ElementText(StoredPrivateKey(), "Modulus") +
+         "</Modulus><Exponent>AQAB</Exponent></RSAKeyValue>";
+}
+
+std::u16string Url(const FakeServer& server, const std::string& path) {
+  return U16("http://127.0.0.1:" + std::to_string(server.port()) + path);
+}
+
+// Letters and digits stay, every other byte becomes "%XX".
+std::string FormEncoded(const std::string& text) {
+  std::string out;
+  for (const unsigned char c : text) {
+    if (std::isalnum(c) != 0) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += "0123456789ABCDEF"[c >> 4];
+      out += "0123456789ABCDEF"[c & 15];
+    }
+  }
+  return out;
+}
+
+std::string Utf8(const char16_t* text) {
+  std::string out;
+  for (; *text != 0; ++text) out += static_cast<char>(*text);
+  return out;
+}
+
+std::string HeaderOf(const std::string& request, const std::string& name) {
+  std::smatch match;
+  const std::regex header("\r\n" + name + ": ([^\r]*)\r\n");
+  return std::regex_search(request, match, header) ? match[1].str() : "";
+}
+
+// The form value of a field in a request's body.
+std::string FieldOf(const std::string& request, const std::string& name) {
+  std::smatch match;
+  const std::regex field("[&\n]" + name + "=([^&\r]*)");
+  return std::regex_search(request, match, field) ? match[1].str() : "";
+}
+
+// A 200 reply with a Date header and the body.
+std::string Accepted(const std::string& body) {
+  return "HTTP/1.1 200 OK\r\nDate: " + kDate +
+         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+         body;
+}
+
+const std::string kAccount =
+    "<reply><account id=\"12\"><user-id>34</user-id></account>"
+    "<profile><user-no>5</user-no><username>bob</username>"
+    "<email>b@x.cn</email><name>=?gb2312?B?1cU=?=</name>"
+    "<province>=?gb2312?Q?=B1=B1?=</province><gender>1</gender>"
+    "<figure>-7</figure></profile></reply>";
+
+template <typename Record>
+Record Filled() {
+  Record record;
+  std::memset(&record, kFill, sizeof record);
+  return record;
+}
+
+template <typename Record>
+bool Untouched(const Record& record, size_t from = 0,
+               size_t to = sizeof(Record)) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(&record);
+  for (size_t i = from; i < to; ++i) {
+    if (bytes[i] != kFill) return false;
+  }
+  return true;
+}
+
+void Set(char16_t* field, const std::u16string& text) {
+  std::copy(text.begin(), text.end(), field);
+  field[text.size()] = 0;
+}
+
+HandsetActivateInput Input(int32_t mode, const std::u16string& path) {
+  auto input = Filled<HandsetActivateInput>();
+  input.mode = mode;
+  Set(input.userAgent, u"Act/1");
+  Set(input.userSerial, u"S2");
+  Set(input.username, u"u");
+  Set(input.password, u"p w");
+  Set(input.name, u"张");
+  Set(input.email, u"a@b");
+  Set(input.province, u"p");
+  Set(input.validation, u"v");
+  Set(input.bom, u"b");
+  Set(input.environmentPath, path);
+  input.gender = 0;
+  input.figure = -3;
+  return input;
+}
+
+struct Activation {
+  int32_t status = 0;
+  HandsetActivateResult result = Filled<HandsetActivateResult>();
+  HandsetError error = Filled<HandsetError>();
+  std::string request;
+};
+
+Activation Activate(const HandsetActivateInput& input, std::string reply) {
+  FakeServer server({Raw(std::move(reply))});
+  Activation a;
+  a.status = vesk_handsetActivate(&input, &a.result, &a.error,
+                                  Url(server, "/act").c_str(), server.port());
+  const auto requests = server.Requests(1);
+  if (!requests.empty()) a.request = requests[0];
+  return a;
+}
+
+class ActivationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static uint32_t ticks = 1041;
+    platform::Overrides overrides;
+    overrides.localTime = [](platform::SystemTime* t) {
+      *t = {2026, 12, 6, 5, 19, 4, 5, 0};
+    };
+    overrides.tickCount = [] { return ticks; };
+    platform::SetOverrides(overrides);
+  }
+  void TearDown() override { platform::SetOverrides({}); }
+
+  std::string Host(const char16_t* path) { return root_.Host(Utf8(path)); }
+  void WriteStoredEnvironment(const char16_t* path) {
+    test::WriteHostFile(Host(path),
+                        "User-Agent: Old/1\nPublic-Key: " + StoredPublicKey() +
+                            "\nPrivate-Key: " + StoredPrivateKey() +
+                            "\nUser-Serial: OLD\nUser-Id: 42\nUser-No: 7\n");
+  }
+  // The environment file's lines as (key, value) pairs.
+  std::vector<std::pair<std::string, std::string>> Lines(const char16_t* path) {
+    std::vector<std::pair<std::string, std::string>> lines;
+    const std::string text = test::ReadHostFile(Host(path));
+    size_t at = 0;
+    while (at < text.size()) {
+      const size_t end = text.find('\n', at);
+      const std::string line = text.substr(at, end - at);
+      const size_t colon = line.find(": ");
+      lines.emplace_back(line.substr(0, colon), line.substr(colon + 2));
+      at = end == std::string::npos ? text.size() : end + 1;
+    }
+    return lines;
+  }
+
+  test::DeviceRoot root_;
+};
+
+// A certificate is the fixed time stamp encrypted with the key's private
+// exponent.
+void ExpectCertificateOf(const std::string& publicKey,
+                         const std::string& request) {
+  const std::string certificate = HeaderOf(request, "User-Cert");
+  ASSERT_EQ(certificate.size(), 172u) << request;
+  EXPECT_EQ(test::RecoverPrivateEncryption(publicKey, certificate, true),
+            kStamp);
+}
+
+TEST_F(ActivationTest, ExactFormOfEveryModeWithAndWithoutAnEnvironmentFile) {
+  const std::string identityFields[] = {
+      "",  // mode 0 is not used
+      "&name=%D5%C5&gender=0&email=a%40b&figure=%2D3&province=p",
+      "&validation=v&bom=b",
+      "",
+      "&validation=v&name=%D5%C5&gender=0&email=a%40b&figure=%2D3&province=p"
+      "&bom=b",
+      ""};
+  for (const bool withFile : {true, false}) {
+    for (const int32_t mode : {1, 2, 3, 4, 5, 9}) {
+      SCOPED_TRACE(std::to_string(mode) + (withFile ? " with" : " without"));
+      if (withFile) WriteStoredEnvironment(kEnv);
+      const std::string before = test::ReadHostFile(Host(kEnv));
+      // No account in the reply: nothing is stored.
+      const Activation a = Activate(Input(mode, kEnv), Accepted("<r/>"));
+      ASSERT_EQ(a.status, 200);
+      std::string form = "username=u&password=p+w";
+      if (mode < 6) form += identityFields[mode];
+      const bool keyed = mode == 2 || mode == 4;
+      if (keyed) {
+        // The pair generated for this call, still held by the facility.
+        const std::string key = rsa::Facility().ExportPublicKey();
+        const std::string modulus = test::ElementText(key, "Modulus");
+        EXPECT_NE(modulus, test::ElementText(StoredPublicKey(), "Modulus"));
+        EXPECT_EQ(test::FromBase64(modulus).size(), 128u);
+        form += "&modulus=" + FormEncoded(modulus) + "&exponent=AQAB";
+        EXPECT_NE(form.find("%3D&exponent"), std::string::npos);  // "=" escaped
+      }
+      const std::string certificate = HeaderOf(a.request, "User-Cert");
+      const std::string identity =
+          withFile ? "User-ID: 42\r\nUser-NO: 7\r\nUser-Cert: " + certificate +
+                         "\r\n"
+                   : "";
+      const std::string port =
+          a.request.substr(a.request.find("127.0.0.1:") + 10,
+                           a.request.find("\r\n", a.request.find("Host:")) -
+                               a.request.find("127.0.0.1:") - 10);
+      EXPECT_EQ(a.request,
+                "POST /act HTTP/1.1\r\nHost: 127.0.0.1:" + port +
+                    "\r\nAccept: */*\r\nUser-Agent: Act/1\r\n"
+                    "Connection: Keep-Alive\r\n"
+                    "Content-Type: application/x-www-form-urlencoded\r\n"
+                    "User-Serial: S2\r\n" +
+                    identity + "Content-Length: " +
+                    std::to_string(form.size()) + "\r\n\r\n" + form + "\r\n");
+      if (withFile) ExpectCertificateOf(StoredPublicKey(), a.request);
+      EXPECT_EQ(test::ReadHostFile(Host(kEnv)), before);
+      EXPECT_EQ(test::HostFileExists(Host(kEnv)), withFile);
+      EXPECT_TRUE(Untouched(a.error));
+      std::remove(Host(kEnv).c_str());
+    }
+  }
+}
+
+TEST_F(ActivationTest, ModeTwoStoresTheRegisteredPairAndIdentity) {
+  for (const char16_t* path : {kOtherEnv, u""}) {
+    SCOPED_TRACE(Utf8(path));
+    const char16_t* written = path[0] == 0 ? kEnv : path;
+    ASSERT_FALSE(test::HostFileExists(Host(written)));
+    const Activation a = Activate(Input(2, path), Accepted(kAccount));
+    ASSERT_EQ(a.status, 200);
+    EXPECT_EQ(HeaderOf(a.request, "User-ID"), "");
+    EXPECT_EQ(HeaderOf(a.request, "User-Cert"), "");
+
+    const auto lines = Lines(written);
+    ASSERT_EQ(lines.size(), 6u);
+    const std::string keys[] = {"User-Agent",  "Public-Key", "Private-Key",
+                                "User-Serial", "User-Id",    "User-No"};
+    for (size_t i = 0; i < 6; ++i) EXPECT_EQ(lines[i].first, keys[i]);
+    EXPECT_EQ(lines[0].second, "Act/1");
+    EXPECT_EQ(lines[3].second, "S2");
+    EXPECT_EQ(lines[4].second, "34");
+    EXPECT_EQ(lines[5].second, "5");
+    const std::string& publicKey = lines[1].second;
+    const std::string& privateKey = lines[2].second;
+    EXPECT_TRUE(test::IsConsistentPrivateKey(privateKey));
+    const std::string modulus = test::ElementText(publicKey, "Modulus");
+    EXPECT_EQ(test::FromBase64(modulus).size(), 128u);
+    EXPECT_EQ(test::ElementText(privateKey, "Modulus"), modulus);
+    EXPECT_EQ(test::ElementText(publicKey, "Exponent"), "AQAB");
+    // The form registered exactly the stored key.
+    EXPECT_EQ(FieldOf(a.request, "modulus"), FormEncoded(modulus));
+    EXPECT_EQ(FieldOf(a.request, "exponent"), "AQAB");
+
+    // A later account-information call proves the stored identity.
+    FakeServer server({Raw(kOk)});
+    AccountInfoResult account{};
+    HandsetError error{};
+    ASSERT_EQ(vesk_AccountInfo(written, &account, &error,
+                               Url(server, "/acct").c_str(), server.port()),
+              200);
+    const auto requests = server.Requests(1);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(HeaderOf(requests[0], "User-ID"), "34");
+    EXPECT_EQ(HeaderOf(requests[0], "User-Serial"), "S2");
+    ExpectCertificateOf(publicKey, requests[0]);
+  }
+}
+
+TEST_F(ActivationTest, NoPositiveAccountIdOrARefusalLeavesTheFileAlone) {
+  WriteStoredEnvironment(kEnv);
+  const std::string before = test::ReadHostFile(Host(kEnv));
+  // The reply, and the user id it gives: the account id, not positive.
+  const std::pair<std::string, int32_t> replies[] = {
+      {Accepted("<r><account id=\"0\"/><user-id>34</user-id></r>"), 0},
+      {Accepted("<r><account id=\"-3\"/></r>"), -3},
+      {Accepted("<r><x><account id=\"12\"/></x></r>"), 0},  // too deep
+      {Accepted("<r><account id=\"12\">"), 0},              // not well formed
+      {Accepted(""), 0},
+      {HttpReply(403, "F", {{"X-Error-Code", "901"}}, kAccount), 0},
+  };
+  for (const auto& [reply, userId] : replies) {
+    SCOPED_TRACE(reply);
+    const Activation a = Activate(Input(2, kEnv), reply);
+    EXPECT_NE(FieldOf(a.request, "modulus"), "");
+    EXPECT_EQ(test::ReadHostFile(Host(kEnv)), before);
+    if (a.status == 200) {
+      // The account fields are written: the account id, the rest empty.
+      EXPECT_EQ(a.result.userId, userId);
+      EXPECT_EQ(a.result.userNo, 0);
+      EXPECT_EQ(a.result.username[0], 0);
+      EXPECT_EQ(a.result.email[0], 0);
+      EXPECT_EQ(a.result.name[0], 0);
+      EXPECT_EQ(a.result.province[0], 0);
+      EXPECT_EQ(a.result.gender, 0);
+      EXPECT_EQ(a.result.figure, 0);
+    }
+  }
+}
+
+TEST_F(ActivationTest, TwoModeTwoActivationsLeaveTheLastPair) {
+  const Activation first = Activate(Input(2, kEnv), Accepted(kAccount));
+  const std::string firstKey = Lines(kEnv).at(1).second;
+  const Activation second = Activate(Input(2, kEnv), Accepted(kAccount));
+  const auto lines = Lines(kEnv);
+  ASSERT_EQ(lines.size(), 6u);
+  const std::string modulus = test::ElementText(lines[1].second, "Modulus");
+  EXPECT_NE(modulus, test::ElementText(firstKey, "Modulus"));
+  EXPECT_EQ(FieldOf(second.request, "modulus"), FormEncoded(modulus));
+  EXPECT_NE(FieldOf(first.request, "modulus"), FormEncoded(modulus));
+  EXPECT_TRUE(test::IsConsistentPrivateKey(lines[2].second));
+  // The second call proved the first stored identity.
+  ExpectCertificateOf(firstKey, second.request);
+  EXPECT_EQ(HeaderOf(second.request, "User-ID"), "34");
+  EXPECT_EQ(HeaderOf(second.request, "User-NO"), "5");
+}
+
+TEST_F(ActivationTest, ReplyValuesIntoTheResultByMode) {
+  const size_t dateAt = offsetof(HandsetActivateResult, serverDate);
+  for (const int32_t mode : {1, 3, 5, 9}) {
+    SCOPED_TRACE(mode);
+    const Activation a = Activate(Input(mode, kEnv), Accepted(kAccount));
+    ASSERT_EQ(a.status, 200);
+    EXPECT_EQ(std::u16string(a.result.serverDate), U16(" " + kDate));
+    EXPECT_TRUE(Untouched(a.error));
+    EXPECT_TRUE(Untouched(a.result, 0, 8));
+    if (mode == 1 || mode == 5) {
+      EXPECT_TRUE(Untouched(a.result, 8, dateAt));
+      continue;
+    }
+    EXPECT_EQ(a.result.userId, 34);
+    EXPECT_EQ(a.result.userNo, 5);
+    EXPECT_EQ(std::u16string(a.result.username), u"bob");
+    EXPECT_EQ(std::u16string(a.result.email), u"b@x.cn");
+    EXPECT_EQ(std::u16string(a.result.name), u"张");
+    EXPECT_EQ(std::u16string(a.result.province), u"北");
+    EXPECT_EQ(a.result.gender, 1);
+    EXPECT_EQ(a.result.figure, -7);
+    EXPECT_FALSE(test::HostFileExists(Host(kEnv)));
+  }
+
+  // Without "user-id" the account id stays; values too long for their
+  // fields are cut to fit, and so is a long date.
+  const std::string x40(40, 'x');
+  const std::string y300(300, 'y');
+  const Activation cut = Activate(
+      Input(3, kEnv),
+      "HTTP/1.1 200 OK\r\nDate: " + x40 + "\r\n\r\n<r><account id=\"12\"/>" +
+          "<username>" + x40 + "</username><email>" + y300 + "</email>" +
+          "<name>" + x40 + "</name><province>" + x40 + "</province></r>");
+  ASSERT_EQ(cut.status, 200);
+  EXPECT_EQ(cut.result.userId, 12);
+  EXPECT_EQ(cut.result.userNo, 0);
+  EXPECT_EQ(std::u16string(cut.result.serverDate),
+            U16(" " + x40.substr(0, 30)));
+  EXPECT_EQ(std::u16string(cut.result.username), U16(x40.substr(0, 15)));
+  EXPECT_EQ(std::u16string(cut.result.email), U16(y300.substr(0, 255)));
+  EXPECT_EQ(std::u16string(cut.result.name), U16(x40.substr(0, 15)));
+  EXPECT_EQ(std::u16string(cut.result.province), U16(x40.substr(0, 15)));
+}
+
+TEST_F(ActivationTest, RefusalsFillTheErrorRecordAndTheServerDate) {
+  struct Case {
+    std::string code;
+    std::u16string timestamp;  // empty: left alone
+  } cases[] = {
+      {"914", u" util-time"}, {"915", u" util-time"}, {"906", u" server-time"},
+      {"903", u""},           {"913", u""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.code);
+    const Activation a = Activate(
+        Input(4, kEnv), HttpReply(403, "F",
+                                  {{"Date", kDate},
+                                   {"X-Error-Code", c.code},
+                                   {"X-Error-Message", "no"},
+                                   {"X-Util-Timestamp", "util-time"},
+                                   {"X-Server-Timestamp", "server-time"}},
+                                  ""));
+    ASSERT_EQ(a.status, 403);
+    EXPECT_EQ(a.error.code, std::stoi(c.code));
+    EXPECT_EQ(std::u16string(a.error.message), u" no");
+    if (c.timestamp.empty()) {
+      EXPECT_TRUE(Untouched(a.error, offsetof(HandsetError, timestamp)));
+    } else {
+      EXPECT_EQ(std::u16string(a.error.timestamp), c.timestamp);
+    }
+    EXPECT_EQ(std::u16string(a.result.serverDate), U16(" " + kDate));
+    EXPECT_TRUE(
+        Untouched(a.result, 0, offsetof(HandsetActivateResult, serverDate)));
+    EXPECT_FALSE(test::HostFileExists(Host(kEnv)));
+  }
+
+  // Without a code the body joins the message; without Date the date is
+  // empty.
+  const Activation bare =
+      Activate(Input(3, kEnv),
+               HttpReply(500, "E", {{"X-Error-Message", "m"}}, "body text"));
+  EXPECT_EQ(bare.status, 500);
+  EXPECT_EQ(bare.error.code, 0);
+  EXPECT_EQ(std::u16string(bare.error.message), u" mbody text");
+  EXPECT_EQ(bare.result.serverDate[0], 0);
+}
+
+TEST_F(ActivationTest, StoredIdentityCarriesThroughEveryOperation) {
+  const Activation a = Activate(Input(4, kEnv), Accepted(kAccount));
+  ASSERT_EQ(a.status, 200);
+  const auto lines = Lines(kEnv);
+  ASSERT_EQ(lines.size(), 6u);
+  const std::string publicKey = lines[1].second;
+  EXPECT_EQ(FieldOf(a.request, "modulus"),
+            FormEncoded(test::ElementText(publicKey, "Modulus")));
+
+  const std::string kEmptyDownload =
+      "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n"
+      "X-Checksum: d41d8cd98f00b204e9800998ecf8427e\r\n\r\n";
+  FakeServer server(
+      {Raw(kOk), Raw(kOk), Raw(kEmptyDownload), Raw(kOk), Raw(kOk), Raw(kOk)});
+  HandsetError error{};
+  AccountInfoResult account{};
+  EXPECT_EQ(vesk_AccountInfo(kEnv, &account, &error,
+                             Url(server, "/account").c_str(), server.port()),
+            200);
+  HandsetBeatResult beat{};
+  EXPECT_EQ(vesk_HandsetBeat(kEnv, &beat, &error, Url(server, "/beat").c_str(),
+                             server.port()),
+            200);
+  DownloadRecord record{};
+  Set(record.contentKey, u"item");
+  DownloadResult downloaded{};
+  EXPECT_EQ(vesk_HandsetDownload(
+                kEnv, &record, &downloaded, &error, u"\\Storage Card\\item.dat",
+                Url(server, "/download").c_str(), server.port(),
+                Url(server, "/done").c_str(), server.port()),
+            200);
+  LoadRecord load{};
+  LoadResult loaded{};
+  EXPECT_EQ(vesk_HandsetLoad(kEnv, &load, &loaded, &error,
+                             Url(server, "/load").c_str(), server.port()),
+            200);
+  HandsetSaveInput save{};
+  char16_t output[1025] = {};
+  EXPECT_EQ(vesk_HandsetSave(kEnv, &save, output, &error,
+                             Url(server, "/save").c_str(), server.port()),
+            200);
+  const auto requests = server.Requests(6);
+  ASSERT_EQ(requests.size(), 6u);
+  // Account, heartbeat, download, its confirmation, load, save.
+  for (const size_t i : {0u, 1u, 2u, 4u, 5u}) {
+    SCOPED_TRACE(requests[i].substr(0, requests[i].find('\r')));
+    EXPECT_EQ(HeaderOf(requests[i], "User-Serial"), "S2");
+    EXPECT_EQ(HeaderOf(requests[i], "User-ID"), "34");
+    EXPECT_EQ(HeaderOf(requests[i], "User-Agent"), "Act/1");
+    if (i == 1) {
+      EXPECT_EQ(requests[i].find("User-Cert"), std::string::npos);
+    } else {
+      ExpectCertificateOf(publicKey, requests[i]);
+    }
+  }
+  EXPECT_EQ(requests[3].rfind("POST /done", 0), 0u);
+  delete[] beat.entries;
+}
+
+}  // namespace
+}  // namespace vesk
