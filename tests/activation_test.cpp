@@ -18,17 +18,21 @@
 #include "service/vesk80.h"
 #include "tests/support/device_root.h"
 #include "tests/support/fake_server.h"
+#include "tests/support/records.h"
 #include "tests/support/rsa_oracle.h"
 
 namespace vesk {
 namespace {
 
 using test::FakeServer;
+using test::Filled;
 using test::HttpReply;
+using test::kFill;
 using test::Raw;
 using test::U16;
+using test::Untouched;
+using test::Url;
 
-constexpr unsigned char kFill = 0xAB;
 const char16_t kEnv[] = u"\\PocketDisk1\\handset.env";
 const char16_t kOtherEnv[] = u"\\PocketDisk1\\other.env";
 const std::string kOk = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
@@ -51,10 +55,6 @@ std::string StoredPublicKey() {
   return "<RSAKeyValue><Modulus>" +
          test::ElementText(StoredPrivateKey(), "Modulus") +
          "</Modulus><Exponent>AQAB</Exponent></RSAKeyValue>";
-}
-
-std::u16string Url(const FakeServer& server, const std::string& path) {
-  return U16("http://127.0.0.1:" + std::to_string(server.port()) + path);
 }
 
 // Letters and digits stay, every other byte becomes "%XX".
@@ -104,23 +104,6 @@ const std::string kAccount =
     "<email>b@x.cn</email><name>=?gb2312?B?1cU=?=</name>"
     "<province>=?gb2312?Q?=B1=B1?=</province><gender>1</gender>"
     "<figure>-7</figure></profile></reply>";
-
-template <typename Record>
-Record Filled() {
-  Record record;
-  std::memset(&record, kFill, sizeof record);
-  return record;
-}
-
-template <typename Record>
-bool Untouched(const Record& record, size_t from = 0,
-               size_t to = sizeof(Record)) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(&record);
-  for (size_t i = from; i < to; ++i) {
-    if (bytes[i] != kFill) return false;
-  }
-  return true;
-}
 
 void Set(char16_t* field, const std::u16string& text) {
   std::copy(text.begin(), text.end(), field);

@@ -12,6 +12,7 @@
 #include "service/vesk80.h"
 #include "tests/support/device_root.h"
 #include "tests/support/fake_server.h"
+#include "tests/support/records.h"
 #include "tests/support/rsa_oracle.h"
 
 namespace vesk {
@@ -19,16 +20,15 @@ namespace {
 
 using test::DeviceRoot;
 using test::FakeServer;
+using test::Filled;
 using test::HttpReply;
+using test::kFill;
 using test::Raw;
 using test::U16;
+using test::Untouched;
+using test::Url;
 
-constexpr unsigned char kFill = 0xAB;
 const char16_t kEnv[] = u"\\PocketDisk1\\handset.env";
-
-std::u16string Url(const FakeServer& server, const std::string& path) {
-  return U16("http://127.0.0.1:" + std::to_string(server.port()) + path);
-}
 
 std::string Utf8(const char16_t* text) {
   std::string out;
@@ -75,23 +75,6 @@ std::string FormEncoded(const std::string& text) {
     }
   }
   return out;
-}
-
-template <typename Record>
-Record Filled() {
-  Record record;
-  std::memset(&record, kFill, sizeof record);
-  return record;
-}
-
-template <typename Record>
-bool Untouched(const Record& record, size_t from = 0,
-               size_t to = sizeof(Record)) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(&record);
-  for (size_t i = from; i < to; ++i) {
-    if (bytes[i] != kFill) return false;
-  }
-  return true;
 }
 
 class ExportsTest : public ::testing::Test {

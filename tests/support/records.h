@@ -1,0 +1,41 @@
+// Helpers for tests that call the exports: caller records filled with a
+// marker byte, to see which bytes a call wrote, and the loopback URL of a
+// fake server.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+#include "tests/support/device_root.h"
+#include "tests/support/fake_server.h"
+
+namespace vesk::test {
+
+constexpr unsigned char kFill = 0xAB;
+
+// A record whose every byte is kFill.
+template <typename Record>
+Record Filled() {
+  Record record;
+  std::memset(&record, kFill, sizeof record);
+  return record;
+}
+
+// True when the bytes from..to of the record still hold kFill.
+template <typename Record>
+bool Untouched(const Record& record, size_t from = 0,
+               size_t to = sizeof(Record)) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(&record);
+  for (size_t i = from; i < to; ++i) {
+    if (bytes[i] != kFill) return false;
+  }
+  return true;
+}
+
+// "http://127.0.0.1:PORT" + path, as the exports take it.
+inline std::u16string Url(const FakeServer& server, const std::string& path) {
+  return U16("http://127.0.0.1:" + std::to_string(server.port()) + path);
+}
+
+}  // namespace vesk::test
