@@ -60,23 +60,6 @@ std::vector<std::string> WithoutCertificates(std::vector<std::string> all) {
   return all;
 }
 
-// Form value encoding written out here: letters and digits stay, every
-// other byte becomes "%" and two upper-case hexadecimal digits.
-std::string FormEncoded(const std::string& text) {
-  std::string out;
-  for (const unsigned char c : text) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-        (c >= '0' && c <= '9')) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += "0123456789ABCDEF"[c >> 4];
-      out += "0123456789ABCDEF"[c & 15];
-    }
-  }
-  return out;
-}
-
 class ExportsTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -180,85 +163,6 @@ TEST_F(ExportsTest, DownloadAndSaveRequests) {
                 boundary + "--\r\n");
   HandsetError cleared{};  // the download clears it after every exchange
   EXPECT_EQ(std::memcmp(&error, &cleared, sizeof error), 0);
-}
-
-TEST_F(ExportsTest, ActivationHeadersAndFormFieldsByMode) {
-  const std::string formHead =
-      "Content-Type: application/x-www-form-urlencoded\r\n";
-  auto input = Filled<HandsetActivateInput>();
-  auto set = [](char16_t* field, const std::u16string& text) {
-    std::copy(text.begin(), text.end(), field);
-    field[text.size()] = 0;
-  };
-  set(input.userAgent, u"Act/1");
-  set(input.userSerial, u"S2");
-  set(input.username, u"u");
-  set(input.password, u"p w");
-  set(input.name, u"张");
-  set(input.email, u"a@b");
-  set(input.province, u"p");
-  set(input.validation, u"v");
-  set(input.bom, u"b");
-  set(input.environmentPath, kEnv);
-  input.gender = 0;
-  input.figure = -3;
-
-  // Modes 2 and 4 end with the key material of the pair generated during
-  // the call, which the process's facility still holds afterwards.
-  struct Case {
-    int32_t mode;
-    bool withEnvironment;
-    std::string form;
-    bool keyMaterial;
-  } cases[] = {
-      {4, true,
-       "username=u&password=p+w&validation=v&name=%D5%C5&gender=0&"
-       "email=a%40b&figure=%2D3&province=p&bom=b",
-       true},
-      {1, true,
-       "username=u&password=p+w&name=%D5%C5&gender=0&email=a%40b&"
-       "figure=%2D3&province=p",
-       false},
-      {2, false, "username=u&password=p+w&validation=v&bom=b", true},
-      {3, false, "username=u&password=p+w", false},
-      {5, true, "username=u&password=p+w", false},
-      {77, false, "username=u&password=p+w", false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.mode);
-    FakeServer server({Raw(kOk)});
-    input.mode = c.mode;
-    if (c.withEnvironment) {
-      set(input.environmentPath, kEnv);
-    } else {
-      set(input.environmentPath, u"\\PocketDisk1\\absent.env");
-    }
-    auto result = Filled<HandsetActivateResult>();
-    auto error = Filled<HandsetError>();
-    EXPECT_EQ(
-        vesk_handsetActivate(&input, &result, &error,
-                             Url(server, "/activate").c_str(), server.port()),
-        200);
-    const std::string identity =
-        c.withEnvironment ? "User-ID: 42\r\nUser-NO: 7\r\nUser-Cert: \r\n" : "";
-    const auto requests = WithoutCertificates(server.Requests(1));
-    ASSERT_EQ(requests.size(), 1u);
-    std::string form = c.form;
-    if (c.keyMaterial) {
-      const std::string key = rsa::Facility().ExportPublicKey();
-      const std::string modulus = test::ElementText(key, "Modulus");
-      ASSERT_EQ(modulus.size(), 172u);  // 128 bytes in base64
-      form += "&modulus=" + FormEncoded(modulus) + "&exponent=AQAB";
-    }
-    std::string expected = Head("POST", "/activate", server) + formHead +
-                           "User-Serial: S2\r\n" + identity +
-                           "Content-Length: " + std::to_string(form.size()) +
-                           "\r\n\r\n" + form + "\r\n";
-    const std::string agent = "User-Agent: TestAgent/1";
-    expected.replace(expected.find(agent), agent.size(), "User-Agent: Act/1");
-    EXPECT_EQ(requests[0], expected);
-    EXPECT_TRUE(Untouched(error));
-  }
 }
 
 // Runs the account-information export against one scripted reply.
