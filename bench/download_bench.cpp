@@ -23,27 +23,18 @@
 #include <thread>
 #include <vector>
 
+#include "bench/loopback.h"
 #include "service/vesk80.h"
 #include "transfer/transfer.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
-
-double Seconds(const std::function<void()>& work) {
-  const auto start = Clock::now();
-  work();
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using bench::Median;
+using bench::Seconds;
+using bench::SendAll;
 
 [[noreturn]] void Die(const std::string& what) {
-  std::fprintf(stderr, "download_bench: %s\n", what.c_str());
-  std::exit(1);
+  bench::Die("download_bench", what);
 }
 
 std::string Md5Hex(const std::string& bytes) {
@@ -58,58 +49,19 @@ std::string Md5Hex(const std::string& bytes) {
   return hex;
 }
 
-bool SendAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL);
-    if (sent <= 0) return false;
-    data += sent;
-    size -= static_cast<size_t>(sent);
-  }
-  return true;
-}
-
 // A plain HTTP/1.1 responder on 127.0.0.1, one connection at a time: a
 // request for "/done" (the confirmation) gets an empty 200, every other one
 // the whole file with its "X-Checksum". The connection ends after the reply.
-class Responder {
+class Responder : public bench::LoopbackPeer {
  public:
   explicit Responder(const std::string& file)
       : file_(file), checksum_(Md5Hex(file)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (listener_ < 0 ||
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        ::listen(listener_, 8) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address),
-                      &length) != 0) {
-      Die("cannot listen on 127.0.0.1");
-    }
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { Serve(); });
+    Start();
   }
-  ~Responder() {
-    stopping_ = true;
-    ::shutdown(listener_, SHUT_RDWR);
-    thread_.join();
-    ::close(listener_);
-  }
-
-  uint16_t port() const { return port_; }
+  ~Responder() { Stop(); }
 
  private:
-  void Serve() {
-    while (!stopping_) {
-      const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      Answer(fd);
-      ::close(fd);
-    }
-  }
-
-  void Answer(int fd) {
+  void Answer(int fd) override {
     std::string request;
     char buffer[4096];
     size_t end;
@@ -142,10 +94,6 @@ class Responder {
 
   const std::string& file_;
   const std::string checksum_;
-  int listener_ = -1;
-  uint16_t port_ = 0;
-  std::atomic<bool> stopping_{false};
-  std::thread thread_;
 };
 
 uintmax_t FileSize(const std::string& path) {

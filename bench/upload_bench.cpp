@@ -23,81 +23,32 @@
 #include <thread>
 #include <vector>
 
+#include "bench/loopback.h"
 #include "service/vesk80.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
-
-double Seconds(const std::function<void()>& work) {
-  const auto start = Clock::now();
-  work();
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using bench::Median;
+using bench::Seconds;
+using bench::SendAll;
 
 [[noreturn]] void Die(const std::string& what) {
-  std::fprintf(stderr, "upload_bench: %s\n", what.c_str());
-  std::exit(1);
-}
-
-bool SendAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL);
-    if (sent <= 0) return false;
-    data += sent;
-    size -= static_cast<size_t>(sent);
-  }
-  return true;
+  bench::Die("upload_bench", what);
 }
 
 // A plain HTTP/1.1 sink on 127.0.0.1, one connection at a time: reads the
 // head, answers "100 Continue" when asked, reads and discards as many body
 // bytes as "Content-Length" says, answers an empty 200 and waits for the
 // client to close. Remembers the body length of the last request.
-class Sink {
+class Sink : public bench::LoopbackPeer {
  public:
-  Sink() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (listener_ < 0 ||
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        ::listen(listener_, 8) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address),
-                      &length) != 0) {
-      Die("cannot listen on 127.0.0.1");
-    }
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { Serve(); });
-  }
-  ~Sink() {
-    stopping_ = true;
-    ::shutdown(listener_, SHUT_RDWR);
-    thread_.join();
-    ::close(listener_);
-  }
+  Sink() { Start(); }
+  ~Sink() { Stop(); }
 
-  uint16_t port() const { return port_; }
   size_t LastBody() const { return lastBody_; }
 
  private:
-  void Serve() {
-    while (!stopping_) {
-      const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      Answer(fd);
-      ::close(fd);
-    }
-  }
-
-  void Answer(int fd) {
+  void Answer(int fd) override {
     lastBody_ = 0;
     std::string head;
     static char buffer[1 << 16];
@@ -131,11 +82,7 @@ class Sink {
     }
   }
 
-  int listener_ = -1;
-  uint16_t port_ = 0;
-  std::atomic<bool> stopping_{false};
   std::atomic<size_t> lastBody_{0};
-  std::thread thread_;
 };
 
 void LibraryUpload(const Sink& sink, size_t size) {
