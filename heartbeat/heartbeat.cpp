@@ -71,6 +71,14 @@ struct Values {
   std::u16string key, title, text, mime, size, media, href;
 };
 
+// The key, title and text that every kind of notification has.
+template <typename Record>
+void CopyCommonFields(const Values& values, Record& record) {
+  CopyField(values.key, record.key);
+  CopyField(values.title, record.title);
+  CopyField(values.text, record.text);
+}
+
 class HandsetBeatRequest : public service::OperationRequest {
  public:
   HandsetBeatRequest() { ResetRequest(); }
@@ -213,9 +221,7 @@ void HandsetBeatRequest::ParseNotifications() {
   for (size_t i = 0; i < found[0].size(); ++i) {
     const Values& values = found[0][i];
     ContentNotification& record = contents[i];
-    CopyField(values.key, record.key);
-    CopyField(values.title, record.title);
-    CopyField(values.text, record.text);
+    CopyCommonFields(values, record);
     CopyField(values.mime, record.mime);
     record.size = ReadNumber(values.size);
   }
@@ -224,18 +230,14 @@ void HandsetBeatRequest::ParseNotifications() {
   for (size_t i = 0; i < found[1].size(); ++i) {
     const Values& values = found[1][i];
     MessageNotification& record = messages[i];
-    CopyField(values.key, record.key);
-    CopyField(values.title, record.title);
-    CopyField(values.text, record.text);
+    CopyCommonFields(values, record);
   }
   auto* advertisements = reinterpret_cast<AdvertisementNotification*>(
       notifications_ + advertisementOffset_);
   for (size_t i = 0; i < found[2].size(); ++i) {
     const Values& values = found[2][i];
     AdvertisementNotification& record = advertisements[i];
-    CopyField(values.key, record.key);
-    CopyField(values.title, record.title);
-    CopyField(values.text, record.text);
+    CopyCommonFields(values, record);
     CopyField(values.media, record.media);
     CopyField(values.href, record.href);
   }
