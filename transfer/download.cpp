@@ -38,8 +38,6 @@ constexpr size_t kKeyBufferSize = 256;
 constexpr size_t kChecksumUnits = 32;
 // Bytes read per system call while a file is digested.
 constexpr size_t kDigestReadSize = 64 * 1024;
-// Longest number text in a "Content-Range" value.
-constexpr size_t kMaxRangeNumber = 15;
 
 // The transfer values of the download, one set for the process: written by
 // PerformDownload and the receive loop, read by ConfirmDownload.
@@ -77,50 +75,6 @@ class DownloadRequest : public service::OperationRequest {
 };
 
 bool IsSuccess(int32_t status) { return status == 200 || status == 206; }
-
-// The decimal number that text holds after leading blanks; false when the
-// text is longer than the handset's 16-byte number buffer took, holds
-// anything else, or does not fit a 32-bit position.
-bool RangeNumber(std::string_view text, int32_t* value) {
-  if (text.size() > kMaxRangeNumber) return false;
-  const size_t first = text.find_first_not_of(' ');
-  if (first == std::string_view::npos) return false;
-  int64_t number = 0;
-  for (size_t i = first; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return false;
-    number = number * 10 + (text[i] - '0');
-  }
-  if (number > INT32_MAX) return false;
-  *value = static_cast<int32_t>(number);
-  return true;
-}
-
-// Position and size from a "Content-Range" value of the form
-// "bytes A-B/N"; the end position B is not used. Null when the value is
-// usable, otherwise what is wrong with it.
-const char* ParseContentRange(const char* value, int32_t* rangeStart,
-                              int32_t* fileSize) {
-  if (value == nullptr) return "the partial reply has no Content-Range";
-  std::string_view text(value);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  const size_t unit = text.find("bytes");
-  const size_t dash = text.find('-');
-  const size_t slash = text.find('/');
-  if (unit == std::string_view::npos || dash == std::string_view::npos ||
-      slash == std::string_view::npos || text.find_first_not_of(' ') != unit ||
-      dash < unit || slash < dash) {
-    return "the Content-Range of the partial reply is not bytes A-B/N";
-  }
-  const std::string_view from = text.substr(unit + 5, dash - unit - 5);
-  const std::string_view to = text.substr(dash + 1, slash - dash - 1);
-  const std::string_view size = text.substr(slash + 1);
-  int32_t end = 0;
-  if (!RangeNumber(from, rangeStart) || !RangeNumber(to, &end) ||
-      !RangeNumber(size, fileSize) || *rangeStart > *fileSize) {
-    return "the Content-Range of the partial reply has unusable numbers";
-  }
-  return nullptr;
-}
 
 // Takes the position, size and checksum of a successful reply. Null when
 // they are usable, otherwise the problem.
@@ -221,6 +175,57 @@ void Refuse(HandsetError* error, DownloadRequest& request,
 }
 
 }  // namespace
+
+namespace {
+
+// Longest number text in a "Content-Range" value.
+constexpr size_t kMaxRangeNumber = 15;
+
+// The decimal number that text holds after leading blanks; false when the
+// text is longer than the handset's 16-byte number buffer took, holds
+// anything else, or does not fit a 32-bit position.
+bool RangeNumber(std::string_view text, int32_t* value) {
+  if (text.size() > kMaxRangeNumber) return false;
+  const size_t first = text.find_first_not_of(' ');
+  if (first == std::string_view::npos) return false;
+  int64_t number = 0;
+  for (size_t i = first; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    number = number * 10 + (text[i] - '0');
+  }
+  if (number > INT32_MAX) return false;
+  *value = static_cast<int32_t>(number);
+  return true;
+}
+
+}  // namespace
+
+// Position and size from a "Content-Range" value of the form
+// "bytes A-B/N"; the end position B is not used. Null when the value is
+// usable, otherwise what is wrong with it.
+const char* ParseContentRange(const char* value, int32_t* rangeStart,
+                              int32_t* fileSize) {
+  if (value == nullptr) return "the partial reply has no Content-Range";
+  std::string_view text(value);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  const size_t unit = text.find("bytes");
+  const size_t dash = text.find('-');
+  const size_t slash = text.find('/');
+  if (unit == std::string_view::npos || dash == std::string_view::npos ||
+      slash == std::string_view::npos || text.find_first_not_of(' ') != unit ||
+      dash < unit || slash < dash) {
+    return "the Content-Range of the partial reply is not bytes A-B/N";
+  }
+  const std::string_view from = text.substr(unit + 5, dash - unit - 5);
+  const std::string_view to = text.substr(dash + 1, slash - dash - 1);
+  const std::string_view size = text.substr(slash + 1);
+  int32_t end = 0;
+  if (!RangeNumber(from, rangeStart) || !RangeNumber(to, &end) ||
+      !RangeNumber(size, fileSize) || *rangeStart > *fileSize) {
+    return "the Content-Range of the partial reply has unusable numbers";
+  }
+  return nullptr;
+}
 
 std::u16string FileChecksum(const char16_t* path) {
   const size_t length = service::BoundedLength(path, kMaxPathUnits + 1);

@@ -10,7 +10,10 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "platform/platform.h"
 #include "service/vesk80.h"
 #include "transport/transport.h"
 
@@ -114,6 +117,13 @@ bool ReceiveToFile(transport::HandsetRequest& request, const char16_t* path,
                    const TransferSource& source, TransferValues& values,
                    TransferKind kind);
 
+// Position and size from the "Content-Range" value of a 206 reply, of the
+// form "bytes A-B/N" (B is not used; each number at most 15 digits and
+// within 32 bits, A not past N). Null when the value is usable, otherwise
+// what is wrong with it.
+const char* ParseContentRange(const char* value, int32_t* rangeStart,
+                              int32_t* fileSize);
+
 // Rewrites the line of the UTF-16LE file at path that begins with key as
 // key + ": " + value, keeping every other line. The new text is written to
 // path + ".tmp" and then takes the file's place. A key that begins no line
@@ -125,6 +135,98 @@ bool SetKeyLine(const char16_t* path, const char16_t* key,
 // The 0-based index of the first line of the UTF-16LE file at path that
 // begins with key; -1 when there is none or the file cannot be read.
 int32_t FindKeyLine(const char16_t* path, const char16_t* key);
+
+// ---------------------------------------------------------------------------
+// Archive extraction
+
+// Units of an entry name, the terminator included.
+constexpr size_t kArchiveNameUnits = 260;
+
+// One entry of an open archive as ReadEntryInfo describes it. For index -1
+// the index field is the number of entries and everything else is 0.
+struct ArchiveEntry {
+  int32_t index = 0;
+  // The entry's path inside the archive after CutEntryName; empty when the
+  // name does not fit.
+  char16_t name[kArchiveNameUnits] = {};
+  uint32_t attributes = 0;  // platform::kAttribute... bits
+  uint64_t accessTime = 0;  // UTC file times
+  uint64_t creationTime = 0;
+  uint64_t writeTime = 0;
+  int32_t compressedSize = 0;  // 2^31 - 1 for anything larger
+  int32_t uncompressedSize = 0;
+};
+
+// Cuts the front of an entry name until it no longer begins with a drive
+// ("C:"), a separator, or holds "\..\" (in any mix of separators): each
+// time, everything up to and including the first such climb goes. A name
+// like "a\..\..\x" still begins with ".." afterwards; IsContainedName
+// catches it.
+void CutEntryName(std::u16string& name);
+
+// True when name is not empty and none of its path segments is "..".
+bool IsContainedName(std::u16string_view name);
+
+// A zip archive opened for reading from a local file. Move-less; closes the
+// archive and the file on destruction. An archive that cannot be opened or
+// read behaves as one without entries.
+class Archive {
+ public:
+  // Relative target paths are taken from this directory.
+  static constexpr char16_t kBaseDirectory[] = u"\\";
+  // Bytes inflated per read while an entry is copied.
+  static constexpr size_t kCopyBufferSize = 16384;
+
+  explicit Archive(const char16_t* path);
+  ~Archive();
+  Archive(const Archive&) = delete;
+  Archive& operator=(const Archive&) = delete;
+
+  // The entry at index (in directory order), or for -1 the number of
+  // entries. False for any other index outside the archive or when its
+  // directory record cannot be read. Describing the same entry again gives
+  // the kept description.
+  bool ReadEntryInfo(int32_t index, ArchiveEntry* entry);
+
+  // Extracts the entry at index to targetPath (a handset path; a relative
+  // one is taken from kBaseDirectory). A directory entry, or a name ending
+  // in a separator, makes the directories. A file entry makes the missing
+  // directories above it, replaces an existing file (a read-only one is not
+  // replaced: failure), writes the inflated bytes and then sets the entry's
+  // times. False when the file cannot be created, the entry is encrypted
+  // (no password is ever supplied), or reading or writing fails; the part
+  // already written stays. A CRC mismatch is not a failure.
+  bool ExtractEntry(int32_t index, const char16_t* targetPath);
+
+ private:
+  bool GoTo(int32_t index);
+
+  platform::File file_;
+  void* zip_ = nullptr;  // minizip's unzFile
+  int32_t count_ = 0;
+  int32_t current_ = -1;  // the entry minizip stands on; -1 before the first
+  ArchiveEntry described_;
+  bool describedValid_ = false;
+  bool encrypted_ = false;  // of the described entry
+  std::vector<unsigned char> extra_;
+  std::vector<char> copyBuffer_;  // allocated at the first extraction
+};
+
+// Makes every missing directory along path (base + path when base is not
+// null, creating base itself first when it is missing). Failures are not
+// reported: the file creation that follows fails instead.
+void EnsureDirectories(const char16_t* base, const std::u16string& path);
+
+// Unpacks the archive at archivePath into targetDirectory, creating that
+// directory (one level) when it is missing. Entries are extracted in
+// directory order; one that fails, or whose name after the cuts is empty,
+// still climbs with "..", or would make a path longer than kMaxPathUnits,
+// prints "unzip fail\n" on standard output and the next one follows.
+// Nothing is written outside targetDirectory. 0 when the archive was
+// processed (also when it could not be opened), -1 when the target
+// directory was missing and could not be created.
+int32_t ExtractArchive(const char16_t* archivePath,
+                       const char16_t* targetDirectory);
 
 // ---------------------------------------------------------------------------
 // The operations
