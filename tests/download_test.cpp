@@ -19,6 +19,7 @@
 #include "service/vesk80.h"
 #include "tests/support/device_root.h"
 #include "tests/support/fake_server.h"
+#include "tests/support/records.h"
 #include "transfer/transfer.h"
 
 namespace vesk {
@@ -31,6 +32,7 @@ using test::HttpReply;
 using test::Raw;
 using test::ReadHostFile;
 using test::U16;
+using test::WithoutCertificate;
 using test::WriteHostFile;
 
 const char16_t kEnv[] = u"\\PocketDisk1\\handset.env";
@@ -66,14 +68,6 @@ std::string Utf16Le(const std::u16string& text) {
     bytes += static_cast<char>(unit >> 8);
   }
   return bytes;
-}
-
-std::string WithoutCertificate(std::string request) {
-  const size_t at = request.find("User-Cert: ");
-  if (at != std::string::npos) {
-    request.erase(at + 11, request.find("\r\n", at) - at - 11);
-  }
-  return request;
 }
 
 std::string Header(const std::string& request, const std::string& name) {

@@ -1,0 +1,343 @@
+// Archive extraction with real archives: made by Info-ZIP zip (checked
+// against what Info-ZIP unzip makes of them) and by minizip's zip API for
+// the names, attributes, times and extra fields zip would not write.
+// Hostile names are checked by listing the whole device root afterwards.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+#include <zip.h>
+
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+#include "tests/support/device_root.h"
+#include "transfer/transfer.h"
+
+namespace vesk {
+namespace {
+
+namespace fs = std::filesystem;
+using test::DeviceRoot;
+using test::ReadHostFile;
+using test::U16;
+using test::WriteHostFile;
+
+constexpr uint64_t kUnixEpochFileTime = 116444736000000000ull;
+
+// One entry written with minizip's zip API.
+struct ZipEntry {
+  std::string name;  // bytes as stored
+  std::string data;
+  uint32_t hostSystem = 3;  // version made by, high byte: 3 Unix, 0 DOS
+  uint32_t externalAttributes = 0100644u << 16;
+  uint32_t dosDate = 0x52A36000;  // 2021-05-03 12:00:00
+  std::string localExtra;
+  const char* password = nullptr;
+};
+
+ZipEntry Entry(std::string name, std::string data, uint32_t hostSystem = 3,
+               uint32_t externalAttributes = 0100644u << 16) {
+  ZipEntry entry;
+  entry.name = std::move(name);
+  entry.data = std::move(data);
+  entry.hostSystem = hostSystem;
+  entry.externalAttributes = externalAttributes;
+  return entry;
+}
+
+void WriteZip(const std::string& hostPath, const std::vector<ZipEntry>& all) {
+  zipFile zip = zipOpen64(hostPath.c_str(), APPEND_STATUS_CREATE);
+  ASSERT_NE(zip, nullptr);
+  for (const ZipEntry& entry : all) {
+    zip_fileinfo info{};
+    info.dosDate = entry.dosDate;
+    info.external_fa = entry.externalAttributes;
+    const unsigned long crc =
+        crc32(0, reinterpret_cast<const Bytef*>(entry.data.data()),
+              static_cast<uInt>(entry.data.size()));
+    ASSERT_EQ(zipOpenNewFileInZip4_64(
+                  zip, entry.name.c_str(), &info, entry.localExtra.data(),
+                  static_cast<uInt>(entry.localExtra.size()), nullptr, 0,
+                  nullptr, Z_DEFLATED, 6, 0, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY,
+                  entry.password, crc, (entry.hostSystem << 8) | 20, 0, 0),
+              ZIP_OK);
+    ASSERT_EQ(zipWriteInFileInZip(zip, entry.data.data(),
+                                  static_cast<unsigned>(entry.data.size())),
+              ZIP_OK);
+    ASSERT_EQ(zipCloseFileInZip(zip), ZIP_OK);
+  }
+  ASSERT_EQ(zipClose(zip, nullptr), ZIP_OK);
+}
+
+// Every file and directory under dir, relative, with the bytes of the files
+// ("<dir>" for directories).
+std::map<std::string, std::string> Tree(const std::string& dir) {
+  std::map<std::string, std::string> tree;
+  if (!fs::exists(dir)) return tree;
+  for (const auto& item : fs::recursive_directory_iterator(dir)) {
+    const std::string name = fs::relative(item.path(), dir).string();
+    tree[name] = item.is_directory() ? "<dir>" : ReadHostFile(item.path());
+  }
+  return tree;
+}
+
+int Shell(const std::string& command) { return std::system(command.c_str()); }
+
+// The bytes ExtractArchive printed on standard output.
+std::string Extract(const std::u16string& archive, const std::u16string& target,
+                    int32_t* result = nullptr) {
+  testing::internal::CaptureStdout();
+  const int32_t got = transfer::ExtractArchive(archive.c_str(), target.c_str());
+  if (result != nullptr) *result = got;
+  return testing::internal::GetCapturedStdout();
+}
+
+// The file time of a local DOS date and time, as the platform converts it.
+uint64_t DosFileTime(uint32_t dosDate) {
+  platform::SystemTime local{};
+  local.year = static_cast<uint16_t>((dosDate >> 25) + 1980);
+  local.month = static_cast<uint16_t>((dosDate >> 21) & 15);
+  local.day = static_cast<uint16_t>((dosDate >> 16) & 31);
+  local.hour = static_cast<uint16_t>((dosDate >> 11) & 31);
+  local.minute = static_cast<uint16_t>((dosDate >> 5) & 63);
+  local.second = static_cast<uint16_t>((dosDate & 31) * 2);
+  uint64_t localTime = 0, utc = 0;
+  EXPECT_TRUE(platform::SystemTimeToFileTime(local, &localTime));
+  EXPECT_TRUE(platform::LocalFileTimeToFileTime(localTime, &utc));
+  return utc;
+}
+
+uint64_t FileTimeOf(const struct timespec& time) {
+  return static_cast<uint64_t>(time.tv_sec) * 10000000 + time.tv_nsec / 100 +
+         kUnixEpochFileTime;
+}
+
+class ArchiveTest : public ::testing::Test {
+ protected:
+  std::string Host(const std::string& handsetPath) {
+    return root_.Host(handsetPath);
+  }
+  DeviceRoot root_;
+};
+
+TEST_F(ArchiveTest, InfoZipArchiveUnpacksAsUnzipUnpacksIt) {
+  // A tree with nested directories, a compressible and an incompressible
+  // file, an empty file, and a name in GBK.
+  const std::string src = root_.path() + "/src";
+  std::string text;
+  for (int i = 0; i < 3000; ++i) text += "line " + std::to_string(i) + "\n";
+  std::string noise(70000, '\0');
+  uint32_t x = 7;
+  for (char& c : noise)
+    c = static_cast<char>((x = x * 1103515245 + 12345) >> 24);
+  WriteHostFile(src + "/readme.txt", text);
+  WriteHostFile(src + "/deep/er/noise.bin", noise);
+  WriteHostFile(src + "/deep/empty", "");
+  WriteHostFile(src + "/\xd6\xd0\xce\xc4.txt", "gbk name");  // "中文" in GBK
+  // -D: no directory entries; -n .bin: stored, the rest deflated.
+  ASSERT_EQ(Shell("cd '" + src + "' && zip -q -r -D -n .bin ../a.zip ."), 0);
+  ASSERT_EQ(Shell("unzip -q -o '" + root_.path() + "/a.zip' -d '" +
+                  root_.path() + "/by-unzip'"),
+            0);
+
+  int32_t result = -2;
+  EXPECT_EQ(Extract(u"\\a.zip", u"\\Storage Card\\pkg", &result), "");
+  EXPECT_EQ(result, 0);
+  const auto ours = Tree(Host("\\Storage Card\\pkg"));
+  // unzip keeps the name's bytes; the library reads them in the ANSI code
+  // page and names the host file in UTF-8.
+  auto theirs = Tree(root_.path() + "/by-unzip");
+  theirs["\xe4\xb8\xad\xe6\x96\x87.txt"] = theirs["\xd6\xd0\xce\xc4.txt"];
+  theirs.erase("\xd6\xd0\xce\xc4.txt");
+  EXPECT_EQ(ours, theirs);
+  EXPECT_EQ(ours.at("deep/er/noise.bin"), noise);
+  // The GBK name became its UTF-8 host name.
+  EXPECT_EQ(ours.at("\xe4\xb8\xad\xe6\x96\x87.txt"), "gbk name");
+
+  // The entries as ReadEntryInfo describes them: the count, the stored and
+  // the deflated sizes, and no description outside the archive.
+  transfer::Archive archive(u"\\a.zip");
+  transfer::ArchiveEntry entry;
+  ASSERT_TRUE(archive.ReadEntryInfo(-1, &entry));
+  EXPECT_EQ(entry.index, 4);
+  EXPECT_FALSE(archive.ReadEntryInfo(4, &entry));
+  EXPECT_FALSE(archive.ReadEntryInfo(-2, &entry));
+  bool sawStored = false, sawDeflated = false;
+  for (int32_t i = 3; i >= 0; --i) {  // backwards: from the first again
+    ASSERT_TRUE(archive.ReadEntryInfo(i, &entry));
+    EXPECT_EQ(entry.index, i);
+    if (std::u16string(entry.name) == u"deep/er/noise.bin") {
+      sawStored = entry.compressedSize == 70000;
+    }
+    if (std::u16string(entry.name) == u"readme.txt") {
+      sawDeflated = entry.compressedSize < entry.uncompressedSize &&
+                    entry.uncompressedSize == static_cast<int32_t>(text.size());
+    }
+  }
+  EXPECT_TRUE(sawStored);
+  EXPECT_TRUE(sawDeflated);
+}
+
+TEST_F(ArchiveTest, AttributesTimesAndFailingEntries) {
+  const std::string src = root_.path() + "/src";
+  WriteHostFile(src + "/ro.txt", "read only");
+  WriteHostFile(src + "/rw.txt", "writable");
+  WriteHostFile(src + "/plain.txt", "no extra field");
+  ASSERT_EQ(chmod((src + "/ro.txt").c_str(), 0444), 0);
+  // 2001-02-03 04:05:06 UTC as write and access time; zip writes them in a
+  // "UT" block.
+  const struct utimbuf when = {981173106, 981173106};
+  ASSERT_EQ(utime((src + "/rw.txt").c_str(), &when), 0);
+  ASSERT_EQ(utime((src + "/plain.txt").c_str(), &when), 0);
+  ASSERT_EQ(symlink("/etc/passwd", (src + "/link").c_str()), 0);
+  ASSERT_EQ(Shell("cd '" + src + "' && zip -q -y ../b.zip ro.txt rw.txt link" +
+                  " && zip -q -X ../b.zip plain.txt" +
+                  " && zip -q -P secret ../b.zip rw.txt --out ../enc.zip"),
+            0);
+
+  EXPECT_EQ(Extract(u"\\b.zip", u"\\t"), "");
+  struct stat st;
+  ASSERT_EQ(stat(Host("\\t\\ro.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0222, 0u);
+  ASSERT_EQ(stat(Host("\\t\\rw.txt").c_str(), &st), 0);
+  EXPECT_NE(st.st_mode & 0200, 0u);
+  EXPECT_EQ(st.st_mtime, 981173106);
+  EXPECT_EQ(st.st_atime, 981173106);
+  // Without extra fields the DOS time, taken as local time, is the time.
+  ASSERT_EQ(stat(Host("\\t\\plain.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, 981173106);
+  // The link is a regular file holding the link's text.
+  ASSERT_EQ(lstat(Host("\\t\\link").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(ReadHostFile(Host("\\t\\link")), "/etc/passwd");
+
+  // Again over the same files: the read-only one cannot be replaced and
+  // keeps its bytes; the others are replaced.
+  WriteHostFile(Host("\\t\\rw.txt"), "changed");
+  EXPECT_EQ(Extract(u"\\b.zip", u"\\t"), "unzip fail\n");
+  EXPECT_EQ(ReadHostFile(Host("\\t\\ro.txt")), "read only");
+  EXPECT_EQ(ReadHostFile(Host("\\t\\rw.txt")), "writable");
+
+  // No password is supplied: the encrypted entry fails, the others of the
+  // archive are extracted.
+  EXPECT_EQ(Extract(u"\\enc.zip", u"\\e"), "unzip fail\n");
+  EXPECT_EQ(ReadHostFile(Host("\\e\\ro.txt")), "read only");
+  EXPECT_NE(ReadHostFile(Host("\\e\\rw.txt")), "writable");
+
+  // A "UT" block with the write time only: the access time is the DOS time.
+  // DOS host attributes: read-only and hidden bits as they stand.
+  std::string ut = "UT";
+  ut += std::string("\x05\x00\x01", 3);
+  const uint32_t seconds = 1000000000;  // 2001-09-09 01:46:40 UTC
+  for (int i = 0; i < 4; ++i) ut += static_cast<char>(seconds >> (8 * i));
+  ZipEntry timed = Entry("timed.txt", "t");
+  timed.localExtra = std::string("\x01\x02\x03\x00xyz", 7) + ut;
+  const ZipEntry dos = Entry("dos.txt", "d", 0, 0x03);
+  WriteZip(Host("\\c.zip"), {timed, dos});
+  EXPECT_EQ(Extract(u"\\c.zip", u"\\c"), "");
+  ASSERT_EQ(stat(Host("\\c\\timed.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, 1000000000);
+  EXPECT_EQ(FileTimeOf(st.st_atim), DosFileTime(timed.dosDate));
+  ASSERT_EQ(stat(Host("\\c\\dos.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0222, 0u);
+  transfer::Archive archive(u"\\c.zip");
+  transfer::ArchiveEntry entry;
+  ASSERT_TRUE(archive.ReadEntryInfo(1, &entry));
+  EXPECT_EQ(entry.attributes,
+            platform::kAttributeReadOnly | platform::kAttributeHidden);
+  ASSERT_TRUE(archive.ReadEntryInfo(0, &entry));
+  EXPECT_EQ(entry.attributes, platform::kAttributeArchive);
+  EXPECT_EQ(entry.writeTime, 1000000000ull * 10000000 + kUnixEpochFileTime);
+  EXPECT_EQ(entry.creationTime, DosFileTime(timed.dosDate));
+}
+
+TEST_F(ArchiveTest, HostileNamesNeverLeaveTheTargetDirectory) {
+  const std::string longName(300, 'n');
+  const std::vector<std::pair<std::string, const char*>> names = {
+      {"dir\\..\\f.txt", "f.txt"},
+      {"..\\..\\Windows\\x.dll", "Windows/x.dll"},
+      {"C:\\temp\\y.txt", "temp/y.txt"},
+      {"/abs/z.txt", "abs/z.txt"},
+      {"../../up.txt", "up.txt"},
+      {"x/..\\..\\mixed.txt", "mixed.txt"},
+      {"//C:/twice.txt", "twice.txt"},
+      {"a\\..\\..\\x.txt", nullptr},  // cut to ..\x.txt: refused
+      {"..", nullptr},
+      {"sub/../../../../etc/passwd", nullptr},
+      {"ok/..", nullptr},
+      {"C:", nullptr},
+      {longName, nullptr},
+      {"deep/" + std::string(240, 'd') + "/file.txt", nullptr},  // > 259
+      {"nested/dirs/made.txt", "nested/dirs/made.txt"},
+  };
+  std::vector<ZipEntry> entries;
+  for (const auto& [name, _] : names)
+    entries.push_back(Entry(name, "x:" + name));
+  WriteZip(Host("\\h.zip"), entries);
+  // A Unix directory entry, and a name ending in a separator without one.
+  WriteZip(Host("\\d.zip"),
+           {Entry("emptydir/", "", 3, 040755u << 16), Entry("slashdir\\", "")});
+
+  const auto before = Tree(root_.path());
+  std::string failures;
+  for (const auto& [_, want] : names) {
+    if (want == nullptr) failures += "unzip fail\n";
+  }
+  EXPECT_EQ(Extract(u"\\h.zip", u"\\Storage Card\\t"), failures);
+  EXPECT_EQ(Extract(u"\\d.zip", u"\\Storage Card\\t"), "");
+
+  auto after = Tree(root_.path());
+  std::map<std::string, std::string> made;
+  for (const auto& [name, bytes] : after) {
+    if (before.count(name) == 0) made[name] = bytes;
+  }
+  std::map<std::string, std::string> want = {
+      {"Storage Card/t", "<dir>"},
+      {"Storage Card/t/Windows", "<dir>"},
+      {"Storage Card/t/temp", "<dir>"},
+      {"Storage Card/t/abs", "<dir>"},
+      {"Storage Card/t/nested", "<dir>"},
+      {"Storage Card/t/nested/dirs", "<dir>"},
+      {"Storage Card/t/emptydir", "<dir>"},
+      {"Storage Card/t/slashdir", "<dir>"},
+  };
+  for (const auto& [name, target] : names) {
+    if (target != nullptr) {
+      want["Storage Card/t/" + std::string(target)] = "x:" + name;
+    }
+  }
+  EXPECT_EQ(made, want);
+}
+
+TEST_F(ArchiveTest, MissingArchivesAndTargets) {
+  WriteHostFile(Host("\\junk.zip"), "PK\x03\x04 this is not an archive");
+  WriteZip(Host("\\ok.zip"), {Entry("a.txt", "a")});
+  const auto before = Tree(root_.path());
+  int32_t result = -2;
+  // Nothing to open: 0, nothing printed, only the target directory made.
+  EXPECT_EQ(Extract(u"\\none.zip", u"\\n1", &result), "");
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(Extract(u"\\junk.zip", u"\\n2", &result), "");
+  EXPECT_EQ(result, 0);
+  // The target's parent is missing: only one level is made, so -1.
+  EXPECT_EQ(Extract(u"\\ok.zip", u"\\no\\such\\dir", &result), "");
+  EXPECT_EQ(result, -1);
+  auto after = Tree(root_.path());
+  EXPECT_EQ(after.size(), before.size() + 2);
+  EXPECT_EQ(after.count("n1"), 1u);
+  EXPECT_EQ(after.count("n2"), 1u);
+  // A target path too long for the handset is refused as a whole.
+  EXPECT_EQ(Extract(u"\\ok.zip", std::u16string(300, u'd').c_str(), &result),
+            "");
+  EXPECT_EQ(result, -1);
+}
+
+}  // namespace
+}  // namespace vesk

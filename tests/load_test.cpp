@@ -1,0 +1,236 @@
+// The package load against scripted loopback servers: the exact request,
+// a zip made by Info-ZIP zip received and unpacked (and deleted when asked),
+// a ranged request, a refusal, and a transfer cut short that unpacks
+// nothing and completes on the resume.
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "service/vesk80.h"
+#include "tests/support/device_root.h"
+#include "tests/support/fake_server.h"
+#include "tests/support/records.h"
+
+namespace vesk {
+namespace {
+
+using test::DeviceRoot;
+using test::FakeServer;
+using test::HostFileExists;
+using test::HttpReply;
+using test::Raw;
+using test::ReadHostFile;
+using test::U16;
+using test::WriteHostFile;
+
+const char16_t kEnv[] = u"\\PocketDisk1\\handset.env";
+
+class LoadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WriteHostFile(root_.Host("\\PocketDisk1\\handset.env"),
+                  "User-Agent: TestAgent/1\nUser-Serial: SN-9\n"
+                  "User-Id: 42\nUser-No: 7\n");
+    Set(record_.archivePath, u"\\Storage Card\\pkg.zip");
+    Set(record_.targetDirectory, u"\\Storage Card\\pkg");
+    archive_ = MakeZip("one", "two files");
+  }
+
+  // A zip of a.txt and sub/b.txt made by Info-ZIP zip.
+  std::string MakeZip(const std::string& name, const std::string& text) {
+    const std::string dir = root_.path() + "/zip-" + name;
+    WriteHostFile(dir + "/a.txt", text + " a");
+    std::string big;
+    for (int i = 0; i < 2000; ++i) big += text + std::to_string(i) + "\n";
+    WriteHostFile(dir + "/sub/b.txt", big);
+    const std::string command =
+        "cd '" + dir + "' && zip -q -r -D ../" + name + ".zip a.txt sub";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    return ReadHostFile(root_.path() + "/" + name + ".zip");
+  }
+
+  template <size_t N>
+  static void Set(char16_t (&field)[N], const std::u16string& text) {
+    std::memset(field, 0, sizeof field);
+    std::memcpy(field, text.data(), text.size() * sizeof(char16_t));
+  }
+
+  int32_t Load(const FakeServer& server) {
+    result_ = test::Filled<LoadResult>();
+    error_ = test::Filled<HandsetError>();
+    return vesk_HandsetLoad(kEnv, &record_, &result_, &error_,
+                            test::Url(server, "/packages/pkg.zip").c_str(),
+                            server.port());
+  }
+
+  std::string Host(const std::string& handsetPath) {
+    return root_.Host(handsetPath);
+  }
+
+  std::string Expected(const FakeServer& server, const std::string& range) {
+    return "GET /packages/pkg.zip HTTP/1.1\r\nHost: 127.0.0.1:" +
+           std::to_string(server.port()) +
+           "\r\nAccept: */*\r\nUser-Agent: TestAgent/1\r\n"
+           "Connection: Keep-Alive\r\nUser-Serial: SN-9\r\nUser-ID: 42\r\n"
+           "User-Cert: \r\n" +
+           range + "\r\n";
+  }
+
+  DeviceRoot root_;
+  LoadRecord record_{};
+  LoadResult result_;
+  HandsetError error_;
+  std::string archive_;
+};
+
+TEST_F(LoadTest, WholeArchiveIsReceivedUnpackedAndDeletedWhenAsked) {
+  const int32_t size = static_cast<int32_t>(archive_.size());
+  for (const bool remove : {true, false}) {
+    SCOPED_TRACE(remove);
+    record_.deleteArchive = remove ? 1 : 0;
+    FakeServer server({Raw(HttpReply(
+        200, "OK", {{"Content-Length", std::to_string(size)}}, archive_))});
+    EXPECT_EQ(Load(server), 200);
+    const auto requests = server.Requests(1);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(test::WithoutCertificate(requests[0]), Expected(server, ""));
+
+    EXPECT_EQ(result_.rangeStart, 0);
+    EXPECT_EQ(result_.received, size);
+    EXPECT_EQ(result_.fileSize, size);
+    EXPECT_TRUE(test::Untouched(result_, 0, 8));
+    EXPECT_TRUE(test::Untouched(error_));
+    EXPECT_EQ(ReadHostFile(Host("\\Storage Card\\pkg\\a.txt")), "two files a");
+    EXPECT_EQ(ReadHostFile(Host("\\Storage Card\\pkg\\sub\\b.txt")).size(),
+              ReadHostFile(root_.path() + "/zip-one/sub/b.txt").size());
+    EXPECT_EQ(HostFileExists(Host("\\Storage Card\\pkg.zip")), !remove);
+    if (!remove) {
+      EXPECT_EQ(ReadHostFile(Host("\\Storage Card\\pkg.zip")), archive_);
+    }
+    EXPECT_FALSE(HostFileExists(Host("\\Storage Card\\pkg.zip.Down")));
+    EXPECT_FALSE(HostFileExists(Host("\\Storage Card\\pkg.zip.Down.cfg")));
+  }
+
+  // An older file holds the archive path: the new archive goes beside it
+  // under a free name, and the older one is what is unpacked.
+  const std::string newer = MakeZip("two", "newer");
+  record_.deleteArchive = 0;
+  FakeServer server({Raw(HttpReply(
+      200, "OK", {{"Content-Length", std::to_string(newer.size())}}, newer))});
+  EXPECT_EQ(Load(server), 200);
+  EXPECT_EQ(ReadHostFile(Host("\\Storage Card\\pkg(1).zip")), newer);
+  EXPECT_EQ(ReadHostFile(Host("\\Storage Card\\pkg.zip")), archive_);
+  EXPECT_EQ(ReadHostFile(Host("\\Storage Card\\pkg\\a.txt")), "two files a");
+}
+
+TEST_F(LoadTest, CutTransferUnpacksNothingAndResumesToCompletion) {
+  const int32_t size = static_cast<int32_t>(archive_.size());
+  ASSERT_GT(size, 3000);
+  // The first reply promises the whole archive and ends after 3000 bytes.
+  FakeServer first(
+      {Raw(HttpReply(200, "OK", {{"Content-Length", std::to_string(size)}},
+                     archive_.substr(0, 3000)))});
+  EXPECT_EQ(Load(first), 200);
+  EXPECT_EQ(result_.rangeStart, 0);
+  EXPECT_EQ(result_.received, 3000);
+  EXPECT_EQ(result_.fileSize, size);
+  EXPECT_EQ(ReadHostFile(Host("\\Storage Card\\pkg.zip.Down")),
+            archive_.substr(0, 3000));
+  EXPECT_TRUE(HostFileExists(Host("\\Storage Card\\pkg.zip.Down.cfg")));
+  EXPECT_FALSE(HostFileExists(Host("\\Storage Card\\pkg.zip")));
+  EXPECT_FALSE(HostFileExists(Host("\\Storage Card\\pkg")));
+
+  // The caller resumes from what arrived; the service sends the rest.
+  record_.offset = 3000;
+  record_.rangeEnd = 0;
+  const std::string range =
+      "bytes 3000-" + std::to_string(size - 1) + "/" + std::to_string(size);
+  FakeServer second(
+      {Raw(HttpReply(206, "Partial Content",
+                     {{"Content-Range", range},
+                      {"Content-Length", std::to_string(size - 3000)}},
+                     archive_.substr(3000)))});
+  EXPECT_EQ(Load(second), 206);
+  const auto requests = second.Requests(1);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(test::WithoutCertificate(requests[0]),
+            Expected(second, "Range: bytes=3000-\r\n"));
+  EXPECT_EQ(result_.rangeStart, 3000);
+  EXPECT_EQ(result_.received, size - 3000);
+  EXPECT_EQ(result_.fileSize, size);
+  EXPECT_EQ(ReadHostFile(Host("\\Storage Card\\pkg.zip")), archive_);
+  EXPECT_EQ(ReadHostFile(Host("\\Storage Card\\pkg\\a.txt")), "two files a");
+  EXPECT_FALSE(HostFileExists(Host("\\Storage Card\\pkg.zip.Down")));
+  EXPECT_FALSE(HostFileExists(Host("\\Storage Card\\pkg.zip.Down.cfg")));
+}
+
+TEST_F(LoadTest, RangesAndRefusals) {
+  // The caller's range is sent; a part of the archive is not unpacked.
+  record_.offset = 1000;
+  record_.rangeEnd = 1999;
+  FakeServer ranged({Raw(HttpReply(
+      206, "Partial Content",
+      {{"Content-Range", "bytes 1000-1999/3000"}, {"Content-Length", "1000"}},
+      std::string(1000, 'r')))});
+  EXPECT_EQ(Load(ranged), 206);
+  const auto requests = ranged.Requests(1);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(test::WithoutCertificate(requests[0]),
+            Expected(ranged, "Range: bytes=1000-1999\r\n"));
+  EXPECT_EQ(result_.rangeStart, 1000);
+  EXPECT_EQ(result_.received, 1000);
+  EXPECT_EQ(result_.fileSize, 3000);
+  EXPECT_FALSE(HostFileExists(Host("\\Storage Card\\pkg")));
+
+  // Refusals leave the result and the files alone.
+  struct Case {
+    std::string reply;
+    int32_t status, code;
+    std::u16string message, timestamp;
+  } cases[] = {
+      {HttpReply(404, "Not Found",
+                 {{"X-Error-Code", "906"},
+                  {"X-Error-Message", "clock"},
+                  {"X-Server-Timestamp", "2026-1-2 3:4:5.006"}},
+                 ""),
+       404, 906, u" clock", u" 2026-1-2 3:4:5.006"},
+      {HttpReply(206, "P", {{"Content-Range", "items 0-2/3"}}, "abc"), 206, 0,
+       u"the Content-Range of the partial reply is not bytes A-B/N", u""},
+  };
+  record_.offset = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reply);
+    const auto before = ReadHostFile(Host("\\Storage Card\\pkg.zip.Down"));
+    FakeServer server({Raw(c.reply)});
+    EXPECT_EQ(Load(server), c.status);
+    EXPECT_EQ(error_.code, c.code);
+    EXPECT_EQ(std::u16string(error_.message), c.message);
+    // Only a 906 writes the time stamp.
+    if (c.code == 906) {
+      EXPECT_EQ(std::u16string(error_.timestamp), c.timestamp);
+    } else {
+      EXPECT_TRUE(test::Untouched(error_, offsetof(HandsetError, timestamp)));
+    }
+    EXPECT_TRUE(test::Untouched(result_));
+    EXPECT_EQ(ReadHostFile(Host("\\Storage Card\\pkg.zip.Down")), before);
+  }
+
+  // No service: status 0, an empty error record, nothing touched.
+  const uint16_t port = test::ClosedPort();
+  result_ = test::Filled<LoadResult>();
+  error_ = test::Filled<HandsetError>();
+  EXPECT_EQ(
+      vesk_HandsetLoad(
+          kEnv, &record_, &result_, &error_,
+          U16("http://127.0.0.1:" + std::to_string(port) + "/p").c_str(), port),
+      0);
+  EXPECT_EQ(error_.code, 0);
+  EXPECT_EQ(error_.message[0], 0);
+  EXPECT_TRUE(test::Untouched(result_));
+}
+
+}  // namespace
+}  // namespace vesk
