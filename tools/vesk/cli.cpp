@@ -73,7 +73,7 @@ const std::vector<OptionSpec>& GlobalOptions() {
 const std::vector<CommandSpec>& Commands() {
   static const std::vector<CommandSpec> commands = {
       {"activate", "send the account data; modes 2 and 4 register the handset",
-       "[--url URL | --base URL] --username NAME --password WORD [options]",
+       "--username NAME --password WORD [options]",
        "Modes: 1 account data only; 2 register with a validation code; 3 and\n"
        "5 name and password only; 4 register a new account with all fields.\n"
        "Modes 2 and 4 generate the handset's key pair and, on success, write\n"
@@ -119,8 +119,7 @@ const std::vector<CommandSpec>& Commands() {
              {"resume", nullptr,
               "continue from the data file a previous call left"}})},
       {"load", "fetch a zip package and unpack it",
-       "[--url URL | --base URL --package NAME] [--archive PATH] "
-       "[--target DIR] [options]",
+       "(--url URL | --base URL --package NAME) [options]",
        "The archive arrives in PATH.Down and is unpacked once it is whole.\n",
        With(EndpointOptions(),
             {{"package", "NAME", "package name, with --base"},
@@ -323,7 +322,7 @@ std::string OptionLines(const std::vector<OptionSpec>& options) {
       size_t end = help.find(' ', at);
       if (end == std::string::npos) end = help.size();
       const std::string word = help.substr(at, end - at);
-      if (line.size() > 24 && line.size() + word.size() > 79) {
+      if (line.size() > 24 && line.size() + 1 + word.size() > 79) {
         out += line + "\n";
         line = std::string(24, ' ');
       } else if (line.size() > 24) {
