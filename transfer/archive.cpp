@@ -7,17 +7,43 @@
 // it. Attributes and times of the entries carry over to the files made.
 #include <unzip.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 #include "service/service.h"
 #include "transfer/transfer.h"
 
 namespace vesk::transfer {
+
+// The archive file as minizip sees it: a position of its own and read
+// buffers over the open file. minizip alternates between the central
+// directory at the end of the archive and the entries' local headers and
+// data, so two buffers are kept, and a refill replaces the one used less
+// recently.
+struct ArchiveReader {
+  struct Window {
+    std::vector<char> bytes;
+    int64_t start = 0;  // file position of bytes[0]
+    size_t length = 0;  // valid bytes
+    uint64_t used = 0;  // when it last served a read
+  };
+
+  platform::File file;
+  int64_t size = 0;
+  int64_t position = 0;
+  Window windows[2];
+  uint64_t clock = 0;
+
+  size_t Read(void* target, size_t size);
+};
 
 namespace {
 
@@ -37,41 +63,37 @@ bool HasDosAttributes(uint32_t host) {
 
 bool IsSeparator(char16_t unit) { return unit == u'\\' || unit == u'/'; }
 
-// minizip reads the archive through these functions from a file the
-// platform layer has opened; its "file name" is that open file.
-voidpf OpenArchiveFile(voidpf, const void* file, int) {
-  return const_cast<void*>(file);
-}
+// minizip reads its headers a few bytes at a time; a buffer in front of the
+// file keeps that from becoming a system call per field. Reads of a whole
+// buffer or more (the compressed data) go to the file directly.
+constexpr size_t kReadBufferSize = 64 * 1024;
 
 uLong ReadArchiveFile(voidpf, voidpf stream, void* buffer, uLong size) {
-  const int64_t got = static_cast<platform::File*>(stream)->Read(buffer, size);
-  return got < 0 ? 0 : static_cast<uLong>(got);
+  return static_cast<uLong>(
+      static_cast<ArchiveReader*>(stream)->Read(buffer, size));
 }
 
 uLong WriteArchiveFile(voidpf, voidpf, const void*, uLong) { return 0; }
 
 ZPOS64_T TellArchiveFile(voidpf, voidpf stream) {
-  const int64_t at = static_cast<platform::File*>(stream)->Seek(
-      0, platform::File::From::kCurrent);
-  return at < 0 ? std::numeric_limits<ZPOS64_T>::max()
-                : static_cast<ZPOS64_T>(at);
+  return static_cast<ZPOS64_T>(static_cast<ArchiveReader*>(stream)->position);
 }
 
 long SeekArchiveFile(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
-  platform::File::From from = platform::File::From::kBegin;
-  if (origin == ZLIB_FILEFUNC_SEEK_CUR) from = platform::File::From::kCurrent;
-  if (origin == ZLIB_FILEFUNC_SEEK_END) from = platform::File::From::kEnd;
-  if (offset > static_cast<ZPOS64_T>(std::numeric_limits<int64_t>::max())) {
-    return -1;
-  }
-  return static_cast<platform::File*>(stream)->Seek(
-             static_cast<int64_t>(offset), from) < 0
-             ? -1
-             : 0;
+  auto* reader = static_cast<ArchiveReader*>(stream);
+  int64_t from = 0;
+  if (origin == ZLIB_FILEFUNC_SEEK_CUR) from = reader->position;
+  if (origin == ZLIB_FILEFUNC_SEEK_END) from = reader->size;
+  if (offset > static_cast<ZPOS64_T>(INT64_MAX - from)) return -1;
+  reader->position = from + static_cast<int64_t>(offset);
+  return 0;
 }
 
-// The file stays open until the archive object goes; minizip's close is a
-// no-op.
+// The reader is owned by the archive object; minizip's open and close only
+// hand it over.
+voidpf OpenArchiveFile(voidpf, const void* reader, int) {
+  return const_cast<void*>(reader);
+}
 int CloseArchiveFile(voidpf, voidpf) { return 0; }
 int ArchiveFileError(voidpf, voidpf) { return 0; }
 
@@ -138,6 +160,45 @@ void ReadExtendedTimes(const unsigned char* field, size_t size,
 
 }  // namespace
 
+size_t ArchiveReader::Read(void* target, size_t wanted) {
+  auto* out = static_cast<char*>(target);
+  size_t done = 0;
+  while (done < wanted && position < size) {
+    Window* hit = nullptr;
+    for (Window& window : windows) {
+      if (position >= window.start &&
+          position < window.start + static_cast<int64_t>(window.length)) {
+        hit = &window;
+      }
+    }
+    if (hit != nullptr) {
+      const size_t at = static_cast<size_t>(position - hit->start);
+      const size_t take = std::min(wanted - done, hit->length - at);
+      std::memcpy(out + done, hit->bytes.data() + at, take);
+      hit->used = ++clock;
+      done += take;
+      position += static_cast<int64_t>(take);
+      continue;
+    }
+    if (file.Seek(position, platform::File::From::kBegin) < 0) break;
+    if (wanted - done >= kReadBufferSize) {
+      const int64_t got = file.Read(out + done, wanted - done);
+      if (got <= 0) break;
+      done += static_cast<size_t>(got);
+      position += got;
+      continue;
+    }
+    Window& refill =
+        windows[0].used <= windows[1].used ? windows[0] : windows[1];
+    refill.bytes.resize(kReadBufferSize);
+    const int64_t got = file.Read(refill.bytes.data(), refill.bytes.size());
+    if (got <= 0) break;
+    refill.start = position;
+    refill.length = static_cast<size_t>(got);
+  }
+  return done;
+}
+
 // ---------------------------------------------------------------------------
 // Entry names
 
@@ -185,10 +246,14 @@ Archive::Archive(const char16_t* path) {
   const size_t length =
       path == nullptr ? 0 : service::BoundedLength(path, kMaxPathUnits + 1);
   if (length == 0 || length > kMaxPathUnits) return;
-  file_ = platform::File::Open(std::u16string(path, length),
-                               platform::Access::kRead,
-                               platform::Disposition::kOpenExisting);
-  if (!file_.IsOpen()) return;
+  auto reader = std::make_unique<ArchiveReader>();
+  reader->file = platform::File::Open(std::u16string(path, length),
+                                      platform::Access::kRead,
+                                      platform::Disposition::kOpenExisting);
+  if (!reader->file.IsOpen()) return;
+  reader->size = reader->file.Size();
+  if (reader->size < 0) return;
+  reader_ = std::move(reader);
   zlib_filefunc64_def functions{};
   functions.zopen64_file = OpenArchiveFile;
   functions.zread_file = ReadArchiveFile;
@@ -197,7 +262,7 @@ Archive::Archive(const char16_t* path) {
   functions.zseek64_file = SeekArchiveFile;
   functions.zclose_file = CloseArchiveFile;
   functions.zerror_file = ArchiveFileError;
-  zip_ = unzOpen2_64(&file_, &functions);
+  zip_ = unzOpen2_64(reader_.get(), &functions);
   if (zip_ == nullptr) return;
   unz_global_info64 info{};
   if (unzGetGlobalInfo64(zip_, &info) != UNZ_OK ||

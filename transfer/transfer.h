@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -167,6 +168,8 @@ void CutEntryName(std::u16string& name);
 // True when name is not empty and none of its path segments is "..".
 bool IsContainedName(std::u16string_view name);
 
+struct ArchiveReader;
+
 // A zip archive opened for reading from a local file. Move-less; closes the
 // archive and the file on destruction. An archive that cannot be opened or
 // read behaves as one without entries.
@@ -201,8 +204,8 @@ class Archive {
  private:
   bool GoTo(int32_t index);
 
-  platform::File file_;
-  void* zip_ = nullptr;  // minizip's unzFile
+  std::unique_ptr<ArchiveReader> reader_;  // the archive file
+  void* zip_ = nullptr;                    // minizip's unzFile
   int32_t count_ = 0;
   int32_t current_ = -1;  // the entry minizip stands on; -1 before the first
   ArchiveEntry described_;
