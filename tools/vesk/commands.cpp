@@ -36,8 +36,17 @@ void PrintJson(const Json& j) {
   std::fputs((j.Write(2) + "\n").c_str(), stdout);
 }
 
+// Header values reach the records as sent, with the blank after the colon.
+std::string Trim(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
 // What a failed call says on standard error.
-void PrintFailure(const std::string& what, int32_t status, const CallError& e) {
+void PrintFailure(const std::string& what, int32_t status,
+                  const CallError& error) {
+  const CallError e{error.code, Trim(error.message), Trim(error.timestamp)};
   std::string line;
   if (status == 0) {
     line = what + ": no response from the service";
@@ -178,7 +187,7 @@ int RunActivate(const CommandLine& cl, const Context& cx) {
                          {"gender", std::to_string(o.gender)},
                          {"figure", std::to_string(o.figure)}});
     }
-    f.emplace_back("server date", o.serverDate);
+    f.emplace_back("server date", Trim(o.serverDate));
     if ((p.mode == 2 || p.mode == 4) && o.userId > 0) {
       f.emplace_back("credentials", "stored in " + cx.environmentPath);
     }

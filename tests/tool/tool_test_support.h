@@ -1,0 +1,76 @@
+// Running the host tool and the reference service as separate programs.
+#ifndef VESK_TESTS_TOOL_TOOL_TEST_SUPPORT_H_
+#define VESK_TESTS_TOOL_TOOL_TEST_SUPPORT_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tests/support/device_root.h"
+#include "tools/vesk/json.h"
+#include "tools/vesk/process.h"
+
+namespace vesk::tool {
+
+// MD5 of bytes as 32 lower-case hex digits (OpenSSL).
+std::string Md5Hex(const std::string& bytes);
+
+// `vesk` with its own device root under `work`/device.
+class ToolRun {
+ public:
+  explicit ToolRun(const std::string& work);
+
+  // Runs vesk --device-root ROOT ARGS...; fills exit, out and err.
+  void Run(const std::vector<std::string>& args);
+  // Runs with --json and parses standard output (a null value when it is
+  // not JSON).
+  Json Json_(std::vector<std::string> args);
+  // The host path of a handset path under this run's device root.
+  std::string Host(const std::string& handsetPath) const;
+  const std::string& root() const { return root_; }
+
+  int exit = -1;
+  std::string out, err;
+
+ private:
+  std::string root_;
+  std::string errFile_;
+};
+
+// A fresh data directory seeded with --seed-demo, served on a free loopback
+// port by `vesk-service serve`; stopped (SIGTERM) on destruction.
+class ServiceUnderTest {
+ public:
+  ServiceUnderTest();
+  ~ServiceUnderTest();
+
+  // Starts the server with extra options (--cut-after ...); the data stays
+  // across a Stop and a new Start.
+  bool Start(const std::vector<std::string>& extra);
+  // Stops it and answers its exit status.
+  int Stop();
+
+  std::string Admin(const std::vector<std::string>& args) const;
+  // Activates a handset for `run` in mode 4 with the seeded account.
+  bool Activate(ToolRun& run) const;
+  // The user id of the first "list-uploads" line.
+  static long UserIdOf(const std::string& uploads);
+
+  const std::string& work() const { return scratch_.path(); }
+  const std::string& data() const { return data_; }
+  const std::string& base() const { return base_; }
+  int port() const { return port_; }
+  const Json& demo() const { return demo_; }
+
+ private:
+  test::DeviceRoot scratch_;
+  std::string data_, log_, base_;
+  int port_ = 0;
+  Json demo_;
+  Child server_;
+  bool running_ = false;
+};
+
+}  // namespace vesk::tool
+
+#endif  // VESK_TESTS_TOOL_TOOL_TEST_SUPPORT_H_
