@@ -1,0 +1,183 @@
+// The host tool against a web server no one here wrote: nginx serves a
+// notification document and a zip archive as static files, and answers a
+// resumed range with 206 and "Content-Range".
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "tests/support/device_root.h"
+#include "tests/tool/tool_test_support.h"
+#include "tools/vesk/process.h"
+
+namespace vesk::tool {
+namespace {
+
+// A free loopback port, found by binding port 0.
+int FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+bool Accepts(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// nginx in the foreground with its own configuration, pid, logs and temp
+// paths under `dir`, serving `dir`/www; stopped by the destructor whatever
+// the test did.
+class Nginx {
+ public:
+  explicit Nginx(const std::string& dir) : dir_(dir), port_(FreePort()) {
+    std::string conf;
+    if (::geteuid() == 0) conf += "user root;\n";
+    conf += "worker_processes 1;\npid " + dir + "/nginx.pid;\nerror_log " +
+            dir + "/error.log;\nevents { worker_connections 32; }\nhttp {\n" +
+            "  access_log " + dir + "/access.log;\n";
+    for (const char* temp :
+         {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
+      conf +=
+          std::string("  ") + temp + "_temp_path " + dir + "/" + temp + ";\n";
+    }
+    conf += "  server {\n    listen 127.0.0.1:" + std::to_string(port_) +
+            ";\n    root " + dir + "/www;\n  }\n}\n";
+    test::WriteHostFile(dir + "/nginx.conf", conf);
+    std::string error;
+    started_ = server_.Start({"/usr/sbin/nginx", "-p", dir, "-c",
+                              dir + "/nginx.conf", "-g", "daemon off;"},
+                             dir + "/stderr.log", &error);
+    for (int i = 0; started_ && i < 200 && !Accepts(port_); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  ~Nginx() { server_.Stop(10000); }
+
+  bool ready() const { return started_ && Accepts(port_); }
+  std::string url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+  std::string log() const {
+    return test::ReadHostFile(dir_ + "/error.log") +
+           test::ReadHostFile(dir_ + "/stderr.log");
+  }
+
+ private:
+  std::string dir_;
+  int port_;
+  Child server_;
+  bool started_ = false;
+};
+
+TEST(ToolNginxTest, BeatAndResumedLoadAgainstNginx) {
+  test::DeviceRoot scratch;
+  const std::string www = scratch.path() + "/www";
+
+  // A notification document as the service writes one.
+  test::WriteHostFile(
+      www + "/push.xml",
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<push><notifications total=\"5\">\n"
+      "<content key=\"c1\"><mime>image/png</mime><size>1234</size>"
+      "<title>\xE5\x9B\xBE\xE7\x89\x87</title><text>a &amp; b</text>"
+      "</content>\n"
+      "<message key=\"m1\"><title>Hello</title>"
+      "<text>\xE4\xBD\xA0\xE5\xA5\xBD</text></message>\n"
+      "<advertisement key=\"a1\"><title>Ad</title><text>Buy</text>"
+      "<media>m.png</media><href>http://127.0.0.1/x</href></advertisement>\n"
+      "</notifications></push>\n");
+
+  // A zip made by zip(1): a text file and an incompressible binary file.
+  const std::string src = scratch.path() + "/src";
+  test::WriteHostFile(src + "/a.txt", "first file\n");
+  std::string noise;
+  uint32_t x = 12345;
+  for (int i = 0; i < 60000; ++i) {
+    x = x * 1103515245 + 12345;
+    noise += static_cast<char>(x >> 24);
+  }
+  test::WriteHostFile(src + "/dir/b.bin", noise);
+  std::string out;
+  ASSERT_EQ(RunCapture({"/bin/sh", "-c",
+                        "cd '" + src + "' && /usr/bin/zip -q -r -X '" + www +
+                            "/pkg.zip' a.txt dir"},
+                       &out),
+            0);
+  const std::string zip = test::ReadHostFile(www + "/pkg.zip");
+  ASSERT_GT(zip.size(), 40000u);
+
+  Nginx nginx(scratch.path());
+  ASSERT_TRUE(nginx.ready()) << nginx.log();
+  ToolRun vesk(scratch.path());
+
+  Json j = vesk.Json_({"beat", "--url", nginx.url("/push.xml")});
+  ASSERT_EQ(vesk.exit, 0) << vesk.err << vesk.out;
+  EXPECT_EQ(j["total"].AsInt(), 5);
+  const Json& n = j["notifications"];
+  ASSERT_EQ(n.size(), 3u);
+  EXPECT_EQ(n[0]["kind"].AsString(), "content");
+  EXPECT_EQ(n[0]["key"].AsString(), "c1");
+  EXPECT_EQ(n[0]["title"].AsString(), "\xE5\x9B\xBE\xE7\x89\x87");
+  EXPECT_EQ(n[0]["text"].AsString(), "a & b");
+  EXPECT_EQ(n[0]["mime"].AsString(), "image/png");
+  EXPECT_EQ(n[0]["size"].AsInt(), 1234);
+  EXPECT_EQ(n[1]["kind"].AsString(), "message");
+  EXPECT_EQ(n[1]["text"].AsString(), "\xE4\xBD\xA0\xE5\xA5\xBD");
+  EXPECT_EQ(n[2]["kind"].AsString(), "advertisement");
+  EXPECT_EQ(n[2]["href"].AsString(), "http://127.0.0.1/x");
+
+  // A transfer that an earlier call left after 1000 bytes; the next call
+  // asks for a range that stops short of the end, so it is cut again.
+  const std::string archive = vesk.Host("\\Storage Card\\pkg.zip");
+  test::WriteHostFile(archive + ".Down", zip.substr(0, 1000));
+  j = vesk.Json_({"load", "--url", nginx.url("/pkg.zip"), "--target",
+                  "/Storage Card/out", "--offset", "1000", "--range-end",
+                  "20000"});
+  EXPECT_EQ(vesk.exit, 3) << vesk.err;
+  EXPECT_EQ(j["status"].AsInt(), 206);
+  EXPECT_EQ(j["rangeStart"].AsInt(), 1000);
+  EXPECT_EQ(j["received"].AsInt(), 19001);
+  EXPECT_EQ(j["fileSize"].AsInt(), static_cast<int64_t>(zip.size()));
+  EXPECT_EQ(test::ReadHostFile(archive + ".Down"), zip.substr(0, 20001));
+  EXPECT_FALSE(test::HostFileExists(vesk.Host("\\Storage Card\\out")));
+
+  // --resume continues from the data file to the end, then unpacks.
+  j = vesk.Json_({"load", "--url", nginx.url("/pkg.zip"), "--target",
+                  "/Storage Card/out", "--resume"});
+  EXPECT_EQ(vesk.exit, 0) << vesk.err;
+  EXPECT_EQ(j["status"].AsInt(), 206);
+  EXPECT_EQ(j["rangeStart"].AsInt(), 20001);
+  EXPECT_EQ(test::ReadHostFile(archive), zip);
+  EXPECT_FALSE(test::HostFileExists(archive + ".Down"));
+  EXPECT_EQ(test::ReadHostFile(vesk.Host("\\Storage Card\\out\\a.txt")),
+            "first file\n");
+  EXPECT_EQ(test::ReadHostFile(vesk.Host("\\Storage Card\\out\\dir\\b.bin")),
+            noise);
+
+  // A file nginx does not have: its 404 is a refusal.
+  j = vesk.Json_({"load", "--url", nginx.url("/none.zip")});
+  EXPECT_EQ(vesk.exit, 1);
+  EXPECT_EQ(j["status"].AsInt(), 404);
+}
+
+}  // namespace
+}  // namespace vesk::tool
