@@ -1,0 +1,737 @@
+// The library against the reference service: every operation runs through
+// the exports over real loopback connections to a vesk-service child
+// process, and the outcome is checked in the caller's records, in the
+// handset's files and in the service's store.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <openssl/bn.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <string>
+
+#include "service/vesk80.h"
+#include "tests/e2e/service_process.h"
+#include "tests/support/device_root.h"
+#include "tests/support/rsa_oracle.h"
+
+namespace vesk::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::u16string kEnv = u"\\PocketDisk1\\handset.env";
+const std::regex kTimestamp(
+    R"(\d{4}-\d{1,2}-\d{1,2} \d{1,2}:\d{1,2}:\d{1,2}\.\d{3,})");
+
+template <size_t N>
+void Put(vesk_char16 (&field)[N], const std::u16string& text) {
+  const size_t n = std::min(text.size(), N - 1);
+  std::copy(text.begin(), text.begin() + n, field);
+  field[n] = 0;
+}
+
+std::u16string Text(const vesk_char16* field) { return std::u16string(field); }
+
+// ASCII fields (time stamps, checksums) as std::string.
+std::string Ascii(const vesk_char16* field) {
+  std::string out;
+  for (; *field; ++field) out.push_back(static_cast<char>(*field));
+  return out;
+}
+
+std::string Md5(const std::string& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_md5(), nullptr);
+  std::string hex;
+  for (unsigned int i = 0; i < size; ++i) {
+    char two[3];
+    std::snprintf(two, sizeof two, "%02x", digest[i]);
+    hex += two;
+  }
+  return hex;
+}
+
+struct Account {
+  Account(std::string user, std::string word)
+      : username(std::move(user)), password(std::move(word)) {}
+
+  std::string username, password;
+  std::u16string name, email, province, validation;
+  std::u16string serial = u"SN-0001";
+  std::u16string envPath = kEnv;
+  int32_t gender = 0, figure = 0;
+};
+
+struct Activation {
+  int32_t status = 0;
+  HandsetActivateResult result{};
+  HandsetError error{};
+};
+
+class ServiceE2e : public ::testing::Test {
+ protected:
+  void Start(const std::vector<std::string>& extra = {}) {
+    service_ = std::make_unique<ServiceProcess>(data_.path(), extra);
+  }
+  CommandResult Admin(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"--data", data_.path()});
+    return RunService(arguments);
+  }
+  // Seeds the demo store; the demo account's validation code.
+  std::string Seed() {
+    EXPECT_EQ(Admin({"--seed-demo"}).status, 0);
+    std::smatch match;
+    const std::string json = ReadHostFile(data_.path() + "/demo.json");
+    EXPECT_TRUE(std::regex_search(
+        json, match, std::regex(R"re("validationCode": "(\d+)")re")));
+    return match[1].str();
+  }
+  // An account added by the administration command; its validation code.
+  std::string AddAccount(const std::vector<std::string>& options) {
+    std::vector<std::string> arguments = {"add-account"};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    const CommandResult added = Admin(arguments);
+    EXPECT_EQ(added.status, 0) << added.out;
+    std::smatch match;
+    EXPECT_TRUE(
+        std::regex_match(added.out, match, std::regex(R"(\d+ (\d+)\n)")))
+        << added.out;
+    return match[1].str();
+  }
+
+  Activation Activate(int32_t mode, const Account& account) {
+    HandsetActivateInput input{};
+    input.mode = mode;
+    Put(input.userAgent, u"vesk-e2e/1.0");
+    Put(input.userSerial, account.serial);
+    Put(input.username, U16(account.username));
+    Put(input.password, U16(account.password));
+    Put(input.name, account.name);
+    Put(input.email, account.email);
+    Put(input.province, account.province);
+    Put(input.validation, account.validation);
+    Put(input.bom, u"1");
+    Put(input.environmentPath, account.envPath);
+    input.gender = account.gender;
+    input.figure = account.figure;
+    Activation out;
+    out.result.userId = -7;  // a mark the modes that write nothing keep
+    out.status = vesk_handsetActivate(&input, &out.result, &out.error,
+                                      service_->Url("/activate").c_str(),
+                                      service_->port());
+    return out;
+  }
+
+  // Registers a handset for a new account in mode 4; its user id.
+  int32_t Register(const std::string& username, const std::u16string& name,
+                   const std::u16string& envPath = kEnv,
+                   const std::u16string& serial = u"SN-0001") {
+    Account account{username, "secret"};
+    account.name = name;
+    account.province = u"江苏";
+    account.envPath = envPath;
+    account.serial = serial;
+    const Activation done = Activate(4, account);
+    EXPECT_EQ(done.status, 200);
+    return done.result.userId;
+  }
+
+  std::string Uploads(int32_t userId) const {
+    return data_.path() + "/uploads/" + std::to_string(userId);
+  }
+
+  DeviceRoot root_;
+  TempDir data_;
+  std::unique_ptr<ServiceProcess> service_;
+};
+
+TEST_F(ServiceE2e, ActivationInEveryMode) {
+  const std::string code =
+      AddAccount({"--name", "carol", "--password", "pw1", "--display-name",
+                  "李娜", "--province", "北京", "--email", "carol@vesk.test",
+                  "--gender", "2", "--figure", "5"});
+  const std::string stale = AddAccount(
+      {"--name", "frank", "--password", "pw2", "--valid-for", "-60"});
+  Start();
+
+  // Mode 1 registers an account; the result record is not written.
+  Account dave{"dave", "pw3"};
+  dave.name = u"赵六";
+  Activation done = Activate(1, dave);
+  EXPECT_EQ(done.status, 200);
+  EXPECT_EQ(done.result.userId, -7);
+  EXPECT_TRUE(
+      std::regex_match(Ascii(done.result.serverDate),
+                       std::regex(R"( \w{3}, \d\d \w{3} \d{4} [\d:]{8} GMT)")))
+      << Ascii(done.result.serverDate);
+  done = Activate(1, dave);
+  EXPECT_EQ(done.status, 409);
+  EXPECT_EQ(done.error.code, 911);
+
+  // Mode 5 checks the password.
+  EXPECT_EQ(Activate(5, Account{"carol", "pw1"}).status, 200);
+  done = Activate(5, Account{"carol", "wrong"});
+  EXPECT_EQ(done.status, 403);
+  EXPECT_EQ(done.error.code, 910);
+  EXPECT_EQ(Text(done.error.message), u" wrong account name or password");
+
+  // Mode 2 with a wrong, then an expired validation code: refused with the
+  // service's time stamp, and no environment file.
+  Account carol{"carol", "pw1"};
+  carol.validation = u"000000";
+  done = Activate(2, carol);
+  EXPECT_EQ(done.status, 403);
+  EXPECT_EQ(done.error.code, 914);
+  EXPECT_TRUE(
+      std::regex_match(Ascii(done.error.timestamp).substr(1), kTimestamp))
+      << Ascii(done.error.timestamp);
+  Account frank{"frank", "pw2"};
+  frank.validation = U16(stale);
+  frank.envPath = u"\\PocketDisk1\\frank.env";
+  done = Activate(2, frank);
+  EXPECT_EQ(done.error.code, 915);
+  EXPECT_TRUE(
+      std::regex_match(Ascii(done.error.timestamp).substr(1), kTimestamp));
+  EXPECT_FALSE(HostFileExists(root_.Host("\\PocketDisk1\\handset.env")));
+  EXPECT_FALSE(HostFileExists(root_.Host("\\PocketDisk1\\frank.env")));
+
+  // Mode 2 with the right code binds the handset: an identity assigned, the
+  // account's values (names through encoded words) in the record, the
+  // identity in the environment file.
+  carol.validation = U16(code);
+  done = Activate(2, carol);
+  ASSERT_EQ(done.status, 200) << Ascii(done.error.message);
+  const int32_t carolId = done.result.userId;
+  EXPECT_GE(carolId, 10001);
+  EXPECT_EQ(done.result.userNo, 1);
+  EXPECT_EQ(Text(done.result.username), u"carol");
+  EXPECT_EQ(Text(done.result.email), u"carol@vesk.test");
+  EXPECT_EQ(Text(done.result.name), u"李娜");
+  EXPECT_EQ(Text(done.result.province), u"北京");
+  EXPECT_EQ(done.result.gender, 2);
+  EXPECT_EQ(done.result.figure, 5);
+  const std::string env =
+      ReadHostFile(root_.Host("\\PocketDisk1\\handset.env"));
+  EXPECT_NE(env.find("User-Id: " + std::to_string(carolId) + "\n"),
+            std::string::npos)
+      << env;
+  EXPECT_NE(env.find("User-Serial: SN-0001\n"), std::string::npos);
+
+  // Mode 3 returns the account with the handset bound to it.
+  done = Activate(3, Account{"carol", "pw1"});
+  EXPECT_EQ(done.status, 200);
+  EXPECT_EQ(done.result.userId, carolId);
+  EXPECT_EQ(Text(done.result.name), u"李娜");
+
+  // Mode 4 registers and binds in one; another handset gets the next id.
+  const int32_t erinId =
+      Register("erin", u"孙七", u"\\PocketDisk1\\erin.env", u"SN-0002");
+  EXPECT_EQ(erinId, carolId + 1);
+  EXPECT_NE(ReadHostFile(root_.Host("\\PocketDisk1\\erin.env"))
+                .find("User-Id: " + std::to_string(erinId) + "\n"),
+            std::string::npos);
+}
+
+TEST_F(ServiceE2e, AccountInformationWithVerifiedCertificate) {
+  Start();
+  const int32_t userId = Register("gina", u"王芳");
+  AccountInfoResult info{};
+  HandsetError error{};
+  ASSERT_EQ(
+      vesk_AccountInfo(kEnv.c_str(), &info, &error,
+                       service_->Url("/account").c_str(), service_->port()),
+      200)
+      << Ascii(error.message);
+  EXPECT_GT(info.accountId, 0);
+  EXPECT_EQ(Text(info.username), u"gina");
+  EXPECT_EQ(Text(info.name), u"王芳");
+  EXPECT_EQ(Text(info.province), u"江苏");
+
+  // The same identity with another handset's key: the certificate does not
+  // recover with the registered key.
+  const std::u16string otherEnv = u"\\PocketDisk1\\other.env";
+  Register("hank", u"Hank", otherEnv, u"SN-0009");
+  const std::string mine =
+      ReadHostFile(root_.Host("\\PocketDisk1\\handset.env"));
+  const std::string other =
+      ReadHostFile(root_.Host("\\PocketDisk1\\other.env"));
+  auto line = [](const std::string& text, const std::string& key) {
+    const size_t at = text.find(key + ": ");
+    return text.substr(at, text.find('\n', at) - at + 1);
+  };
+  std::string forged = mine;
+  for (const char* key : {"Public-Key", "Private-Key"}) {
+    forged.replace(forged.find(line(mine, key)), line(mine, key).size(),
+                   line(other, key));
+  }
+  WriteHostFile(root_.Host("\\PocketDisk1\\forged.env"), forged);
+  error = HandsetError{};
+  EXPECT_EQ(
+      vesk_AccountInfo(u"\\PocketDisk1\\forged.env", &info, &error,
+                       service_->Url("/account").c_str(), service_->port()),
+      403);
+  EXPECT_EQ(error.code, 902);
+
+  // An identity the service never assigned.
+  std::string unknown = mine;
+  const std::string idLine = line(mine, "User-Id");
+  unknown.replace(unknown.find(idLine), idLine.size(), "User-Id: 99999\n");
+  WriteHostFile(root_.Host("\\PocketDisk1\\unknown.env"), unknown);
+  error = HandsetError{};
+  EXPECT_EQ(
+      vesk_AccountInfo(u"\\PocketDisk1\\unknown.env", &info, &error,
+                       service_->Url("/account").c_str(), service_->port()),
+      403);
+  EXPECT_EQ(error.code, 901);
+  EXPECT_NE(service_->Log().find("\"GET /account\" 200"), std::string::npos);
+  EXPECT_NE(service_->Log().find("user=" + std::to_string(userId)),
+            std::string::npos);
+}
+
+TEST_F(ServiceE2e, StaleCertificateRefusedWithServerTimestamp) {
+  Start();
+  Register("ivan", u"Ivan");
+  // The service's clock runs an hour ahead of the handset's.
+  EXPECT_EQ(service_->Stop(), 0);
+  Start({"--clock-offset", "3600"});
+  AccountInfoResult info{};
+  info.accountId = -3;
+  HandsetError error{};
+  EXPECT_EQ(
+      vesk_AccountInfo(kEnv.c_str(), &info, &error,
+                       service_->Url("/account").c_str(), service_->port()),
+      403);
+  EXPECT_EQ(error.code, 906);
+  EXPECT_EQ(info.accountId, -3);
+  const std::string stamp = Ascii(error.timestamp);
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(
+      stamp, match,
+      std::regex(R"( (\d+)-(\d+)-(\d+) (\d+):(\d+):(\d+)\.\d{3,})")))
+      << stamp;
+  std::tm local{};
+  local.tm_year = std::stoi(match[1]) - 1900;
+  local.tm_mon = std::stoi(match[2]) - 1;
+  local.tm_mday = std::stoi(match[3]);
+  local.tm_hour = std::stoi(match[4]);
+  local.tm_min = std::stoi(match[5]);
+  local.tm_sec = std::stoi(match[6]);
+  local.tm_isdst = -1;
+  const double ahead = std::difftime(std::mktime(&local), std::time(nullptr));
+  EXPECT_NEAR(ahead, 3600, 120);
+}
+
+class HeartbeatE2e : public ServiceE2e,
+                     public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(HeartbeatE2e, NotificationsArriveOnce) {
+  const std::string code = Seed();
+  Start({"--encoding", GetParam()});
+  // The demo account bound in mode 4: the seeded notifications go to it.
+  Account demo{"demo", "demo1234"};
+  demo.name = u"张伟";
+  demo.validation = U16(code);
+  const Activation bound = Activate(4, demo);
+  ASSERT_EQ(bound.status, 200);
+
+  HandsetBeatResult beat{};
+  HandsetError error{};
+  ASSERT_EQ(
+      vesk_HandsetBeat(kEnv.c_str(), &beat, &error,
+                       service_->Url("/heartbeat").c_str(), service_->port()),
+      200);
+  EXPECT_EQ(beat.total, 3);
+  ASSERT_EQ(beat.contentCount, 1);
+  ASSERT_EQ(beat.messageCount, 1);
+  ASSERT_EQ(beat.advertisementCount, 1);
+  const auto* content =
+      reinterpret_cast<const ContentNotification*>(beat.entries);
+  EXPECT_EQ(Text(content->key), u"demo-medium");
+  EXPECT_EQ(Text(content->title), u"新内容：演示文件");
+  EXPECT_EQ(Text(content->text), u"一个六千字节的演示文件 & more");
+  EXPECT_EQ(Text(content->mime), u"application/octet-stream");
+  EXPECT_EQ(content->size, 6000);
+  const auto* message = reinterpret_cast<const MessageNotification*>(
+      beat.entries + beat.messageOffset);
+  EXPECT_EQ(Text(message->key), u"welcome");
+  EXPECT_EQ(Text(message->title), u"欢迎");
+  EXPECT_EQ(Text(message->text), u"欢迎使用演示服务。");
+  const auto* advert = reinterpret_cast<const AdvertisementNotification*>(
+      beat.entries + beat.advertisementOffset);
+  EXPECT_EQ(Text(advert->title), u"春季活动");
+  EXPECT_EQ(Text(advert->text), u"限时优惠 <50%>");
+  EXPECT_EQ(Text(advert->media), u"image/png");
+  EXPECT_EQ(Text(advert->href), u"http://127.0.0.1/spring");
+
+  // Delivered once: the next heartbeat is empty.
+  ASSERT_EQ(
+      vesk_HandsetBeat(kEnv.c_str(), &beat, &error,
+                       service_->Url("/heartbeat").c_str(), service_->port()),
+      200);
+  EXPECT_EQ(beat.total, 0);
+  EXPECT_EQ(beat.contentCount + beat.messageCount + beat.advertisementCount, 0);
+
+  // A notification queued while the service runs arrives with the next one.
+  const CommandResult queued =
+      Admin({"queue-notification", "--user-id",
+             std::to_string(bound.result.userId), "--kind", "message", "--key",
+             "m2", "--title", "通知", "--text", "第二条消息"});
+  ASSERT_EQ(queued.status, 0);
+  ASSERT_EQ(
+      vesk_HandsetBeat(kEnv.c_str(), &beat, &error,
+                       service_->Url("/heartbeat").c_str(), service_->port()),
+      200);
+  ASSERT_EQ(beat.messageCount, 1);
+  message = reinterpret_cast<const MessageNotification*>(beat.entries +
+                                                         beat.messageOffset);
+  EXPECT_EQ(Text(message->title), u"通知");
+  EXPECT_EQ(Text(message->text), u"第二条消息");
+  delete[] beat.entries;
+}
+
+INSTANTIATE_TEST_SUITE_P(Encodings, HeartbeatE2e,
+                         ::testing::Values("utf-8", "gbk", "utf-16le"),
+                         [](const auto& info) {
+                           std::string name = info.param;
+                           name.erase(
+                               std::remove(name.begin(), name.end(), '-'),
+                               name.end());
+                           return name;
+                         });
+
+TEST_F(ServiceE2e, DownloadResumedAcrossCutsAndConfirmed) {
+  Seed();
+  const std::string large =
+      ReadHostFile(data_.path() + "/contents/4f90d0f748af8b26e89db1493a26521f");
+  const std::string md5 = Md5(large);
+  ASSERT_EQ(large.size(), 3000000u);
+  // The first two replies break off after a million body bytes each.
+  Start({"--cut-after", "1000000", "--cuts", "2"});
+  const int32_t userId = Register("kate", u"Kate");
+
+  DownloadRecord record{};
+  Put(record.contentKey, u"demo-large");
+  DownloadResult result{};
+  HandsetError error{};
+  const std::u16string local = u"\\Storage Card\\large.bin";
+  const int32_t status = vesk_HandsetDownload(
+      kEnv.c_str(), &record, &result, &error, local.c_str(),
+      service_->Url("/download").c_str(), service_->port(),
+      service_->Url("/download/confirm").c_str(), service_->port());
+  EXPECT_EQ(status, 206);
+  EXPECT_EQ(error.code, 0);
+  EXPECT_EQ(result.rangeStart, 2000000);
+  EXPECT_EQ(result.received, 1000000);
+  EXPECT_EQ(result.fileSize, 3000000);
+  EXPECT_EQ(Ascii(result.checksum), md5);
+  EXPECT_TRUE(ReadHostFile(root_.Host("\\Storage Card\\large.bin")) == large);
+  EXPECT_FALSE(HostFileExists(root_.Host("\\Storage Card\\large.bin.Down")));
+  EXPECT_FALSE(
+      HostFileExists(root_.Host("\\Storage Card\\large.bin.Down.cfg")));
+
+  const std::string log = service_->Log();
+  EXPECT_NE(log.find("\"POST /download\" 200 1000000 user=" +
+                     std::to_string(userId) + " cut"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("\"POST /download\" 206 1000000 user=" +
+                     std::to_string(userId) + " cut"),
+            std::string::npos);
+  EXPECT_NE(log.find("\"POST /download\" 206 1000000 user=" +
+                     std::to_string(userId) + "\n"),
+            std::string::npos);
+  const CommandResult deliveries = Admin({"list-deliveries"});
+  EXPECT_EQ(deliveries.out, std::to_string(userId) + " demo-large 3000000\n");
+}
+
+TEST_F(ServiceE2e, DamagedPartialFileRefusedAndHealedByRollback) {
+  Seed();
+  const std::string large =
+      ReadHostFile(data_.path() + "/contents/4f90d0f748af8b26e89db1493a26521f");
+  Start();
+  const int32_t userId = Register("liam", u"Liam");
+
+  // A partial file of 200000 bytes whose byte 190000 went bad: its checksum
+  // is refused (916), the rollback cuts 40960 bytes, taking the damage with
+  // them, and the resume from there completes.
+  std::string partial = large.substr(0, 200000);
+  partial[190000] = static_cast<char>(partial[190000] ^ 0x5A);
+  WriteHostFile(root_.Host("\\Storage Card\\item.dat.Down"), partial);
+  DownloadRecord record{};
+  Put(record.contentKey, u"demo-large");
+  record.offset = 200000;
+  DownloadResult result{};
+  HandsetError error{};
+  const std::u16string local = u"\\Storage Card\\item.dat";
+  EXPECT_EQ(vesk_HandsetDownload(
+                kEnv.c_str(), &record, &result, &error, local.c_str(),
+                service_->Url("/download").c_str(), service_->port(),
+                service_->Url("/download/confirm").c_str(), service_->port()),
+            206);
+  EXPECT_EQ(error.code, 0);
+  EXPECT_EQ(record.offset, 200000u - 40960u);
+  EXPECT_EQ(Ascii(record.partialChecksum),
+            Md5(large.substr(0, 200000 - 40960)));
+  EXPECT_EQ(result.rangeStart, 200000 - 40960);
+  EXPECT_TRUE(ReadHostFile(root_.Host("\\Storage Card\\item.dat")) == large);
+  const std::string log = service_->Log();
+  EXPECT_NE(log.find("\"POST /download\" 416 "), std::string::npos) << log;
+  EXPECT_NE(log.find("code=916"), std::string::npos);
+  EXPECT_EQ(Admin({"list-deliveries"}).out,
+            std::to_string(userId) + " demo-large 3000000\n");
+}
+
+TEST_F(ServiceE2e, PackageLoadResumedAndUnpacked) {
+  // An archive made by the zip tool, with a folder and a compressed entry.
+  TempDir source;
+  WriteHostFile(source.path() + "/pkg/readme.txt", "read me\n");
+  WriteHostFile(source.path() + "/pkg/docs/long.txt", std::string(5000, 'x'));
+  ASSERT_EQ(std::system(("cd '" + source.path() +
+                         "/pkg' && zip -qr ../made.zip readme.txt docs")
+                            .c_str()),
+            0);
+  ASSERT_EQ(Admin({"add-package", "--path", "apps/made.zip", "--file",
+                   source.path() + "/made.zip"})
+                .status,
+            0);
+  Start({"--cut-after", "300"});
+  Register("mia", u"Mia");
+
+  LoadRecord record{};
+  Put(record.archivePath, u"\\Storage Card\\made.zip");
+  Put(record.targetDirectory, u"\\Storage Card\\apps");
+  LoadResult result{};
+  HandsetError error{};
+  const std::u16string url = service_->Url("/packages/apps/made.zip");
+  // The first reply is cut: the data file keeps 300 bytes, nothing unpacked.
+  EXPECT_EQ(vesk_HandsetLoad(kEnv.c_str(), &record, &result, &error,
+                             url.c_str(), service_->port()),
+            200);
+  EXPECT_EQ(result.received, 300);
+  EXPECT_EQ(ReadHostFile(root_.Host("\\Storage Card\\made.zip.Down")).size(),
+            300u);
+  EXPECT_FALSE(HostFileExists(root_.Host("\\Storage Card\\apps\\readme.txt")));
+
+  record.offset = 300;
+  record.deleteArchive = 1;
+  EXPECT_EQ(vesk_HandsetLoad(kEnv.c_str(), &record, &result, &error,
+                             url.c_str(), service_->port()),
+            206);
+  const int32_t size =
+      static_cast<int32_t>(fs::file_size(source.path() + "/made.zip"));
+  EXPECT_EQ(result.rangeStart, 300);
+  EXPECT_EQ(result.fileSize, size);
+  EXPECT_EQ(result.received, size - 300);
+  EXPECT_EQ(ReadHostFile(root_.Host("\\Storage Card\\apps\\readme.txt")),
+            "read me\n");
+  EXPECT_EQ(ReadHostFile(root_.Host("\\Storage Card\\apps\\docs\\long.txt")),
+            std::string(5000, 'x'));
+  EXPECT_FALSE(HostFileExists(root_.Host("\\Storage Card\\made.zip")));
+
+  // A package the service does not have.
+  error = HandsetError{};
+  record.offset = 0;
+  EXPECT_EQ(vesk_HandsetLoad(kEnv.c_str(), &record, &result, &error,
+                             service_->Url("/packages/none.zip").c_str(),
+                             service_->port()),
+            404);
+  EXPECT_EQ(error.code, 918);
+}
+
+TEST_F(ServiceE2e, SaveStoresFilesAndDeleteRemovesOne) {
+  Start();
+  const int32_t userId = Register("nora", u"Nora");
+  std::string photo(3000, '\0');
+  for (size_t i = 0; i < photo.size(); ++i) photo[i] = static_cast<char>(i * 7);
+  WriteHostFile(root_.Host("\\Storage Card\\notes.txt"), "note one\r\n");
+  WriteHostFile(root_.Host("\\Storage Card\\照片\\a.bin"), photo);
+
+  HandsetSaveInput input{};
+  input.count = 2;
+  Put(input.entries[0].path, u"\\Storage Card\\notes.txt");
+  Put(input.entries[0].action, u"update");
+  Put(input.entries[1].path, u"\\Storage Card\\照片\\a.bin");
+  Put(input.entries[1].action, u"update");
+  std::vector<vesk_char16> output(1025);
+  HandsetError error{};
+  ASSERT_EQ(vesk_HandsetSave(kEnv.c_str(), &input, output.data(), &error,
+                             service_->Url("/save").c_str(), service_->port()),
+            200)
+      << Ascii(error.message);
+  EXPECT_NE(Text(output.data()).find(u"stored 2, deleted 0"),
+            std::u16string::npos);
+  const std::string base = Uploads(userId);
+  EXPECT_EQ(ReadHostFile(base + "/Storage Card/notes.txt"), "note one\r\n");
+  EXPECT_TRUE(ReadHostFile(base + "/Storage Card/照片/a.bin") == photo);
+  const std::string id = std::to_string(userId);
+  EXPECT_EQ(Admin({"list-uploads"}).out,
+            id + " \\Storage Card\\notes.txt 10 " + Md5("note one\r\n") + "\n" +
+                id + " \\Storage Card\\照片\\a.bin 3000 " + Md5(photo) + "\n");
+
+  input.count = 1;
+  Put(input.entries[0].path, u"\\Storage Card\\notes.txt");
+  Put(input.entries[0].action, u"delete");
+  ASSERT_EQ(vesk_HandsetSave(kEnv.c_str(), &input, output.data(), &error,
+                             service_->Url("/save").c_str(), service_->port()),
+            200);
+  EXPECT_NE(Text(output.data()).find(u"stored 0, deleted 1"),
+            std::u16string::npos);
+  EXPECT_FALSE(HostFileExists(base + "/Storage Card/notes.txt"));
+  EXPECT_TRUE(HostFileExists(base + "/Storage Card/照片/a.bin"));
+  EXPECT_EQ(Admin({"list-uploads"}).out,
+            id + " \\Storage Card\\照片\\a.bin 3000 " + Md5(photo) + "\n");
+}
+
+// ---- Hostile requests on a raw socket
+// -----------------------------------------
+
+// Sends the bytes (then ends the sending side) and returns the whole reply.
+std::string Exchange(int port, const std::string& bytes) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) !=
+      0) {
+    ::close(fd);
+    return "";
+  }
+  size_t at = 0;
+  while (at < bytes.size()) {
+    const ssize_t sent =
+        ::send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+    if (sent <= 0) break;
+    at += static_cast<size_t>(sent);
+  }
+  ::shutdown(fd, SHUT_WR);
+  std::string reply;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+    if (got <= 0) break;
+    reply.append(buffer, static_cast<size_t>(got));
+  }
+  ::close(fd);
+  return reply;
+}
+
+// A certificate made the way a handset makes it, with OpenSSL: the local
+// time stamp, OAEP-SHA-1 encoded and raised to the private exponent.
+std::string Certificate(const std::string& env) {
+  auto number = [&env](const char* name) {
+    const std::vector<unsigned char> bytes = FromBase64(ElementText(env, name));
+    return BN_bin2bn(bytes.data(), static_cast<int>(bytes.size()), nullptr);
+  };
+  RSA* rsa = RSA_new();
+  RSA_set0_key(rsa, number("Modulus"), number("Exponent"), number("D"));
+  const int k = RSA_size(rsa);
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char stamp[64];
+  std::snprintf(stamp, sizeof stamp, "%d-%d-%d %d:%d:%d.%.3d",
+                local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                local.tm_hour, local.tm_min, local.tm_sec, 42);
+  std::vector<unsigned char> encoded(k), cipher(k);
+  RSA_padding_add_PKCS1_OAEP(encoded.data(), k,
+                             reinterpret_cast<const unsigned char*>(stamp),
+                             static_cast<int>(std::strlen(stamp)), nullptr, 0);
+  RSA_private_encrypt(k, encoded.data(), cipher.data(), rsa, RSA_NO_PADDING);
+  RSA_free(rsa);
+  std::string base64(4 * ((k + 2) / 3) + 1, '\0');
+  base64.resize(static_cast<size_t>(EVP_EncodeBlock(
+      reinterpret_cast<unsigned char*>(base64.data()), cipher.data(), k)));
+  return base64;
+}
+
+int Status(const std::string& reply) {
+  return reply.size() > 12 ? std::atoi(reply.c_str() + 9) : 0;
+}
+
+TEST_F(ServiceE2e, HostileRequestsGetRefusals) {
+  Start();
+  const int32_t userId = Register("olga", u"Olga");
+  const std::string env =
+      ReadHostFile(root_.Host("\\PocketDisk1\\handset.env"));
+  const std::string identity =
+      "User-Serial: SN-0001\r\nUser-ID: " + std::to_string(userId) +
+      "\r\nUser-Cert: " + Certificate(env) + "\r\n";
+  // The hand-made certificate is good: a well-formed save gets through.
+  const std::string boundary = "b0undary";
+  const std::string part =
+      "--" + boundary +
+      "\r\nContent-Disposition: form-data; name=\"update1\"; "
+      "filename=\"\\Storage Card\\x.txt\"\r\n\r\n0123456789\r\n";
+  const std::string good = part + "--" + boundary + "--\r\n";
+  auto save = [&](const std::string& body, size_t declared) {
+    return "POST /save HTTP/1.1\r\nHost: x\r\n" + identity +
+           "Content-Type: multipart/form-data; boundary=" + boundary +
+           "\r\nContent-Length: " + std::to_string(declared) + "\r\n\r\n" +
+           body;
+  };
+  EXPECT_EQ(Status(Exchange(service_->port(), save(good, good.size()))), 200);
+  const std::string escaping =
+      "--" + boundary +
+      "\r\nContent-Disposition: form-data; name=\"update1\"; "
+      "filename=\"\\..\\..\\evil.txt\"\r\n\r\nx\r\n--" +
+      boundary + "--\r\n";
+
+  const struct {
+    const char* what;
+    std::string request;
+    int status;
+  } cases[] = {
+      {"oversized head",
+       "GET /account HTTP/1.1\r\nX-Pad: " + std::string(9000, 'a') + "\r\n\r\n",
+       431},
+      {"negative length",
+       "POST /activate HTTP/1.1\r\nContent-Length: -5\r\n\r\n", 400},
+      {"conflicting lengths",
+       "POST /activate HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n"
+       "\r\nabcdef",
+       400},
+      {"chunked body",
+       "POST /activate HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+       501},
+      {"body shorter than its length",
+       "POST /activate HTTP/1.1\r\nContent-Length: 100\r\n\r\nusername=x", 400},
+      {"head without its end", "GET /account HTTP/1.1\r\nHost: x\r\n", 400},
+      {"garbage",
+       std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\r\n\r\n", 13), 400},
+      {"truncated multipart", save(part, part.size() + 500), 400},
+      {"multipart without its closing delimiter", save(part, part.size()), 400},
+      {"multipart escaping the store", save(escaping, escaping.size()), 400},
+  };
+  for (const auto& c : cases) {
+    const std::string reply = Exchange(service_->port(), c.request);
+    EXPECT_EQ(Status(reply), c.status) << c.what << "\n" << reply;
+  }
+  // Only the good request stored anything.
+  EXPECT_EQ(Admin({"list-uploads"}).out, std::to_string(userId) +
+                                             " \\Storage Card\\x.txt 10 " +
+                                             Md5("0123456789") + "\n");
+  EXPECT_FALSE(HostFileExists(data_.path() + "/evil.txt"));
+  // And the service still works, and stops cleanly.
+  AccountInfoResult info{};
+  HandsetError error{};
+  EXPECT_EQ(
+      vesk_AccountInfo(kEnv.c_str(), &info, &error,
+                       service_->Url("/account").c_str(), service_->port()),
+      200);
+  EXPECT_EQ(service_->Stop(), 0);
+}
+
+}  // namespace
+}  // namespace vesk::test

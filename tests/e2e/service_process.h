@@ -1,0 +1,63 @@
+// The reference service as a child process of a test: a temporary data
+// directory, administration commands, and a running "serve" that is always
+// stopped (SIGTERM, then SIGKILL) when its owner goes.
+#ifndef VESK_TESTS_E2E_SERVICE_PROCESS_H_
+#define VESK_TESTS_E2E_SERVICE_PROCESS_H_
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace vesk::test {
+
+// A fresh temporary directory, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+struct CommandResult {
+  int status = -1;  // exit status, or -1 when it did not exit normally
+  std::string out;  // standard output
+};
+
+// Runs the service binary with the arguments and waits for it.
+CommandResult RunService(const std::vector<std::string>& arguments);
+
+// `vesk-service serve --data DIR --port 0 <extra>`; the constructor returns
+// once the service printed its listening line (throws when it does not
+// within ten seconds). Standard error goes to a log file beside the data
+// directory.
+class ServiceProcess {
+ public:
+  ServiceProcess(const std::string& dataDir,
+                 const std::vector<std::string>& extra = {});
+  ~ServiceProcess();
+  ServiceProcess(const ServiceProcess&) = delete;
+  ServiceProcess& operator=(const ServiceProcess&) = delete;
+
+  int port() const { return port_; }
+  // "http://127.0.0.1:PORT" + path, as the library takes it.
+  std::u16string Url(const std::string& path) const;
+  // SIGTERM and the exit status (-1 when it had to be killed).
+  int Stop();
+  // The access log so far.
+  std::string Log() const;
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+  std::string logPath_;
+};
+
+}  // namespace vesk::test
+
+#endif  // VESK_TESTS_E2E_SERVICE_PROCESS_H_
