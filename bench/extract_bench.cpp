@@ -3,6 +3,8 @@
 // the same archives, interleaved round by round, onto tmpfs (on a disk every
 // tool waits for file creation). Two archives made by Info-ZIP zip: many
 // small files (2,000 of about 4 KB) and a few large ones (four of 50 MB).
+// Then the peak memory of extracting the large archive, in a child process.
+// The figures are reported too (bench/report.h).
 //
 //   extract_bench [small rounds [large rounds [large megabytes]]]
 #include <spawn.h>
@@ -21,6 +23,7 @@
 #include <vector>
 
 #include "bench/loopback.h"
+#include "bench/report.h"
 #include "platform/platform.h"
 #include "transfer/transfer.h"
 
@@ -105,9 +108,14 @@ struct Extractor {
   std::vector<double> seconds;
 };
 
+struct Medians {
+  double library, unzip, bsdtar;  // seconds
+  uintmax_t bytes;                // extracted
+};
+
 // Extracts name.zip with every extractor, rounds times, interleaved and
 // rotating who goes first; prints the medians and the library's ratios.
-void Measure(const fs::path& scratch, const std::string& name, int rounds) {
+Medians Measure(const fs::path& scratch, const std::string& name, int rounds) {
   Extractor extractors[] = {{"library", {}}, {"unzip", {}}, {"bsdtar", {}}};
   const fs::path archive = scratch / (name + ".zip");
   std::pair<size_t, uintmax_t> expected{0, 0};
@@ -159,11 +167,25 @@ void Measure(const fs::path& scratch, const std::string& name, int rounds) {
       name.c_str(), expected.first, expected.second / 1e6, library * 1e3,
       unzip * 1e3, bsdtar * 1e3, library / unzip, library / bsdtar);
   std::fflush(stdout);
+  return {library, unzip, bsdtar, expected.second};
+}
+
+// --memory-child ARCHIVE TARGET (handset paths): one extraction in a process
+// of its own; prints the growth of its peak resident set.
+int MemoryChild(char** argv) {
+  const std::u16string archive = fs::path(argv[2]).u16string();
+  const std::u16string target = fs::path(argv[3]).u16string();
+  return bench::MemoryChild([&] {
+    return vesk::transfer::ExtractArchive(archive.c_str(), target.c_str()) == 0;
+  });
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "--memory-child") {
+    return MemoryChild(argv);
+  }
   const int smallRounds = argc > 1 ? std::atoi(argv[1]) : 9;
   const int largeRounds = argc > 2 ? std::atoi(argv[2]) : 5;
   const size_t largeMegabytes = argc > 3 ? std::atoi(argv[3]) : 50;
@@ -191,8 +213,36 @@ int main(int argc, char** argv) {
   });
   std::printf("extraction onto tmpfs, medians of %d / %d interleaved rounds\n",
               smallRounds, largeRounds);
-  Measure(scratch, "small", smallRounds);
-  Measure(scratch, "large", largeRounds);
+  const Medians small = Measure(scratch, "small", smallRounds);
+  const Medians large = Measure(scratch, "large", largeRounds);
+  const long long growth =
+      bench::MeasureInChild({"\\large.zip", "\\out-memory"});
+  std::printf(
+      "peak memory of the large extraction: %+.1f MB for %.1f MB "
+      "(%.4f of the size)\n",
+      growth / 1e6, large.bytes / 1e6,
+      growth / static_cast<double>(large.bytes));
   fs::remove_all(scratch);
-  return 0;
+
+  using bench::Orientation;
+  const std::string smallNote = "2,000 files, tmpfs";
+  const std::string largeNote =
+      "4 x " + std::to_string(largeMegabytes) + " MiB, tmpfs";
+  bench::Report({"extract", "extraction, small files", "bsdtar -xf",
+                 small.library * 1e3, small.bsdtar * 1e3, "ms",
+                 Orientation::kTime, 1.0, smallNote});
+  bench::Report({"extract", "extraction, small files", "unzip -o -q",
+                 small.library * 1e3, small.unzip * 1e3, "ms",
+                 Orientation::kTime, 0, smallNote});
+  bench::Report({"extract", "extraction, large files", "unzip -o -q",
+                 large.library * 1e3, large.unzip * 1e3, "ms",
+                 Orientation::kTime, 0.7, largeNote});
+  bench::Report({"extract", "extraction, large files", "bsdtar -xf",
+                 large.library * 1e3, large.bsdtar * 1e3, "ms",
+                 Orientation::kTime, 1.2, largeNote});
+  bench::Report({"memory", "memory: extraction", "bytes extracted",
+                 static_cast<double>(growth), static_cast<double>(large.bytes),
+                 "bytes", Orientation::kMemory, 0.1,
+                 growth < 0 ? "child failed" : "peak RSS growth"});
+  return growth < 0 ? 1 : 0;
 }

@@ -3,7 +3,8 @@
 // interleaved (so that a noisy machine affects every side alike) against
 // curl -F to the same sink and against the limit that 1024-byte pieces
 // allow: a minimal loop of fread() of 1024 bytes and send() of them.
-// Prints medians in MB/s (10^6 bytes of file content per second) and ratios.
+// Prints medians in MB/s (10^6 bytes of file content per second) and ratios,
+// and reports them (bench/report.h).
 //   upload_bench [megabytes (MiB, default 256)] [rounds (default 5)]
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "bench/loopback.h"
+#include "bench/report.h"
 #include "service/vesk80.h"
 
 namespace {
@@ -221,5 +223,10 @@ int main(int argc, char** argv) {
               library / loop);
   std::printf("  library / curl                     %8.2f\n", library / curl);
   std::printf("  minimal loop / curl                %8.2f\n", loop / curl);
+  const std::string sized = std::to_string(megabytes) + " MiB";
+  bench::Report({"upload", "upload", "fread(1024)+send loop", library, loop,
+                 "MB/s", bench::Orientation::kThroughput, 0.9, sized});
+  bench::Report({"upload", "upload", "curl -F", library, curl, "MB/s",
+                 bench::Orientation::kThroughput, 0, sized});
   return 0;
 }

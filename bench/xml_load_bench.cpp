@@ -7,8 +7,11 @@
 // mapping threshold (at most 32 MB) fresh pages on every run, which then
 // fault in one by one: the UTF-16 text of a 20 MB file is such a buffer,
 // pugixml's copy of the file is not. "first ms" is the first run of each
-// case, where every buffer is fresh.
-//   xml_load_bench [megabytes (20)] [rounds (9)]
+// case, where every buffer is fresh. The heartbeat's whole parse of the same
+// file into the caller's records follows, and then the peak memory of a
+// heartbeat whose reply holds 10,000 notifications, received from a loopback
+// peer in a child process. The figures are reported too (bench/report.h).
+//   xml_load_bench [megabytes (20)] [rounds (9)] [notifications (10000)]
 #include <stdlib.h>
 
 #include <algorithm>
@@ -24,6 +27,10 @@
 #include <string>
 #include <vector>
 
+#include "bench/loopback.h"
+#include "bench/report.h"
+#include "heartbeat/heartbeat.h"
+#include "service/vesk80.h"
 #include "xml/xml.h"
 
 namespace {
@@ -40,10 +47,13 @@ struct Counts {
 // ASCII, some UTF-8 words, entity and character references, and CDATA.
 class NotificationWriter {
  public:
-  std::string Write(size_t targetBytes, Counts* counts) {
+  // Notifications until the document reaches targetBytes or holds
+  // maxCount of them.
+  std::string Write(size_t targetBytes, Counts* counts,
+                    size_t maxCount = SIZE_MAX) {
     std::string parts[3];
     size_t size = 0;
-    for (size_t n = 1; size < targetBytes; ++n) {
+    for (size_t n = 1; size < targetBytes && n <= maxCount; ++n) {
       const int kind = Between(0, 99) < 40 ? 0 : Between(0, 99) < 60 ? 1 : 2;
       const size_t before = parts[kind].size();
       Notification(kind, n, &parts[kind]);
@@ -178,11 +188,68 @@ double Median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
+// Answers every request with the document as a heartbeat reply.
+class HeartbeatPeer : public bench::LoopbackPeer {
+ public:
+  explicit HeartbeatPeer(const std::string& document)
+      : reply_(
+            "HTTP/1.1 200 OK\r\nContent-Type: text/xml; charset=UTF-8\r\n"
+            "Content-Length: " +
+            std::to_string(document.size()) + "\r\n\r\n" + document) {
+    Start();
+  }
+  ~HeartbeatPeer() override { Stop(); }
+
+ private:
+  void Answer(int fd) override {
+    std::string request;
+    char buffer[4096];
+    while (request.find("\r\n\r\n") == std::string::npos) {
+      const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+      if (got <= 0) return;
+      request.append(buffer, static_cast<size_t>(got));
+    }
+    if (!bench::SendAll(fd, reply_.data(), reply_.size())) return;
+    ::shutdown(fd, SHUT_WR);
+    while (::recv(fd, buffer, sizeof buffer, 0) > 0) {
+    }
+  }
+
+  const std::string reply_;
+};
+
+// --memory-child PORT COUNT: one heartbeat from the peer, in a process of its
+// own; prints the growth of its peak resident set.
+int MemoryChild(char** argv) {
+  const int port = std::atoi(argv[2]);
+  const int32_t count = std::atoi(argv[3]);
+  const std::string digits = std::to_string(port);
+  const std::u16string url = u"http://127.0.0.1:" +
+                             std::u16string(digits.begin(), digits.end()) +
+                             u"/heartbeat";
+  return bench::MemoryChild([&] {
+    HandsetBeatResult result{};
+    HandsetError error{};
+    const int32_t status =
+        vesk_HandsetBeat(u"\\handset.env", &result, &error, url.c_str(), port);
+    const bool ok = status == 200 && result.contentCount + result.messageCount +
+                                             result.advertisementCount ==
+                                         count;
+    delete[] result.entries;
+    return ok;
+  });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::strcmp(argv[1], "--memory-child") == 0) {
+    return MemoryChild(argv);
+  }
   const double megabytes = argc > 1 ? std::atof(argv[1]) : 20;
   const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 9;
+  const size_t notifications =
+      argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 10000;
 
   // The file lives under a temporary device root, where Load finds it by its
   // handset path.
@@ -285,6 +352,73 @@ int main(int argc, char** argv) {
                 cases[i].first * 1e3);
   }
   std::printf("(walk cases compare with pugixml load_file + walk)\n");
+
+  // The heartbeat's parse of the stored reply into records; the parse
+  // deletes the file, so it is written again before every run.
+  const std::string cardDir = std::string(root) + "/Storage Card";
+  std::filesystem::create_directories(cardDir);
+  const std::string stored = cardDir + "/savepush.xml";
+  std::vector<double> parseSeconds;
+  for (int round = 0; round <= rounds; ++round) {
+    std::ofstream(stored, std::ios::binary | std::ios::trunc) << bytes;
+    HandsetBeatResult result{};
+    const auto start = std::chrono::steady_clock::now();
+    vesk::heartbeat::ReadNotificationFile(&result);
+    const std::chrono::duration<double> took =
+        std::chrono::steady_clock::now() - start;
+    ok &= static_cast<size_t>(result.contentCount + result.messageCount +
+                              result.advertisementCount) == written.Total();
+    delete[] result.entries;
+    if (round > 0) parseSeconds.push_back(took.count());
+  }
+  const double parseRate = mb / Median(parseSeconds);
+  std::printf("%-28s %10.1f %10.1f %11.2fx\n", "heartbeat parse to records",
+              Median(parseSeconds) * 1e3, parseRate, parseRate / pugiWalkRate);
+
+  // The peak memory of a whole heartbeat with many notifications.
+  Counts beatCounts;
+  const std::string beat =
+      NotificationWriter().Write(SIZE_MAX, &beatCounts, notifications);
+  long long growth = -1;
+  {
+    HeartbeatPeer peer(beat);
+    growth = bench::MeasureInChild(
+        {std::to_string(peer.port()), std::to_string(beatCounts.Total())});
+  }
+  const double records =
+      static_cast<double>(beatCounts.content) * sizeof(ContentNotification) +
+      static_cast<double>(beatCounts.message) * sizeof(MessageNotification) +
+      static_cast<double>(beatCounts.advertisement) *
+          sizeof(AdvertisementNotification);
+  std::printf(
+      "peak memory of a heartbeat with %zu notifications: %+.1f MB for a "
+      "%.1f MB reply (%.2f of its size; the records alone are %.1f MB)\n",
+      beatCounts.Total(), growth / 1e6, beat.size() / 1e6,
+      growth / static_cast<double>(beat.size()), records / 1e6);
+
+  const double loadRate = mb / Median(cases[0].seconds);
+  const double walkRate = mb / Median(cases[2].seconds);
+  char sized[64];
+  std::snprintf(sized, sizeof sized, "%.1f MB, %zu notifications", mb,
+                written.Total());
+  using bench::Orientation;
+  bench::Report({"xml", "XML load and index", "pugixml load_file", loadRate,
+                 pugiRate, "MB/s", Orientation::kThroughput, 1.0, sized});
+  bench::Report({"xml", "XML load + notification walk",
+                 "pugixml load_file + walk", walkRate, pugiWalkRate, "MB/s",
+                 Orientation::kThroughput, 0, sized});
+  bench::Report({"xml", "heartbeat parse into records",
+                 "pugixml load_file + walk", parseRate, pugiWalkRate, "MB/s",
+                 Orientation::kThroughput, 0, sized});
+  char beatNote[128];
+  std::snprintf(beatNote, sizeof beatNote,
+                "%zu notifications; holds the document and %.1f MB of records",
+                beatCounts.Total(), records / 1e6);
+  bench::Report({"memory", "memory: heartbeat", "reply bytes",
+                 static_cast<double>(growth), static_cast<double>(beat.size()),
+                 "bytes", Orientation::kMemory, 0,
+                 growth < 0 ? "child failed" : beatNote});
+  ok &= growth >= 0;
 
   std::filesystem::remove_all(root);
   if (!ok) {
