@@ -622,3 +622,39 @@ TEST(LocalFiles, FreeNamesDirectoriesAndSizes) {
 
 }  // namespace
 }  // namespace vesk
+
+namespace vesk {
+namespace {
+
+TEST(StreamChecksum, DigestsThePrefixFromTheFileThenTheFedBytes) {
+  DeviceRoot root;
+  const std::string bytes = Source(300000, 5);
+  WriteHostFile(root.Host("\\f.Down"), bytes.substr(0, 100000) + "tail");
+  struct Case {
+    int64_t prefix;
+    bool start;
+    std::string want;
+  } cases[] = {
+      {100000, true, Md5(bytes)},
+      {0, true, Md5(bytes.substr(100000))},
+      // The file holds fewer bytes than the prefix: no digest.
+      {100005, true, ""},
+      {100000, false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.prefix);
+    transfer::StreamChecksum checksum;
+    if (c.start) checksum.Start(u"\\f.Down", c.prefix);
+    // Pieces of odd sizes, some larger than the worker's blocks.
+    size_t at = 100000;
+    for (const size_t piece : {1u, 1023u, 65536u, 100000u, 7u}) {
+      checksum.Feed(bytes.data() + at, piece);
+      at += piece;
+    }
+    checksum.Feed(bytes.data() + at, bytes.size() - at);
+    EXPECT_EQ(checksum.Finish(), U16(c.want));
+  }
+}
+
+}  // namespace
+}  // namespace vesk

@@ -218,6 +218,17 @@ TEST_F(LoadTest, RangesAndRefusals) {
     EXPECT_EQ(ReadHostFile(Host("\\Storage Card\\pkg.zip.Down")), before);
   }
 
+  // Without an archive path nothing is received: no transfer files named
+  // after the suffixes alone appear in the working directory.
+  Set(record_.archivePath, u"");
+  FakeServer noPath(
+      {Raw(HttpReply(200, "OK", {{"Content-Length", "3"}}, "zip"))});
+  EXPECT_EQ(Load(noPath), 200);
+  EXPECT_EQ(result_.received, 0);
+  EXPECT_EQ(result_.fileSize, 3);
+  EXPECT_FALSE(HostFileExists(".Down"));
+  EXPECT_FALSE(HostFileExists(".Down.cfg"));
+
   // No service: status 0, an empty error record, nothing touched.
   const uint16_t port = test::ClosedPort();
   result_ = test::Filled<LoadResult>();

@@ -10,7 +10,6 @@
 // as is the partial file when the service rejects it with code 916. The
 // result and error records are cleared after every exchange, so they always
 // describe the last attempt.
-#include <tomcrypt.h>
 
 #include <cstdint>
 #include <cstring>
@@ -35,9 +34,6 @@ constexpr int32_t kRollBackSteps[kAttempts] = {40960, 102400, 1048576};
 // reports its own checksum mismatch with it too.
 constexpr int32_t kCodeBadPartial = 916;
 constexpr size_t kKeyBufferSize = 256;
-constexpr size_t kChecksumUnits = 32;
-// Bytes read per system call while a file is digested.
-constexpr size_t kDigestReadSize = 64 * 1024;
 
 // The transfer values of the download, one set for the process: written by
 // PerformDownload and the receive loop, read by ConfirmDownload.
@@ -227,36 +223,6 @@ const char* ParseContentRange(const char* value, int32_t* rangeStart,
   return nullptr;
 }
 
-std::u16string FileChecksum(const char16_t* path) {
-  const size_t length = service::BoundedLength(path, kMaxPathUnits + 1);
-  if (path == nullptr || length > kMaxPathUnits) return std::u16string();
-  platform::File file = platform::File::Open(
-      std::u16string(path, length), platform::Access::kRead,
-      platform::Disposition::kOpenExisting);
-  if (!file.IsOpen()) return std::u16string();
-  hash_state state;
-  md5_init(&state);
-  // MD5 does not depend on how the bytes are split into calls; large reads
-  // keep the system calls few.
-  auto buffer = std::make_unique<unsigned char[]>(kDigestReadSize);
-  for (;;) {
-    const int64_t got = file.Read(buffer.get(), kDigestReadSize);
-    if (got < 0) return std::u16string();
-    if (got == 0) break;
-    md5_process(&state, buffer.get(), static_cast<unsigned long>(got));
-  }
-  unsigned char digest[16];
-  md5_done(&state, digest);
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::u16string text;
-  text.reserve(kChecksumUnits);
-  for (const unsigned char byte : digest) {
-    text.push_back(static_cast<char16_t>(kHex[byte >> 4]));
-    text.push_back(static_cast<char16_t>(kHex[byte & 0x0F]));
-  }
-  return text;
-}
-
 int32_t HandsetDownload(const char16_t* environmentFile, DownloadRecord* record,
                         DownloadResult* result, HandsetError* error,
                         const char16_t* localPath, const char16_t* url,
@@ -350,8 +316,16 @@ int32_t HandsetDownload(const char16_t* environmentFile, DownloadRecord* record,
     result->rangeStart = values.rangeStart;
     result->fileSize = values.fileSize;
     const TransferSource source{request.url.c_str(), request.port};
-    const bool ready = ReceiveToFile(request, path.c_str(), source, values,
-                                     TransferKind::kDownload);
+    // The checksum is computed beside the receive when the file will take
+    // the local path itself; with an older file there, the check reads the
+    // file at the path, as it stands, afterwards.
+    const bool pathFree = service::ProbePath(path.c_str()) == 0;
+    StreamChecksum streaming;
+    if (pathFree) streaming.Start(dataPath, values.rangeStart);
+    const bool ready =
+        ReceiveToFile(request, path.c_str(), source, values,
+                      TransferKind::kDownload, pathFree ? &streaming : nullptr);
+    const std::u16string streamed = streaming.Finish();
     request.CloseConnection();
     result->received = values.received;
     StoreChecksum(request.checksum, result);
@@ -359,8 +333,10 @@ int32_t HandsetDownload(const char16_t* environmentFile, DownloadRecord* record,
     const bool complete =
         ready &&
         int64_t{values.rangeStart} + values.received == values.fileSize;
-    const std::u16string actual =
-        complete ? FileChecksum(path.c_str()) : std::u16string();
+    const std::u16string actual = !complete ? std::u16string()
+                                  : !streamed.empty()
+                                      ? streamed
+                                      : FileChecksum(path.c_str());
     if (actual.empty()) {
       // Stopped early (or the file is not where it should be): the data and
       // state files keep the reached position, from which the next attempt,

@@ -225,9 +225,10 @@ void CutToSize(const std::u16string& dataPath, int32_t fileSize) {
 
 bool ReceiveToFile(transport::HandsetRequest& request, const char16_t* path,
                    const TransferSource& source, TransferValues& values,
-                   TransferKind kind) {
+                   TransferKind kind, StreamChecksum* checksum) {
   std::u16string target;
-  if (!TakePath(path, &target)) return false;
+  // An empty path would name the transfer files after the suffixes alone.
+  if (!TakePath(path, &target) || target.empty()) return false;
   const std::u16string dataPath = target + kDataSuffix;
   const std::u16string statePath = target + kStateSuffix;
   if (statePath.size() > kMaxPathUnits) {
@@ -268,7 +269,9 @@ bool ReceiveToFile(transport::HandsetRequest& request, const char16_t* path,
       return;
     }
     writing = writer.Write(bytes, static_cast<size_t>(size));
-    if (writing) values.received += size;
+    if (!writing) return;
+    values.received += size;
+    if (checksum != nullptr) checksum->Feed(bytes, static_cast<size_t>(size));
   };
   auto record = [&] {
     if (!writer.Flush()) writing = false;

@@ -102,6 +102,36 @@ struct TransferSource {
   int32_t port = 0;
 };
 
+// The MD5 digest of a file as a receive writes it, computed on a worker
+// thread beside the receive: the worker first digests the bytes the data
+// file held before the body's position (read from the file), then every
+// block fed to it, so a complete file's checksum is ready as soon as its
+// last byte is written.
+class StreamChecksum {
+ public:
+  StreamChecksum();
+  ~StreamChecksum();  // finishes the worker
+  StreamChecksum(const StreamChecksum&) = delete;
+  StreamChecksum& operator=(const StreamChecksum&) = delete;
+
+  // Starts the worker on the first prefix bytes of the file at dataPath,
+  // which is opened now, before the receive writes to it.
+  void Start(const std::u16string& dataPath, int64_t prefix);
+  // Bytes that follow, in file order. Waits when the worker is far behind.
+  void Feed(const char* data, size_t size);
+  // Waits for the worker. The digest of the prefix and the fed bytes as 32
+  // lower-case hexadecimal digits; empty when the file did not hold the
+  // whole prefix, or when Start was not called.
+  std::u16string Finish();
+
+ private:
+  struct Worker;
+  void Hand();
+
+  std::unique_ptr<Worker> worker_;
+  std::vector<char> block_;  // bytes not yet handed to the worker
+};
+
 // Receives the rest of a 200 or 206 reply whose head request has just read,
 // on its still open connection, into the data file of path at position
 // values.rangeStart, in blocks of at most 1024 bytes, and keeps the state
@@ -111,12 +141,13 @@ struct TransferSource {
 // is complete the data file is moved to path, or to a free name beside it,
 // and the state file is deleted; otherwise both stay with the reached
 // position.
+// Every body byte written is also fed to checksum when it is not null.
 // False, with nothing moved or deleted and the connection left open, when
 // the directory of path cannot be made or the data file or the state file
 // cannot be opened. True otherwise, also for an incomplete transfer.
 bool ReceiveToFile(transport::HandsetRequest& request, const char16_t* path,
                    const TransferSource& source, TransferValues& values,
-                   TransferKind kind);
+                   TransferKind kind, StreamChecksum* checksum = nullptr);
 
 // Position and size from the "Content-Range" value of a 206 reply, of the
 // form "bytes A-B/N" (B is not used; each number at most 15 digits and
