@@ -591,6 +591,23 @@ TEST_F(ServiceE2e, SaveStoresFilesAndDeleteRemovesOne) {
   EXPECT_TRUE(HostFileExists(base + "/Storage Card/照片/a.bin"));
   EXPECT_EQ(Admin({"list-uploads"}).out,
             id + " \\Storage Card\\照片\\a.bin 3000 " + Md5(photo) + "\n");
+
+  // A handset the service does not know is refused before its body is read;
+  // the refusal still reaches it after a large body.
+  std::string stranger = ReadHostFile(root_.Host("\\PocketDisk1\\handset.env"));
+  const size_t at = stranger.find("User-Id: ");
+  stranger.replace(at, stranger.find('\n', at) - at, "User-Id: 99999");
+  WriteHostFile(root_.Host("\\PocketDisk1\\stranger.env"), stranger);
+  WriteHostFile(root_.Host("\\Storage Card\\big.bin"),
+                std::string(3 << 20, 'b'));
+  Put(input.entries[0].path, u"\\Storage Card\\big.bin");
+  Put(input.entries[0].action, u"update");
+  EXPECT_EQ(vesk_HandsetSave(u"\\PocketDisk1\\stranger.env", &input,
+                             output.data(), &error,
+                             service_->Url("/save").c_str(), service_->port()),
+            403);
+  EXPECT_EQ(error.code, 901);
+  EXPECT_FALSE(HostFileExists(Uploads(99999)));
 }
 
 // ---- Hostile requests on a raw socket

@@ -145,9 +145,11 @@ class Connection {
     ::shutdown(fd_, SHUT_WR);
     timeval wait{2, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    char sink[4096];
-    size_t drained = 0;
-    while (drained < (1u << 20)) {
+    // A refused upload still arrives whole before the handset reads the
+    // reply; the idle time-out bounds a peer that never stops.
+    char sink[16384];
+    uint64_t drained = 0;
+    while (drained < (uint64_t{1} << 32)) {
       const size_t got = Receive(sink, sizeof sink);
       if (got == 0) break;
       drained += got;
