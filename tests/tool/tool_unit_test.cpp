@@ -21,7 +21,7 @@ std::optional<CommandLine> Parse(std::vector<std::string> args,
   return ParseCommandLine(args, error ? error : &ignored);
 }
 
-TEST(CommandLineTest, OptionsStandBeforeOrAfterTheCommand) {
+TEST(ToolCommandLineTest, OptionsStandBeforeOrAfterTheCommand) {
   const auto cl = Parse({"--json", "--device-root", "/tmp/d", "save", "--url",
                          "http://h/save", "--update", "\\a", "--delete=/b",
                          "--update", "c", "-q"});
@@ -46,7 +46,7 @@ TEST(CommandLineTest, OptionsStandBeforeOrAfterTheCommand) {
   EXPECT_EQ(valueNamedLikeCommand->Get("env"), "beat");
 }
 
-TEST(CommandLineTest, UsageErrorsSayWhy) {
+TEST(ToolCommandLineTest, UsageErrorsSayWhy) {
   struct Case {
     std::vector<std::string> args;
     const char* says;
@@ -68,7 +68,7 @@ TEST(CommandLineTest, UsageErrorsSayWhy) {
   }
 }
 
-TEST(CommandLineTest, EveryCommandHasHelpNamingItsOptions) {
+TEST(ToolCommandLineTest, EveryCommandHasHelpNamingItsOptions) {
   for (const CommandSpec& c : Commands()) {
     const std::string help = CommandHelp(c);
     EXPECT_NE(help.find(std::string("Usage: vesk ") + c.name),
@@ -90,7 +90,7 @@ TEST(CommandLineTest, EveryCommandHasHelpNamingItsOptions) {
             std::string::npos);
 }
 
-TEST(UrlTest, PortComesFromTheUrlOr80) {
+TEST(ToolUrlTest, PortComesFromTheUrlOr80) {
   EXPECT_EQ(UrlPort("http://127.0.0.1:8080/account"), 8080);
   EXPECT_EQ(UrlPort("http://service.example/account"), 80);
   EXPECT_EQ(UrlPort("http://h:1/"), 1);
@@ -106,7 +106,7 @@ TEST(UrlTest, PortComesFromTheUrlOr80) {
   EXPECT_EQ(ParseInteger("-3", -5, 5), -3);
 }
 
-TEST(TextTest, Utf8AndUtf16RoundTripAndCut) {
+TEST(ToolTextTest, Utf8AndUtf16RoundTripAndCut) {
   const std::string text = "a\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80";  // aé中😀
   const std::u16string wide = ToUtf16(text);
   EXPECT_EQ(wide, (std::u16string{u'a', 0xE9, 0x4E2D, 0xD83D, 0xDE00}));
@@ -137,7 +137,7 @@ TEST(TextTest, Utf8AndUtf16RoundTripAndCut) {
   EXPECT_EQ(HostPath("/r", "rel\\a"), "rel/a");
 }
 
-TEST(JsonTest, ReadsWhatTheServiceWritesAndWritesWhatItReads) {
+TEST(ToolJsonTest, ReadsWhatTheServiceWritesAndWritesWhatItReads) {
   const std::string text =
       "{\"account\": {\"name\": \"demo\", \"password\": \"p\\\"w\"},\n"
       " \"contents\": [{\"key\": \"k1\", \"size\": 3145728, \"md5\": \"ab\"},"
@@ -181,7 +181,7 @@ std::string StateFile(const std::string& text) {
   return bytes;
 }
 
-TEST(ProgressTest, TransferSizesComeFromTheDataStateAndFinishedFiles) {
+TEST(ToolProgressTest, TransferSizesComeFromTheDataStateAndFinishedFiles) {
   test::DeviceRoot root;
   const std::string p = root.Host("\\Storage Card\\a.bin");
   EXPECT_EQ(SampleTransfer(p).done, 0);
@@ -207,7 +207,7 @@ TEST(ProgressTest, TransferSizesComeFromTheDataStateAndFinishedFiles) {
   EXPECT_EQ(StateFileSize(p + ".Down.cfg"), -1);
 }
 
-TEST(ProgressTest, UploadFollowsTheReadPositionOfTheFileBeingSent) {
+TEST(ToolProgressTest, UploadFollowsTheReadPositionOfTheFileBeingSent) {
   test::DeviceRoot root;
   const std::string a = root.Host("\\a"), b = root.Host("\\b");
   test::WriteHostFile(a, std::string(100, 'a'));
@@ -226,7 +226,7 @@ TEST(ProgressTest, UploadFollowsTheReadPositionOfTheFileBeingSent) {
   EXPECT_EQ(SampleUpload({a, b}, {100, 300}, &last).done, 220);
 }
 
-TEST(ProgressTest, LineShowsBytesPercentRateAndTimeLeft) {
+TEST(ToolProgressTest, LineShowsBytesPercentRateAndTimeLeft) {
   EXPECT_EQ(FormatProgress("download", {1048576, 4194304}, 1048576),
             "download  1.0 MiB / 4.0 MiB   25%  1.0 MiB/s  0:03 left");
   EXPECT_EQ(FormatProgress("load", {512, -1}, 0), "load  512 B  0 B/s");
@@ -234,7 +234,7 @@ TEST(ProgressTest, LineShowsBytesPercentRateAndTimeLeft) {
   EXPECT_EQ(FormatBytes(1536), "1.5 KiB");
 }
 
-TEST(ExitStatusTest, FollowsStatusCodeAndCompleteness) {
+TEST(ToolExitStatusTest, FollowsStatusCodeAndCompleteness) {
   EXPECT_EQ(ExitFor(200), kExitOk);
   EXPECT_EQ(ExitFor(0), kExitNoResponse);
   EXPECT_EQ(ExitFor(403), kExitRefused);

@@ -34,6 +34,9 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& errorLog,
   if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  // The children never read their standard input; some (script(1)) stop
+  // at once when it is closed, so it is always /dev/null.
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
   if (!errorLog.empty()) {
     posix_spawn_file_actions_addopen(&actions, 2, errorLog.c_str(),

@@ -10,6 +10,8 @@
 
 namespace vesk::tool {
 
+// Children get /dev/null as standard input.
+//
 // Runs a program to its end; its standard output goes into `output`, its
 // standard error into the file `errorLog` (appended; "" keeps ours). Returns
 // the exit status, or -1 when it could not run or ended by a signal.
