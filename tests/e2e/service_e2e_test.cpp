@@ -163,6 +163,11 @@ TEST_F(ServiceE2e, ActivationInEveryMode) {
                   "--gender", "2", "--figure", "5"});
   const std::string stale = AddAccount(
       {"--name", "frank", "--password", "pw2", "--valid-for", "-60"});
+  // An account whose reply would not fit a handset's first receive.
+  EXPECT_EQ(Admin({"add-account", "--name", "long", "--password", "x",
+                   "--email", std::string(700, 'e')})
+                .status,
+            2);
   Start();
 
   // Mode 1 registers an account; the result record is not written.
@@ -740,13 +745,34 @@ TEST_F(ServiceE2e, HostileRequestsGetRefusals) {
                                              " \\Storage Card\\x.txt 10 " +
                                              Md5("0123456789") + "\n");
   EXPECT_FALSE(HostFileExists(data_.path() + "/evil.txt"));
-  // And the service still works, and stops cleanly.
+  // A client that sent half its head holds its own connection only: the
+  // library is served meanwhile, and the held request still gets its reply.
+  const int held = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(service_->port()));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(
+      ::connect(held, reinterpret_cast<sockaddr*>(&address), sizeof address),
+      0);
+  const std::string half = "GET /account HTTP/1.1\r\nHost: x\r\n";
+  ASSERT_EQ(::send(held, half.data(), half.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(half.size()));
   AccountInfoResult info{};
   HandsetError error{};
   EXPECT_EQ(
       vesk_AccountInfo(kEnv.c_str(), &info, &error,
                        service_->Url("/account").c_str(), service_->port()),
       200);
+  ASSERT_EQ(::send(held, "\r\n", 2, MSG_NOSIGNAL), 2);
+  std::string reply;
+  char buffer[1024];
+  for (ssize_t got; (got = ::recv(held, buffer, sizeof buffer, 0)) > 0;) {
+    reply.append(buffer, static_cast<size_t>(got));
+  }
+  ::close(held);
+  EXPECT_EQ(Status(reply), 403) << reply;
+  EXPECT_NE(reply.find("X-Error-Code: 901\r\n"), std::string::npos);
   EXPECT_EQ(service_->Stop(), 0);
 }
 

@@ -87,6 +87,9 @@ int64_t AddAccount(Store& store, const Options& options, std::string* code) {
   account.validation = std::to_string(100000 + random() % 900000);
   account.validationExpires =
       std::time(nullptr) + options.Number("valid-for", 7 * 24 * 3600);
+  if (!AccountReplyFits(account)) {
+    throw UsageError("the account's values are too long for a handset reply");
+  }
   const int64_t id = store.AddAccount(account);
   if (id == 0)
     throw std::runtime_error("account name taken: " + account.username);

@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <random>
 #include <set>
@@ -409,6 +410,8 @@ int64_t FormNumber(const std::map<std::string, std::string>& form,
   return std::strtoll(found->second.c_str(), nullptr, 10);
 }
 
+}  // namespace
+
 // The account document of the activation and account replies: the account
 // with its id as a direct child of the document element, the values inside
 // it, names and provinces as encoded words.
@@ -430,6 +433,19 @@ std::string AccountDocument(const Account& account,
          std::to_string(account.figure) + "</figure></account></reply>";
   return xml;
 }
+
+bool AccountReplyFits(const Account& account) {
+  Account widest = account;
+  widest.id = std::numeric_limits<int64_t>::max();
+  widest.gender = widest.figure = std::numeric_limits<int64_t>::min();
+  Handset handset;
+  handset.userId = handset.userNo = std::numeric_limits<int64_t>::max();
+  // The head of an account reply stays well under this.
+  constexpr size_t kHeadRoom = 200;
+  return AccountDocument(widest, handset).size() + kHeadRoom <= kFirstReceive;
+}
+
+namespace {
 
 void SendAccount(Context& context, Connection& connection, Outcome& outcome,
                  const Account& account,
@@ -480,6 +496,11 @@ void Activate(Context& context, Connection& connection, Outcome& outcome,
     fresh.figure = FormNumber(form, "figure");
     fresh.validation = NewValidationCode();
     fresh.validationExpires = context.Now() + 7 * 24 * 3600;
+    if (!AccountReplyFits(fresh)) {
+      SendRefusal(context, connection, outcome, 400, kMalformed,
+                  "account values too long");
+      return;
+    }
     fresh.id = context.store.AddAccount(fresh);
     if (fresh.id == 0) {
       SendRefusal(context, connection, outcome, 409, kNameTaken,

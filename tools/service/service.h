@@ -164,6 +164,13 @@ struct ServeOptions {
   int64_t clockOffset = 0;         // seconds added to the service's clock
 };
 
+// The XML body of an account reply (activation and account information).
+std::string AccountDocument(const Account& account,
+                            const std::optional<Handset>& handset);
+// True when the account's reply, with the widest numbers, still fits the
+// handset's first receive together with its head.
+bool AccountReplyFits(const Account& account);
+
 // Serves until SIGINT or SIGTERM; the process exit status.
 int Serve(Store& store, const ServeOptions& options);
 
