@@ -212,18 +212,18 @@ TEST(ToolProgressTest, UploadFollowsTheReadPositionOfTheFileBeingSent) {
   const std::string a = root.Host("\\a"), b = root.Host("\\b");
   test::WriteHostFile(a, std::string(100, 'a'));
   test::WriteHostFile(b, std::string(300, 'b'));
-  int64_t last = 0;
-  EXPECT_EQ(SampleUpload({a, b}, {100, 300}, &last).total, 400);
-  EXPECT_EQ(last, 0);
+  UploadWatch watch;
+  EXPECT_EQ(SampleUpload({a, b}, {100, 300}, &watch).total, 400);
+  EXPECT_EQ(watch.lastDone, 0);
   {
     std::FILE* f = std::fopen(b.c_str(), "rb");
     ASSERT_NE(f, nullptr);
     std::fseek(f, 120, SEEK_SET);
-    EXPECT_EQ(SampleUpload({a, b}, {100, 300}, &last).done, 220);
+    EXPECT_EQ(SampleUpload({a, b}, {100, 300}, &watch).done, 220);
     std::fclose(f);
   }
-  // Nothing open any more: the work does not go backwards.
-  EXPECT_EQ(SampleUpload({a, b}, {100, 300}, &last).done, 220);
+  // The last file was open and is closed: everything up to it was read.
+  EXPECT_EQ(SampleUpload({a, b}, {100, 300}, &watch).done, 400);
 }
 
 TEST(ToolProgressTest, LineShowsBytesPercentRateAndTimeLeft) {

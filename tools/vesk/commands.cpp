@@ -451,11 +451,11 @@ int RunSave(const CommandLine& cl, const Context& cx) {
 
   SaveOutcome o;
   {
-    int64_t lastDone = 0;
+    UploadWatch watch;
     ProgressLine progress(
         "save",
-        [&hostPaths, &sizes, &lastDone] {
-          return SampleUpload(hostPaths, sizes, &lastDone);
+        [&hostPaths, &sizes, &watch] {
+          return SampleUpload(hostPaths, sizes, &watch);
         },
         cx.progress);
     o = Save(cx.environmentPath, items, at);

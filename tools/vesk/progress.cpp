@@ -101,7 +101,7 @@ std::string FormatProgress(const std::string& label, const ProgressSample& s,
     line += buf;
   }
   line += "  " + FormatBytes(bytesPerSecond) + "/s";
-  if (s.total >= 0 && bytesPerSecond > 0 && s.done <= s.total) {
+  if (s.total >= 0 && bytesPerSecond > 0 && s.done < s.total) {
     line +=
         "  " +
         FormatDuration(static_cast<double>(s.total - s.done) / bytesPerSecond) +
@@ -149,22 +149,28 @@ ProgressSample SampleTransfer(const std::string& hostPath) {
 
 ProgressSample SampleUpload(const std::vector<std::string>& hostPaths,
                             const std::vector<int64_t>& sizes,
-                            int64_t* lastDone) {
+                            UploadWatch* watch) {
   ProgressSample s;
   s.total = 0;
   for (const int64_t size : sizes) s.total += size;
   int64_t before = 0;
+  bool open = false;
   for (size_t i = 0; i < hostPaths.size(); ++i) {
     const int64_t pos = OpenFilePosition(RealPath(hostPaths[i]));
     if (pos >= 0) {
       s.done = before + (pos < sizes[i] ? pos : sizes[i]);
+      watch->lastOpen = static_cast<int>(i);
+      open = true;
       break;
     }
     before += sizes[i];
   }
-  // Between two files nothing is open; the work never goes backwards.
-  if (s.done < *lastDone) s.done = *lastDone;
-  *lastDone = s.done;
+  if (!open && watch->lastOpen >= 0) {
+    for (int i = 0; i <= watch->lastOpen; ++i) s.done += sizes[i];
+  }
+  // The work never goes backwards.
+  if (s.done < watch->lastDone) s.done = watch->lastDone;
+  watch->lastDone = s.done;
   return s;
 }
 

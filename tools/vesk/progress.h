@@ -38,10 +38,15 @@ ProgressSample SampleTransfer(const std::string& hostPath);
 int64_t StateFileSize(const std::string& stateHostPath);
 
 // An upload of the given host files (size each, in sending order), with the
-// position of the one being read now.
+// position of the one being read now. The library sends the files in order,
+// so a file that was open and is closed again has been read whole.
+struct UploadWatch {
+  int64_t lastDone = 0;
+  int lastOpen = -1;  // index of the last file seen open
+};
 ProgressSample SampleUpload(const std::vector<std::string>& hostPaths,
                             const std::vector<int64_t>& sizes,
-                            int64_t* lastDone);
+                            UploadWatch* watch);
 
 class ProgressLine {
  public:
