@@ -182,7 +182,14 @@ def main():
             if text:
                 rows.append(json.loads(text))
     with open(results, "w") as out:
-        json.dump({"run": run, "rows": rows}, out, indent=2, ensure_ascii=False)
+        goals = [r for r in rows if r.get("met") is not None]
+        summary = {
+            "goals": len(goals),
+            "met": sum(1 for r in goals if r["met"]),
+            "missed": [label(r) for r in goals if not r["met"]],
+        }
+        json.dump({"run": run, "summary": summary, "rows": rows}, out,
+                  indent=2, ensure_ascii=False)
         out.write("\n")
     print_table(rows, run)
     print("  results: %s" % results)
