@@ -14,7 +14,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <tomcrypt.h>
 #include <unistd.h>
 
@@ -154,6 +156,8 @@ class ServiceProcess {
     pid_ = ::fork();
     if (pid_ < 0) Die("fork");
     if (pid_ == 0) {
+      // The service goes with the benchmark, also when it dies on a failure.
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
       ::dup2(out[1], 1);
       ::close(out[0]);
       ::close(out[1]);
@@ -396,6 +400,13 @@ int main(int argc, char** argv) {
   char pattern[] = "/tmp/vesk-download-bench-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) Die("cannot make a temporary directory");
   const std::string scratch = pattern;
+  // Removed also when the benchmark dies on a failure.
+  static std::string removeAtExit;
+  removeAtExit = scratch;
+  std::atexit([] {
+    std::error_code ignored;
+    fs::remove_all(removeAtExit, ignored);
+  });
   const std::string root = scratch + "/device";
   const std::string data = scratch + "/service";
   fs::create_directories(root);
