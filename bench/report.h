@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,20 @@ inline void Report(const Row& row) {
   if (out == nullptr) return;
   std::fputs(line.c_str(), out);
   std::fclose(out);
+}
+
+// ---------------------------------------------------------------------------
+// CPU time
+
+// The CPU time the calling thread has used, in seconds: its user and system
+// time (page faults and system calls included), not the time it waited for
+// a core. The CPU-bound benchmarks (RSA, XML) measure with it, so that a
+// machine shared with other work skews their ratios less than wall time
+// would.
+inline double ThreadCpuSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + now.tv_nsec * 1e-9;
 }
 
 // ---------------------------------------------------------------------------
