@@ -143,4 +143,12 @@ int ServiceProcess::Stop() {
 
 std::string ServiceProcess::Log() const { return ReadHostFile(logPath_); }
 
+bool ServiceProcess::Logged(const std::string& text) const {
+  for (int i = 0; i < 200; ++i) {
+    if (Log().find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
 }  // namespace vesk::test

@@ -51,6 +51,10 @@ class ServiceProcess {
   int Stop();
   // The access log so far.
   std::string Log() const;
+  // True once the log holds the text. A request's line is written after its
+  // reply went out, so it may come a moment after the library call returned:
+  // this waits up to ten seconds for it.
+  bool Logged(const std::string& text) const;
 
  private:
   pid_t pid_ = -1;

@@ -609,7 +609,7 @@ void Heartbeat(Context& context, Connection& connection, Outcome& outcome,
   const auto handset = Authenticate(context, connection, outcome, head, false);
   if (!handset) return;
   const std::vector<Notification> pending =
-      context.store.PendingNotifications(handset->userId);
+      context.store.TakeNotifications(handset->userId);
   const std::string document =
       NotificationDocument(pending, context.options.encoding);
   const std::string charset = context.options.encoding == "gbk" ? "GBK"
@@ -623,11 +623,12 @@ void Heartbeat(Context& context, Connection& connection, Outcome& outcome,
   outcome.status = 200;
   outcome.bodyBytes = document.size();
   // Delivered means sent whole: a heartbeat that did not get its reply out
-  // finds the same notifications next time.
-  if (connection.Send(reply)) {
+  // finds the same notifications next time. They are taken before the send,
+  // since the handset may beat again as soon as it has read the reply.
+  if (!connection.Send(reply)) {
     std::vector<int64_t> ids;
     for (const Notification& n : pending) ids.push_back(n.id);
-    context.store.MarkDelivered(ids);
+    context.store.ReturnNotifications(ids);
   }
 }
 

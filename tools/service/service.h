@@ -127,10 +127,11 @@ class Store {
 
   // userId 0 queues for the next handset that registers.
   int64_t QueueNotification(int64_t userId, const Notification& notification);
-  // The handset's undelivered notifications: contents, then messages, then
-  // advertisements, each in queue order.
-  std::vector<Notification> PendingNotifications(int64_t userId);
-  void MarkDelivered(const std::vector<int64_t>& ids);
+  // The handset's undelivered notifications, marked delivered: contents,
+  // then messages, then advertisements, each in queue order.
+  std::vector<Notification> TakeNotifications(int64_t userId);
+  // Marks taken notifications undelivered again (their reply did not go out).
+  void ReturnNotifications(const std::vector<int64_t>& ids);
 
   void RecordDelivery(int64_t userId, const std::string& key, int64_t size);
   std::vector<Delivery> Deliveries();

@@ -342,7 +342,7 @@ int64_t Store::QueueNotification(int64_t userId,
   return sqlite3_last_insert_rowid(db_);
 }
 
-std::vector<Notification> Store::PendingNotifications(int64_t userId) {
+std::vector<Notification> Store::TakeNotifications(int64_t userId) {
   std::lock_guard<std::mutex> guard(lock_);
   // Handsets read contents first, then messages, then advertisements.
   auto query = Prepare(
@@ -365,12 +365,20 @@ std::vector<Notification> Store::PendingNotifications(int64_t userId) {
     n.href = query->Text(8);
     found.push_back(std::move(n));
   }
+  // Taken under the same lock as read: two heartbeats at once never both
+  // get a notification.
+  auto update = Prepare("UPDATE notifications SET delivered = 1 WHERE id = ?");
+  for (const Notification& n : found) {
+    update->Bind(1, n.id);
+    update->Step();
+    sqlite3_reset(update->statement);
+  }
   return found;
 }
 
-void Store::MarkDelivered(const std::vector<int64_t>& ids) {
+void Store::ReturnNotifications(const std::vector<int64_t>& ids) {
   std::lock_guard<std::mutex> guard(lock_);
-  auto update = Prepare("UPDATE notifications SET delivered = 1 WHERE id = ?");
+  auto update = Prepare("UPDATE notifications SET delivered = 0 WHERE id = ?");
   for (int64_t id : ids) {
     update->Bind(1, id);
     update->Step();
