@@ -125,20 +125,21 @@ std::u16string ServiceProcess::Url(const std::string& path) const {
 }
 
 int ServiceProcess::Stop() {
-  if (pid_ <= 0) return -1;
+  if (pid_ <= 0) return exitStatus_;
   ::kill(pid_, SIGTERM);
   int status = 0;
-  for (int i = 0; i < 100; ++i) {
+  for (int i = 0; i < 200; ++i) {
     if (::waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
-      return ExitStatus(status);
+      exitStatus_ = ExitStatus(status);
+      return exitStatus_;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   ::kill(pid_, SIGKILL);
   ::waitpid(pid_, &status, 0);
   pid_ = -1;
-  return -1;
+  return exitStatus_ = -1;
 }
 
 std::string ServiceProcess::Log() const { return ReadHostFile(logPath_); }

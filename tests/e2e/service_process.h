@@ -47,7 +47,8 @@ class ServiceProcess {
   int port() const { return port_; }
   // "http://127.0.0.1:PORT" + path, as the library takes it.
   std::u16string Url(const std::string& path) const;
-  // SIGTERM and the exit status (-1 when it had to be killed).
+  // SIGTERM and the exit status (-1 when it had to be killed); once
+  // stopped, the status it stopped with.
   int Stop();
   // The access log so far.
   std::string Log() const;
@@ -58,6 +59,7 @@ class ServiceProcess {
 
  private:
   pid_t pid_ = -1;
+  int exitStatus_ = -1;
   int port_ = 0;
   std::string logPath_;
 };
