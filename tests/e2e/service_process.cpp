@@ -124,9 +124,9 @@ std::u16string ServiceProcess::Url(const std::string& path) const {
   return U16("http://127.0.0.1:" + std::to_string(port_) + path);
 }
 
-int ServiceProcess::Stop() {
+int ServiceProcess::Stop(int signal) {
   if (pid_ <= 0) return exitStatus_;
-  ::kill(pid_, SIGTERM);
+  ::kill(pid_, signal);
   int status = 0;
   for (int i = 0; i < 200; ++i) {
     if (::waitpid(pid_, &status, WNOHANG) == pid_) {

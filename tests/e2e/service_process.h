@@ -4,6 +4,7 @@
 #ifndef VESK_TESTS_E2E_SERVICE_PROCESS_H_
 #define VESK_TESTS_E2E_SERVICE_PROCESS_H_
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <string>
@@ -47,9 +48,9 @@ class ServiceProcess {
   int port() const { return port_; }
   // "http://127.0.0.1:PORT" + path, as the library takes it.
   std::u16string Url(const std::string& path) const;
-  // SIGTERM and the exit status (-1 when it had to be killed); once
-  // stopped, the status it stopped with.
-  int Stop();
+  // The signal (SIGTERM unless given) and the exit status (-1 when it had
+  // to be killed); once stopped, the status it stopped with.
+  int Stop(int signal = SIGTERM);
   // The access log so far.
   std::string Log() const;
   // True once the log holds the text. A request's line is written after its
