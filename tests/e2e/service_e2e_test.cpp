@@ -777,6 +777,30 @@ TEST_F(ServiceE2e, HostileRequestsGetRefusals) {
   ::close(held);
   EXPECT_EQ(Status(reply), 403) << reply;
   EXPECT_NE(reply.find("X-Error-Code: 901\r\n"), std::string::npos);
+
+  // Connections beyond the service's limit are turned away at once; once the
+  // idle ones go, the library is served again.
+  std::vector<int> idle;
+  for (int i = 0; i < 128; ++i) {
+    idle.push_back(::socket(AF_INET, SOCK_STREAM, 0));
+    ASSERT_EQ(::connect(idle.back(), reinterpret_cast<sockaddr*>(&address),
+                        sizeof address),
+              0);
+  }
+  // The service counts a connection once its accept loop took it.
+  std::string busy;
+  for (int attempt = 0; attempt < 50 && Status(busy) != 503; ++attempt) {
+    busy = Exchange(service_->port(), "GET /account HTTP/1.1\r\n\r\n");
+  }
+  EXPECT_EQ(Status(busy), 503) << busy;
+  for (int fd : idle) ::close(fd);
+  int status = 0;
+  for (int attempt = 0; attempt < 50 && status != 200; ++attempt) {
+    status =
+        vesk_AccountInfo(kEnv.c_str(), &info, &error,
+                         service_->Url("/account").c_str(), service_->port());
+  }
+  EXPECT_EQ(status, 200);
   EXPECT_EQ(service_->Stop(), 0);
 }
 

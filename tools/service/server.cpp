@@ -68,6 +68,8 @@ constexpr uint64_t kMaxFormBytes = 64 * 1024;
 // receive: such replies are sent in one piece and must fit.
 constexpr size_t kFirstReceive = 1024;
 constexpr size_t kStreamBlock = 64 * 1024;
+// Connections served at once, each on its own thread.
+constexpr size_t kMaxConnections = 128;
 
 struct Context {
   Context(Store& s, const ServeOptions& o) : store(s), options(o) {}
@@ -1114,6 +1116,16 @@ int Serve(Store& store, const ServeOptions& options) {
     ::inet_ntop(AF_INET, &peerAddress.sin_addr, text, sizeof text);
     {
       std::lock_guard<std::mutex> guard(context.connectionsLock);
+      if (context.connections.size() >= kMaxConnections) {
+        // Too many at once: a short refusal that never blocks the loop.
+        const std::string busy =
+            "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\n"
+            "X-Error-Code: 999\r\nX-Error-Message: busy\r\n"
+            "Content-Length: 0\r\n\r\n";
+        ::send(fd, busy.data(), busy.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        ::close(fd);
+        continue;
+      }
       context.connections.insert(fd);
     }
     std::thread([&context, fd, peer = std::string(text)] {
