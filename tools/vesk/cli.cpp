@@ -8,16 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iostream>
-#include <sstream>
 
 #include "tools/vesk/commands.h"
 #include "tools/vesk/demo.h"
-#include "tools/vesk/json.h"
 #include "tools/vesk/ops.h"
-#include "tools/vesk/progress.h"
-#include "tools/vesk/text.h"
 
 namespace vesk::tool {
 

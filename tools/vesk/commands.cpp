@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
-#include <iostream>
 #include <string>
 #include <utility>
 #include <vector>

@@ -2,7 +2,6 @@
 
 #include <openssl/evp.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
