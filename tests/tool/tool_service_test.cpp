@@ -113,14 +113,21 @@ TEST(ToolServiceTest, EveryCommandAgainstTheReferenceService) {
   test::WriteHostFile(vesk.Host("\\Storage Card\\notes.txt"), "one");
   test::WriteHostFile(vesk.Host("\\Storage Card\\big.bin"),
                       std::string(5000, '\x7f'));
+  // A name outside ASCII travels in the handset's code page and comes back
+  // as the same handset path.
+  const std::string chinese = "\\Storage Card\\\xE7\xAC\x94\xE8\xAE\xB0.txt";
+  test::WriteHostFile(vesk.Host(chinese), "\xE4\xBD\xA0\xE5\xA5\xBD");
   j = vesk.Json_({"save", "--base", service.base(), "--update",
                   "/Storage Card/notes.txt", "--update",
-                  "\\Storage Card\\big.bin"});
+                  "\\Storage Card\\big.bin", "--update", chinese});
   EXPECT_EQ(vesk.exit, 0) << vesk.err;
   EXPECT_EQ(j["entries"][1]["path"].AsString(), "\\Storage Card\\big.bin");
   std::string uploads = service.Admin({"list-uploads"});
   EXPECT_NE(uploads.find("\\Storage Card\\big.bin 5000 " +
                          Md5Hex(std::string(5000, '\x7f'))),
+            std::string::npos)
+      << uploads;
+  EXPECT_NE(uploads.find(chinese + " 6 " + Md5Hex("\xE4\xBD\xA0\xE5\xA5\xBD")),
             std::string::npos)
       << uploads;
   test::WriteHostFile(vesk.Host("\\Storage Card\\notes.txt"), "two, longer");
