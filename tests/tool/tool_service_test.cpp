@@ -326,3 +326,39 @@ TEST(ToolServiceTest, DemoReportsEveryStepAndSucceeds) {
 
 }  // namespace
 }  // namespace vesk::tool
+
+namespace vesk::tool {
+namespace {
+
+TEST(ToolFakePeerTest, DownloadThatFailsItsChecksumExitsWithOne) {
+  // Every attempt gets a whole file whose checksum does not match.
+  const std::string reply =
+      test::HttpReply(200, "OK",
+                      {{"Content-Length", "10"},
+                       {"X-Checksum", "00000000000000000000000000000000"}},
+                      "0123456789");
+  test::FakeServer peer({test::Raw(reply), test::Raw(reply), test::Raw(reply)});
+  test::DeviceRoot scratch;
+  ToolRun vesk(scratch.path());
+  const std::string url =
+      "http://127.0.0.1:" + std::to_string(peer.port()) + "/download";
+  Json j = vesk.Json_({"download", "--url", url, "--key", "k"});
+  EXPECT_EQ(vesk.exit, 1) << vesk.err;
+  EXPECT_EQ(j["status"].AsInt(), 200);
+  EXPECT_EQ(j["error"]["code"].AsInt(), 916);
+  EXPECT_FALSE(j["complete"].AsBool(true));
+  EXPECT_EQ(peer.Requests(3).size(), 3u);  // no confirmation was sent
+  EXPECT_FALSE(HostFileExists(vesk.Host("\\Storage Card\\k")));
+
+  test::FakeServer again(
+      {test::Raw(reply), test::Raw(reply), test::Raw(reply)});
+  vesk.Run({"download", "--url",
+            "http://127.0.0.1:" + std::to_string(again.port()) + "/download",
+            "--key", "k"});
+  EXPECT_EQ(vesk.exit, 1);
+  EXPECT_NE(vesk.err.find("failed its checksum (code 916)"), std::string::npos)
+      << vesk.err;
+}
+
+}  // namespace
+}  // namespace vesk::tool
