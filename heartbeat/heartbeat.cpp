@@ -5,7 +5,6 @@
 #include "heartbeat/heartbeat.h"
 
 #include <algorithm>
-#include <cstring>
 #include <new>
 #include <string>
 #include <utility>
@@ -245,21 +244,19 @@ void HandsetBeatRequest::ParseNotifications() {
 }
 
 // Hands the notifications to the caller: the previous array of this record
-// is released and a new one, zero-filled and exactly as large as the records
-// it holds, takes its place.
+// is released and the parsed array, zero-filled and exactly as large as the
+// records it holds, takes its place (it is not copied: a large reply would
+// otherwise hold two arrays at once). Without one, the caller gets a valid
+// empty array.
 void HandsetBeatRequest::FillResult(HandsetBeatResult* result) {
   delete[] result->entries;
   result->entries = nullptr;
-  const size_t size =
-      static_cast<size_t>(advertisementOffset_) +
-      static_cast<size_t>(advertisementCount_) * kAdvertisementSize;
-  uint8_t* entries = new (std::nothrow) uint8_t[size]();
+  uint8_t* entries = notifications_;
+  notifications_ = nullptr;
   if (entries == nullptr) {
     contentCount_ = messageCount_ = advertisementCount_ = 0;
     messageOffset_ = advertisementOffset_ = 0;
     entries = new (std::nothrow) uint8_t[0];
-  } else if (size > 0) {
-    std::memcpy(entries, notifications_, size);
   }
   result->total = total_;
   result->contentCount = contentCount_;
@@ -268,7 +265,6 @@ void HandsetBeatRequest::FillResult(HandsetBeatResult* result) {
   result->messageOffset = messageOffset_;
   result->advertisementOffset = advertisementOffset_;
   result->entries = entries;
-  ReleaseNotifications();
 }
 
 }  // namespace
