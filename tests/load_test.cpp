@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "service/vesk80.h"
@@ -219,15 +220,19 @@ TEST_F(LoadTest, RangesAndRefusals) {
   }
 
   // Without an archive path nothing is received: no transfer files named
-  // after the suffixes alone appear in the working directory.
+  // after the suffixes alone appear in the working directory (the device
+  // root here, so that nothing older is in the way).
   Set(record_.archivePath, u"");
+  const std::string cwd = std::filesystem::current_path();
+  std::filesystem::current_path(root_.path());
   FakeServer noPath(
       {Raw(HttpReply(200, "OK", {{"Content-Length", "3"}}, "zip"))});
   EXPECT_EQ(Load(noPath), 200);
+  std::filesystem::current_path(cwd);
   EXPECT_EQ(result_.received, 0);
   EXPECT_EQ(result_.fileSize, 3);
-  EXPECT_FALSE(HostFileExists(".Down"));
-  EXPECT_FALSE(HostFileExists(".Down.cfg"));
+  EXPECT_FALSE(HostFileExists(root_.path() + "/.Down"));
+  EXPECT_FALSE(HostFileExists(root_.path() + "/.Down.cfg"));
 
   // No service: status 0, an empty error record, nothing touched.
   const uint16_t port = test::ClosedPort();
