@@ -109,6 +109,27 @@ TEST(ToolServiceTest, EveryCommandAgainstTheReferenceService) {
   EXPECT_FALSE(HostFileExists(
       vesk.Host("\\Storage Card\\" + package["path"].AsString())));
 
+  // An entry the library cannot unpack (encrypted; no password is ever
+  // given) is counted, and standard output stays one JSON document.
+  const std::string plain = service.work() + "/plain.txt";
+  const std::string secret = service.work() + "/secret.txt";
+  const std::string locked = service.work() + "/locked.zip";
+  test::WriteHostFile(plain, "plain");
+  test::WriteHostFile(secret, "secret");
+  std::string ignored;
+  ASSERT_EQ(RunCapture({"/usr/bin/zip", "-q", "-j", "-P", "pw", locked, secret},
+                       &ignored),
+            0);
+  ASSERT_EQ(RunCapture({"/usr/bin/zip", "-q", "-j", locked, plain}, &ignored),
+            0);
+  service.Admin({"add-package", "--path", "locked.zip", "--file", locked});
+  j = vesk.Json_({"load", "--base", service.base(), "--package", "locked.zip",
+                  "--target", "\\Storage Card\\locked"});
+  EXPECT_EQ(vesk.exit, 0) << vesk.out;
+  EXPECT_EQ(j["failedEntries"].AsInt(), 1) << vesk.out;
+  EXPECT_EQ(ReadHostFile(vesk.Host("\\Storage Card\\locked\\plain.txt")),
+            "plain");
+
   // Save: two uploads, then an update and a delete in one request.
   test::WriteHostFile(vesk.Host("\\Storage Card\\notes.txt"), "one");
   test::WriteHostFile(vesk.Host("\\Storage Card\\big.bin"),

@@ -416,7 +416,8 @@ int RunLoad(const CommandLine& cl, const Context& cx) {
          {"unpacked into", p.targetDirectory},
          {"range start", std::to_string(o.rangeStart)},
          {"received", std::to_string(o.received)},
-         {"file size", std::to_string(o.fileSize)}});
+         {"file size", std::to_string(o.fileSize)},
+         {"entries not unpacked", std::to_string(o.failedEntries)}});
   } else if (o.status == 200 || o.status == 206) {
     std::fprintf(stderr,
                  "load: incomplete at byte %lld of %d; nothing was unpacked; "

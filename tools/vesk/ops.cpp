@@ -1,7 +1,9 @@
 #include "tools/vesk/ops.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -190,6 +192,47 @@ DownloadOutcome Download(const DownloadParams& p, const Endpoint& at,
   return o;
 }
 
+namespace {
+
+// Runs call with the process's standard output going to a temporary file,
+// and returns what was written there.
+template <typename Call>
+std::string CaptureStandardOutput(Call call) {
+  std::fflush(stdout);
+  FILE* capture = std::tmpfile();
+  const int saved = capture == nullptr ? -1 : dup(STDOUT_FILENO);
+  if (saved < 0 || dup2(fileno(capture), STDOUT_FILENO) < 0) {
+    if (saved >= 0) close(saved);
+    if (capture != nullptr) std::fclose(capture);
+    call();
+    return std::string();
+  }
+  call();
+  std::fflush(stdout);
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+  std::string text;
+  std::rewind(capture);
+  char buffer[4096];
+  size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, capture)) > 0) {
+    text.append(buffer, got);
+  }
+  std::fclose(capture);
+  return text;
+}
+
+int CountLines(const std::string& text, const std::string& line) {
+  int count = 0;
+  for (size_t at = text.find(line); at != std::string::npos;
+       at = text.find(line, at + line.size())) {
+    ++count;
+  }
+  return count;
+}
+
+}  // namespace
+
 LoadOutcome Load(const LoadParams& p, const Endpoint& at) {
   auto record = NewRecord<LoadRecord>();
   auto result = NewRecord<LoadResult>();
@@ -202,8 +245,11 @@ LoadOutcome Load(const LoadParams& p, const Endpoint& at) {
   const std::u16string env = ToUtf16(HandsetPath(p.environmentPath));
   const std::u16string url = ToUtf16(at.url);
   LoadOutcome o;
-  o.status = vesk_HandsetLoad(env.c_str(), record.get(), result.get(),
-                              error.get(), url.c_str(), at.port);
+  const std::string printed = CaptureStandardOutput([&] {
+    o.status = vesk_HandsetLoad(env.c_str(), record.get(), result.get(),
+                                error.get(), url.c_str(), at.port);
+  });
+  o.failedEntries = CountLines(printed, "unzip fail\n");
   if (!IsTransferSuccess(o.status)) {
     o.error = ReadError(*error);
     return o;
@@ -347,6 +393,7 @@ Json ToJson(const LoadOutcome& o) {
   j.Set("rangeStart", o.rangeStart);
   j.Set("received", o.received);
   j.Set("fileSize", o.fileSize);
+  j.Set("failedEntries", o.failedEntries);
   return j;
 }
 

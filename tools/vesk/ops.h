@@ -102,6 +102,10 @@ struct LoadOutcome {
   CallError error;
   int32_t rangeStart = 0, received = 0, fileSize = 0;
   bool complete = false;  // the whole archive arrived
+  // Entries the library could not unpack: it reports each with the line
+  // "unzip fail" on standard output, which the tool takes in instead of
+  // letting it mix with its own output.
+  int failedEntries = 0;
 };
 LoadOutcome Load(const LoadParams& p, const Endpoint& at);
 
