@@ -69,11 +69,11 @@ TEST(ToolCommandLineTest, UsageErrorsSayWhy) {
 }
 
 TEST(ToolCommandLineTest, EveryCommandHasHelpNamingItsOptions) {
-  for (const CommandSpec& c : Commands()) {
+  for (const CommandInfo& c : Commands()) {
     const std::string help = CommandHelp(c);
     EXPECT_NE(help.find(std::string("Usage: vesk ") + c.name),
               std::string::npos);
-    for (const OptionSpec& o : c.options) {
+    for (const OptionInfo& o : c.options) {
       EXPECT_NE(help.find(std::string("--") + o.name), std::string::npos)
           << c.name << " --" << o.name;
     }

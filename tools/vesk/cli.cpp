@@ -28,7 +28,7 @@ const char kPathNote[] =
 // Every operation's resource: a full URL, or the reference service's
 // address with the command's own path appended (/activate, /account,
 // /heartbeat, /download, /packages/NAME, /save).
-std::vector<OptionSpec> EndpointOptions() {
+std::vector<OptionInfo> EndpointOptions() {
   return {
       {"url", "URL", "the service resource, http://host[:port]/path"},
       {"base", "URL",
@@ -38,16 +38,16 @@ std::vector<OptionSpec> EndpointOptions() {
   };
 }
 
-std::vector<OptionSpec> With(std::vector<OptionSpec> a,
-                             const std::vector<OptionSpec>& b) {
+std::vector<OptionInfo> With(std::vector<OptionInfo> a,
+                             const std::vector<OptionInfo>& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }
 
 }  // namespace
 
-const std::vector<OptionSpec>& GlobalOptions() {
-  static const std::vector<OptionSpec> options = {
+const std::vector<OptionInfo>& GlobalOptions() {
+  static const std::vector<OptionInfo> options = {
       {"env", "PATH",
        "handset environment file (default \\PocketDisk1\\handset.env)"},
       {"device-root", "DIR",
@@ -64,8 +64,8 @@ const std::vector<OptionSpec>& GlobalOptions() {
   return options;
 }
 
-const std::vector<CommandSpec>& Commands() {
-  static const std::vector<CommandSpec> commands = {
+const std::vector<CommandInfo>& Commands() {
+  static const std::vector<CommandInfo> commands = {
       {"activate", "send the account data; modes 2 and 4 register the handset",
        "--username NAME --password WORD [options]",
        "Modes: 1 account data only; 2 register with a validation code; 3 and\n"
@@ -148,8 +148,8 @@ const std::vector<CommandSpec>& Commands() {
   return commands;
 }
 
-const CommandSpec* FindCommand(const std::string& name) {
-  for (const CommandSpec& c : Commands()) {
+const CommandInfo* FindCommand(const std::string& name) {
+  for (const CommandInfo& c : Commands()) {
     if (name == c.name) return &c;
   }
   return nullptr;
@@ -180,9 +180,9 @@ std::vector<std::string> CommandLine::All(const std::string& name) const {
 
 namespace {
 
-const OptionSpec* FindOption(const std::vector<OptionSpec>& specs,
+const OptionInfo* FindOption(const std::vector<OptionInfo>& known,
                              const std::string& name) {
-  for (const OptionSpec& o : specs) {
+  for (const OptionInfo& o : known) {
     if (name == o.name) return &o;
   }
   return nullptr;
@@ -195,10 +195,10 @@ std::optional<CommandLine> ParseCommandLine(
   // Whether an option takes a value does not depend on the command (an
   // option name means the same everywhere), so options may stand before the
   // command too; whether the command accepts them is checked at the end.
-  const auto lookup = [](const std::string& name) -> const OptionSpec* {
-    if (const OptionSpec* o = FindOption(GlobalOptions(), name)) return o;
-    for (const CommandSpec& c : Commands()) {
-      if (const OptionSpec* o = FindOption(c.options, name)) return o;
+  const auto lookup = [](const std::string& name) -> const OptionInfo* {
+    if (const OptionInfo* o = FindOption(GlobalOptions(), name)) return o;
+    for (const CommandInfo& c : Commands()) {
+      if (const OptionInfo* o = FindOption(c.options, name)) return o;
     }
     return nullptr;
   };
@@ -222,18 +222,18 @@ std::optional<CommandLine> ParseCommandLine(
         value = name.substr(eq + 1);
         name.resize(eq);
       }
-      const OptionSpec* spec = lookup(name);
-      if (spec == nullptr) {
+      const OptionInfo* info = lookup(name);
+      if (info == nullptr) {
         *error = "unknown option --" + name;
         return std::nullopt;
       }
-      if (spec->value == nullptr && value) {
+      if (info->value == nullptr && value) {
         *error = "option --" + name + " takes no value";
         return std::nullopt;
       }
-      if (spec->value != nullptr && !value) {
+      if (info->value != nullptr && !value) {
         if (i + 1 >= args.size()) {
-          *error = "option --" + name + " needs a value (" + spec->value + ")";
+          *error = "option --" + name + " needs a value (" + info->value + ")";
           return std::nullopt;
         }
         value = args[++i];
@@ -251,7 +251,7 @@ std::optional<CommandLine> ParseCommandLine(
       cl.operands.push_back(a);
     }
   }
-  const CommandSpec* command = nullptr;
+  const CommandInfo* command = nullptr;
   if (!cl.command.empty()) {
     command = FindCommand(cl.command);
     if (command == nullptr) {
@@ -265,12 +265,12 @@ std::optional<CommandLine> ParseCommandLine(
       *error = "option --" + g.first + " needs a command";
       return std::nullopt;
     }
-    const OptionSpec* spec = FindOption(command->options, g.first);
-    if (spec == nullptr) {
+    const OptionInfo* info = FindOption(command->options, g.first);
+    if (info == nullptr) {
       *error = "\"" + cl.command + "\" has no option --" + g.first;
       return std::nullopt;
     }
-    if (!spec->repeatable && spec->value != nullptr &&
+    if (!info->repeatable && info->value != nullptr &&
         cl.All(g.first).size() > 1) {
       *error = "option --" + g.first + " given twice";
       return std::nullopt;
@@ -297,9 +297,9 @@ std::optional<long long> ParseInteger(const std::string& text, long long min,
 
 namespace {
 
-std::string OptionLines(const std::vector<OptionSpec>& options) {
+std::string OptionLines(const std::vector<OptionInfo>& options) {
   std::string out;
-  for (const OptionSpec& o : options) {
+  for (const OptionInfo& o : options) {
     std::string left = std::string("  --") + o.name;
     if (o.value != nullptr) left += std::string(" ") + o.value;
     if (left.size() < 24) {
@@ -336,7 +336,7 @@ std::string GeneralHelp() {
   std::string out =
       "vesk: the VESK80 library's host tool\n\n"
       "Usage: vesk [global options] COMMAND [options]\n\nCommands:\n";
-  for (const CommandSpec& c : Commands()) {
+  for (const CommandInfo& c : Commands()) {
     std::string name = std::string("  ") + c.name;
     name.resize(12, ' ');
     out += name + c.summary + "\n";
@@ -352,15 +352,15 @@ std::string GeneralHelp() {
   return out;
 }
 
-std::string CommandHelp(const CommandSpec& spec) {
-  std::string summary = spec.summary;
+std::string CommandHelp(const CommandInfo& info) {
+  std::string summary = info.summary;
   summary[0] = static_cast<char>(std::toupper(summary[0]));
-  std::string out = std::string("Usage: vesk ") + spec.name + " " + spec.usage +
+  std::string out = std::string("Usage: vesk ") + info.name + " " + info.usage +
                     "\n\n" + summary + ".\n";
-  if (spec.details[0] != '\0') out += std::string("\n") + spec.details;
-  out += "\nOptions:\n" + OptionLines(spec.options);
+  if (info.details[0] != '\0') out += std::string("\n") + info.details;
+  out += "\nOptions:\n" + OptionLines(info.options);
   out += "\nGlobal options:\n" + OptionLines(GlobalOptions());
-  if (std::string(spec.name) != "demo") out += std::string("\n") + kPathNote;
+  if (std::string(info.name) != "demo") out += std::string("\n") + kPathNote;
   return out;
 }
 
@@ -433,9 +433,9 @@ int Main(int argc, char** argv) {
     std::fputs(GeneralHelp().c_str(), stderr);
     return kExitUsage;
   }
-  const CommandSpec* spec = FindCommand(cl.command);
+  const CommandInfo* info = FindCommand(cl.command);
   if (cl.Has("help")) {
-    std::fputs(CommandHelp(*spec).c_str(), stdout);
+    std::fputs(CommandHelp(*info).c_str(), stdout);
     return kExitOk;
   }
 

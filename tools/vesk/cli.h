@@ -11,19 +11,19 @@
 
 namespace vesk::tool {
 
-struct OptionSpec {
+struct OptionInfo {
   const char* name;   // without the leading "--"
   const char* value;  // name of its value in the help, null for a flag
   const char* help;
   bool repeatable = false;
 };
 
-struct CommandSpec {
+struct CommandInfo {
   const char* name;
   const char* summary;
   const char* usage;    // the line after "vesk NAME"
   const char* details;  // more text for --help, may be empty
-  std::vector<OptionSpec> options;
+  std::vector<OptionInfo> options;
 };
 
 // The parsed command line. Options may stand before or after the command.
@@ -39,9 +39,9 @@ struct CommandLine {
   std::vector<std::string> All(const std::string& name) const;
 };
 
-const std::vector<OptionSpec>& GlobalOptions();
-const std::vector<CommandSpec>& Commands();
-const CommandSpec* FindCommand(const std::string& name);
+const std::vector<OptionInfo>& GlobalOptions();
+const std::vector<CommandInfo>& Commands();
+const CommandInfo* FindCommand(const std::string& name);
 
 // Parses argv[1..]; on a usage error answers nothing and says why.
 std::optional<CommandLine> ParseCommandLine(
@@ -49,7 +49,7 @@ std::optional<CommandLine> ParseCommandLine(
 
 // "--help" texts.
 std::string GeneralHelp();
-std::string CommandHelp(const CommandSpec& spec);
+std::string CommandHelp(const CommandInfo& info);
 
 // Parses a decimal integer option in [min, max]; nothing when it is not one.
 std::optional<long long> ParseInteger(const std::string& text, long long min,

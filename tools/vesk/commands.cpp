@@ -34,6 +34,15 @@ void PrintFields(const std::string& headline, const Fields& fields) {
   std::fputs(out.c_str(), stdout);
 }
 
+void AddAccountFields(const AccountFields& account, Fields& fields) {
+  fields.insert(fields.end(), {{"username", account.username},
+                               {"e-mail", account.email},
+                               {"name", account.name},
+                               {"province", account.province},
+                               {"gender", std::to_string(account.gender)},
+                               {"figure", std::to_string(account.figure)}});
+}
+
 void PrintJson(const Json& j) {
   std::fputs((j.Write(2) + "\n").c_str(), stdout);
 }
@@ -181,13 +190,8 @@ int RunActivate(const CommandLine& cl, const Context& cx) {
     Fields f = {{"mode", std::to_string(p.mode)}};
     if (p.mode != 1 && p.mode != 5) {
       f.insert(f.end(), {{"user id", std::to_string(o.userId)},
-                         {"user no", std::to_string(o.userNo)},
-                         {"username", o.username},
-                         {"e-mail", o.email},
-                         {"name", o.name},
-                         {"province", o.province},
-                         {"gender", std::to_string(o.gender)},
-                         {"figure", std::to_string(o.figure)}});
+                         {"user no", std::to_string(o.userNo)}});
+      AddAccountFields(o, f);
     }
     f.emplace_back("server date", Trim(o.serverDate));
     if ((p.mode == 2 || p.mode == 4) && o.userId > 0) {
@@ -210,14 +214,9 @@ int RunAccount(const CommandLine& cl, const Context& cx) {
   if (cx.json) {
     PrintJson(ToJson(o));
   } else if (o.status == 200) {
-    PrintFields("account (status 200)",
-                {{"account id", std::to_string(o.accountId)},
-                 {"username", o.username},
-                 {"e-mail", o.email},
-                 {"name", o.name},
-                 {"province", o.province},
-                 {"gender", std::to_string(o.gender)},
-                 {"figure", std::to_string(o.figure)}});
+    Fields f = {{"account id", std::to_string(o.accountId)}};
+    AddAccountFields(o, f);
+    PrintFields("account (status 200)", f);
   } else {
     PrintFailure("account", o.status, o.error);
   }

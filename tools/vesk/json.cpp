@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "tools/vesk/text.h"
+
 namespace vesk::tool {
 
 namespace {
@@ -99,24 +101,6 @@ class Parser {
     return true;
   }
 
-  static void Append(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-
   bool String(std::string& out) {
     ++pos_;  // opening quote
     while (pos_ < s_.size()) {
@@ -170,7 +154,7 @@ class Parser {
           } else if (cp >= 0xD800 && cp <= 0xDFFF) {
             cp = 0xFFFD;
           }
-          Append(out, cp);
+          AppendUtf8(out, cp);
           break;
         }
         default:

@@ -58,6 +58,30 @@ int32_t UrlPort(const std::string& url) {
   return port >= 1 && port <= 65535 ? port : -1;
 }
 
+namespace {
+
+// The account fields of a result record (activation or account information).
+template <typename Record>
+void TakeAccountFields(const Record& record, AccountFields& fields) {
+  fields.username = FieldText(record.username);
+  fields.email = FieldText(record.email);
+  fields.name = FieldText(record.name);
+  fields.province = FieldText(record.province);
+  fields.gender = record.gender;
+  fields.figure = record.figure;
+}
+
+void SetAccountFields(Json& j, const AccountFields& fields) {
+  j.Set("username", fields.username);
+  j.Set("email", fields.email);
+  j.Set("name", fields.name);
+  j.Set("province", fields.province);
+  j.Set("gender", fields.gender);
+  j.Set("figure", fields.figure);
+}
+
+}  // namespace
+
 ActivateOutcome Activate(const ActivateParams& p, const Endpoint& at) {
   auto input = NewRecord<HandsetActivateInput>();
   auto result = NewRecord<HandsetActivateResult>();
@@ -87,12 +111,7 @@ ActivateOutcome Activate(const ActivateParams& p, const Endpoint& at) {
   }
   o.userId = result->userId;
   o.userNo = result->userNo;
-  o.username = FieldText(result->username);
-  o.email = FieldText(result->email);
-  o.name = FieldText(result->name);
-  o.province = FieldText(result->province);
-  o.gender = result->gender;
-  o.figure = result->figure;
+  TakeAccountFields(*result, o);
   return o;
 }
 
@@ -109,12 +128,7 @@ AccountOutcome Account(const std::string& environmentPath, const Endpoint& at) {
     return o;
   }
   o.accountId = result->accountId;
-  o.username = FieldText(result->username);
-  o.email = FieldText(result->email);
-  o.name = FieldText(result->name);
-  o.province = FieldText(result->province);
-  o.gender = result->gender;
-  o.figure = result->figure;
+  TakeAccountFields(*result, o);
   return o;
 }
 
@@ -326,12 +340,7 @@ Json ToJson(const ActivateOutcome& o) {
   Json j = Base(o.status, o.error, o.status == 200);
   j.Set("userId", o.userId);
   j.Set("userNo", o.userNo);
-  j.Set("username", o.username);
-  j.Set("email", o.email);
-  j.Set("name", o.name);
-  j.Set("province", o.province);
-  j.Set("gender", o.gender);
-  j.Set("figure", o.figure);
+  SetAccountFields(j, o);
   j.Set("serverDate", o.serverDate);
   return j;
 }
@@ -339,12 +348,7 @@ Json ToJson(const ActivateOutcome& o) {
 Json ToJson(const AccountOutcome& o) {
   Json j = Base(o.status, o.error, o.status == 200);
   j.Set("accountId", o.accountId);
-  j.Set("username", o.username);
-  j.Set("email", o.email);
-  j.Set("name", o.name);
-  j.Set("province", o.province);
-  j.Set("gender", o.gender);
-  j.Set("figure", o.figure);
+  SetAccountFields(j, o);
   return j;
 }
 

@@ -37,22 +37,25 @@ struct ActivateParams {
   int32_t gender = 0;
   int32_t figure = 0;
 };
-struct ActivateOutcome {
+// The account's fields that the activation and the account information
+// both return.
+struct AccountFields {
+  std::string username, email, name, province;
+  int32_t gender = 0, figure = 0;
+};
+
+struct ActivateOutcome : AccountFields {
   int32_t status = 0;
   CallError error;
   int32_t userId = 0, userNo = 0;
-  std::string username, email, name, province;
-  int32_t gender = 0, figure = 0;
   std::string serverDate;
 };
 ActivateOutcome Activate(const ActivateParams& p, const Endpoint& at);
 
-struct AccountOutcome {
+struct AccountOutcome : AccountFields {
   int32_t status = 0;
   CallError error;
   int32_t accountId = 0;
-  std::string username, email, name, province;
-  int32_t gender = 0, figure = 0;
 };
 AccountOutcome Account(const std::string& environmentPath, const Endpoint& at);
 

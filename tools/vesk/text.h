@@ -16,6 +16,8 @@ namespace vesk::tool {
 std::u16string ToUtf16(const std::string& utf8);
 // UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string ToUtf8(const std::u16string& utf16);
+// Appends the UTF-8 form of one code point (at most U+10FFFF).
+void AppendUtf8(std::string& out, char32_t cp);
 // The zero-terminated text of a fixed record field (at most `units` units).
 std::string FieldText(const vesk_char16* field, size_t units);
 
