@@ -4,7 +4,6 @@
 // a body cut at random points until the caller's resume loop completes. Also
 // the local file utilities the transfer moves its files with.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <cctype>
@@ -20,6 +19,7 @@
 #include "tests/support/device_root.h"
 #include "tests/support/fake_server.h"
 #include "tests/support/records.h"
+#include "tests/support/rsa_oracle.h"
 #include "transfer/transfer.h"
 
 namespace vesk {
@@ -45,20 +45,6 @@ std::string Source(size_t size, uint32_t seed = 1) {
   std::string bytes(size, '\0');
   for (char& byte : bytes) byte = static_cast<char>(random() & 0xFF);
   return bytes;
-}
-
-// MD5 by an independent implementation, as lower-case hex.
-std::string Md5(const std::string& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_md5(), nullptr);
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < size; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 15];
-  }
-  return hex;
 }
 
 std::string Utf16Le(const std::u16string& text) {
@@ -151,7 +137,7 @@ class DownloadTest : public ::testing::Test {
 
 TEST_F(DownloadTest, FreshAndResumedFilesAreCheckedPlacedAndConfirmed) {
   const std::string body = Source(8192);
-  const std::string prefix = Md5(body.substr(0, 4096));
+  const std::string prefix = test::Md5Hex(body.substr(0, 4096));
   struct Case {
     size_t partial;   // data file size before the call
     uint32_t offset;  // the caller's offset
@@ -163,14 +149,15 @@ TEST_F(DownloadTest, FreshAndResumedFilesAreCheckedPlacedAndConfirmed) {
       {0, 0,
        HttpReply(200, "OK",
                  {{"Content-Length", "8192"},
-                  {"X-Checksum", "  " + Md5(body) + "  "}},
+                  {"X-Checksum", "  " + test::Md5Hex(body) + "  "}},
                  body),
        200, "Content-Length: 10\r\n"},
-      {4096, 4096, Serve(body, 4096, 8192, Md5(body)), 206,
+      {4096, 4096, Serve(body, 4096, 8192, test::Md5Hex(body)), 206,
        "X-Checksum: " + prefix +
            "\r\nContent-Length: 10\r\nRange: bytes=4096-\r\n"},
       // An offset without a data file starts over and sends no proof.
-      {0, 50, Serve(body, 0, 8192, Md5(body)), 200, "Content-Length: 10\r\n"},
+      {0, 50, Serve(body, 0, 8192, test::Md5Hex(body)), 200,
+       "Content-Length: 10\r\n"},
   };
   SetKey(u"item 7");
   for (const Case& c : cases) {
@@ -196,7 +183,7 @@ TEST_F(DownloadTest, FreshAndResumedFilesAreCheckedPlacedAndConfirmed) {
                               {}};
     EXPECT_EQ(std::memcmp(&result_, &want, offsetof(DownloadResult, checksum)),
               0);
-    EXPECT_EQ(std::u16string(result_.checksum), U16(Md5(body)));
+    EXPECT_EQ(std::u16string(result_.checksum), U16(test::Md5Hex(body)));
     const HandsetError cleared{};
     EXPECT_EQ(std::memcmp(&error_, &cleared, sizeof cleared), 0);
 
@@ -219,7 +206,7 @@ TEST_F(DownloadTest, RejectedAttemptsRollTheDataFileBack) {
   const std::string refusal =
       HttpReply(403, "Forbidden",
                 {{"X-Error-Code", "916"}, {"X-Error-Message", "rejected"}}, "");
-  std::string upper = Md5(body);
+  std::string upper = test::Md5Hex(body);
   for (char& c : upper) c = static_cast<char>(std::toupper(c));
   struct Case {
     const char* what;
@@ -262,7 +249,7 @@ TEST_F(DownloadTest, RejectedAttemptsRollTheDataFileBack) {
       EXPECT_EQ(Header(requests[i], "Range"),
                 resumed ? "bytes=" + std::to_string(from[i]) + "-" : "<none>");
       EXPECT_EQ(Header(requests[i], "X-Checksum"),
-                resumed ? Md5(body.substr(0, from[i])) : "<none>");
+                resumed ? test::Md5Hex(body.substr(0, from[i])) : "<none>");
     }
     EXPECT_EQ(confirm.Accepted(), 0u);
   }
@@ -275,7 +262,7 @@ TEST_F(DownloadTest, FinishedFileAtThePathBecomesTheDataFileAgain) {
   // A longer data file is there too: it keeps its name, and its tail beyond
   // the new file is cut at completion.
   WriteHostFile(Host(".Down"), Source(7000, 4));
-  FakeServer server({Raw(Serve(body, 0, 6000, Md5(body)))});
+  FakeServer server({Raw(Serve(body, 0, 6000, test::Md5Hex(body)))});
   FakeServer confirm({Raw(kOk)});
   SetKey(u"item 7");
   EXPECT_EQ(Download(server.port(), confirm.port()), 200);
@@ -371,7 +358,7 @@ TEST_F(DownloadTest, StateFileBytesAfterAStartAndAfterAnInterruption) {
   // Started: the head of a 206 reply and not a body byte. The later
   // attempts find the server gone and leave the files alone.
   WriteHostFile(Host(".Down"), body.substr(0, 4096));
-  FakeServer started({Raw(Serve(body, 4096, 4096, Md5(body)))});
+  FakeServer started({Raw(Serve(body, 4096, 4096, test::Md5Hex(body)))});
   record_.offset = 4096;
   EXPECT_EQ(Download(started.port(), confirm.port()), 0);
   EXPECT_EQ(ReadHostFile(Host(".Down.cfg")), state(started.port(), 8192, 4096));
@@ -488,7 +475,7 @@ TEST(DownloadFiles, SetKeyLineAndFindKeyLine) {
 TEST_F(DownloadTest, InterruptedBodyResumesToAnIdenticalFile) {
   const size_t kSize = 5 * 1024 * 1024;
   const std::string body = Source(kSize, 7);
-  const std::string checksum = Md5(body);
+  const std::string checksum = test::Md5Hex(body);
   std::mt19937 random(20240607);
   std::vector<size_t> starts;  // the offset each request should resume from
   std::vector<test::Reply> script;
@@ -534,7 +521,7 @@ TEST_F(DownloadTest, InterruptedBodyResumesToAnIdenticalFile) {
   ASSERT_TRUE(complete);
   const std::string finished = ReadHostFile(Host());
   EXPECT_EQ(finished.size(), kSize);
-  EXPECT_EQ(Md5(finished), checksum);
+  EXPECT_EQ(test::Md5Hex(finished), checksum);
   EXPECT_TRUE(finished == body);
   EXPECT_FALSE(HostFileExists(Host(".Down")));
   EXPECT_FALSE(HostFileExists(Host(".Down.cfg")));
@@ -548,7 +535,7 @@ TEST_F(DownloadTest, InterruptedBodyResumesToAnIdenticalFile) {
     EXPECT_EQ(Header(requests[i], "Range"),
               resumed ? "bytes=" + std::to_string(starts[i]) + "-" : "<none>");
     EXPECT_EQ(Header(requests[i], "X-Checksum"),
-              resumed ? Md5(body.substr(0, starts[i])) : "<none>");
+              resumed ? test::Md5Hex(body.substr(0, starts[i])) : "<none>");
   }
 }
 
@@ -613,7 +600,7 @@ TEST(LocalFiles, FreeNamesDirectoriesAndSizes) {
 
   // The digest of more than one read, of an empty file, of no file.
   EXPECT_EQ(transfer::FileChecksum(u"\\Storage Card\\sized"),
-            U16(Md5(std::string(70000, 's'))));
+            U16(test::Md5Hex(std::string(70000, 's'))));
   WriteHostFile(host("\\Storage Card\\empty"), "");
   EXPECT_EQ(transfer::FileChecksum(u"\\Storage Card\\empty"),
             u"d41d8cd98f00b204e9800998ecf8427e");
@@ -635,8 +622,8 @@ TEST(StreamChecksum, DigestsThePrefixFromTheFileThenTheFedBytes) {
     bool start;
     std::string want;
   } cases[] = {
-      {100000, true, Md5(bytes)},
-      {0, true, Md5(bytes.substr(100000))},
+      {100000, true, test::Md5Hex(bytes)},
+      {0, true, test::Md5Hex(bytes.substr(100000))},
       // The file holds fewer bytes than the prefix: no digest.
       {100005, true, ""},
       {100000, false, ""},

@@ -50,19 +50,6 @@ std::string Ascii(const vesk_char16* field) {
   return out;
 }
 
-std::string Md5(const std::string& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_md5(), nullptr);
-  std::string hex;
-  for (unsigned int i = 0; i < size; ++i) {
-    char two[3];
-    std::snprintf(two, sizeof two, "%02x", digest[i]);
-    hex += two;
-  }
-  return hex;
-}
-
 struct Account {
   Account(std::string user, std::string word)
       : username(std::move(user)), password(std::move(word)) {}
@@ -428,7 +415,7 @@ TEST_F(ServiceE2e, DownloadResumedAcrossCutsAndConfirmed) {
   Seed();
   const std::string large =
       ReadHostFile(data_.path() + "/contents/4f90d0f748af8b26e89db1493a26521f");
-  const std::string md5 = Md5(large);
+  const std::string md5 = test::Md5Hex(large);
   ASSERT_EQ(large.size(), 3000000u);
   // The first two replies break off after a million body bytes each.
   Start({"--cut-after", "1000000", "--cuts", "2"});
@@ -492,7 +479,7 @@ TEST_F(ServiceE2e, DamagedPartialFileRefusedAndHealedByRollback) {
   EXPECT_EQ(error.code, 0);
   EXPECT_EQ(record.offset, 200000u - 40960u);
   EXPECT_EQ(Ascii(record.partialChecksum),
-            Md5(large.substr(0, 200000 - 40960)));
+            test::Md5Hex(large.substr(0, 200000 - 40960)));
   EXPECT_EQ(result.rangeStart, 200000 - 40960);
   EXPECT_TRUE(ReadHostFile(root_.Host("\\Storage Card\\item.dat")) == large);
   EXPECT_TRUE(service_->Logged("\"POST /download\" 416 ")) << service_->Log();
@@ -585,8 +572,10 @@ TEST_F(ServiceE2e, SaveStoresFilesAndDeleteRemovesOne) {
   EXPECT_TRUE(ReadHostFile(base + "/Storage Card/照片/a.bin") == photo);
   const std::string id = std::to_string(userId);
   EXPECT_EQ(Admin({"list-uploads"}).out,
-            id + " \\Storage Card\\notes.txt 10 " + Md5("note one\r\n") + "\n" +
-                id + " \\Storage Card\\照片\\a.bin 3000 " + Md5(photo) + "\n");
+            id + " \\Storage Card\\notes.txt 10 " +
+                test::Md5Hex("note one\r\n") + "\n" + id +
+                " \\Storage Card\\照片\\a.bin 3000 " + test::Md5Hex(photo) +
+                "\n");
 
   input.count = 1;
   Put(input.entries[0].path, u"\\Storage Card\\notes.txt");
@@ -598,8 +587,9 @@ TEST_F(ServiceE2e, SaveStoresFilesAndDeleteRemovesOne) {
             std::u16string::npos);
   EXPECT_FALSE(HostFileExists(base + "/Storage Card/notes.txt"));
   EXPECT_TRUE(HostFileExists(base + "/Storage Card/照片/a.bin"));
-  EXPECT_EQ(Admin({"list-uploads"}).out,
-            id + " \\Storage Card\\照片\\a.bin 3000 " + Md5(photo) + "\n");
+  EXPECT_EQ(
+      Admin({"list-uploads"}).out,
+      id + " \\Storage Card\\照片\\a.bin 3000 " + test::Md5Hex(photo) + "\n");
 
   // A handset the service does not know is refused before its body is read;
   // the refusal still reaches it after a large body.
@@ -747,7 +737,7 @@ TEST_F(ServiceE2e, HostileRequestsGetRefusals) {
   // Only the good request stored anything.
   EXPECT_EQ(Admin({"list-uploads"}).out, std::to_string(userId) +
                                              " \\Storage Card\\x.txt 10 " +
-                                             Md5("0123456789") + "\n");
+                                             test::Md5Hex("0123456789") + "\n");
   EXPECT_FALSE(HostFileExists(data_.path() + "/evil.txt"));
   // A client that sent half its head holds its own connection only: the
   // library is served meanwhile, and the held request still gets its reply.

@@ -1,11 +1,15 @@
-// OpenSSL's libcrypto as an independent RSA implementation for the tests:
-// it recovers what the library encrypted with a private key.
+// OpenSSL's libcrypto as an independent implementation for the tests: it
+// recovers what the library encrypted with a private key, and digests bytes
+// the library's checksums are compared with.
 #pragma once
 
 #include <string>
 #include <vector>
 
 namespace vesk::test {
+
+// The MD5 digest of bytes as lower-case hexadecimal digits.
+std::string Md5Hex(const std::string& bytes);
 
 std::vector<unsigned char> FromBase64(const std::string& text);
 // The text of the first element of the name in a key text.

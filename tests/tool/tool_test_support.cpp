@@ -1,24 +1,9 @@
 #include "tests/tool/tool_test_support.h"
 
-#include <openssl/evp.h>
-
 #include <cstdio>
 #include <cstdlib>
 
 namespace vesk::tool {
-
-std::string Md5Hex(const std::string& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int n = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &n, EVP_md5(), nullptr);
-  std::string hex;
-  char two[3];
-  for (unsigned int i = 0; i < n; ++i) {
-    std::snprintf(two, sizeof two, "%02x", digest[i]);
-    hex += two;
-  }
-  return hex;
-}
 
 ToolRun::ToolRun(const std::string& work)
     : root_(work + "/device"), errFile_(work + "/vesk.err") {}

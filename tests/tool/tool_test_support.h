@@ -7,13 +7,13 @@
 #include <vector>
 
 #include "tests/support/device_root.h"
+#include "tests/support/rsa_oracle.h"
 #include "tools/vesk/json.h"
 #include "tools/vesk/process.h"
 
 namespace vesk::tool {
 
-// MD5 of bytes as 32 lower-case hex digits (OpenSSL).
-std::string Md5Hex(const std::string& bytes);
+using test::Md5Hex;
 
 // `vesk` with its own device root under `work`/device.
 class ToolRun {
