@@ -61,8 +61,6 @@ bool HasDosAttributes(uint32_t host) {
   return host == 0 || host == 7 || host == 11 || host == 14;
 }
 
-bool IsSeparator(char16_t unit) { return unit == u'\\' || unit == u'/'; }
-
 // minizip reads its headers a few bytes at a time; a buffer in front of the
 // file keeps that from becoming a system call per field. Reads of a whole
 // buffer or more (the compressed data) go to the file directly.
@@ -243,12 +241,10 @@ bool IsContainedName(std::u16string_view name) {
 // The archive
 
 Archive::Archive(const char16_t* path) {
-  const size_t length =
-      path == nullptr ? 0 : service::BoundedLength(path, kMaxPathUnits + 1);
-  if (length == 0 || length > kMaxPathUnits) return;
+  std::u16string name;
+  if (!TakePath(path, &name) || name.empty()) return;
   auto reader = std::make_unique<ArchiveReader>();
-  reader->file = platform::File::Open(std::u16string(path, length),
-                                      platform::Access::kRead,
+  reader->file = platform::File::Open(name, platform::Access::kRead,
                                       platform::Disposition::kOpenExisting);
   if (!reader->file.IsOpen()) return;
   reader->size = reader->file.Size();
@@ -465,11 +461,8 @@ void EnsureDirectories(const char16_t* base, const std::u16string& path) {
 
 int32_t ExtractArchive(const char16_t* archivePath,
                        const char16_t* targetDirectory) {
-  if (archivePath == nullptr || targetDirectory == nullptr) return -1;
-  const size_t length =
-      service::BoundedLength(targetDirectory, kMaxPathUnits + 1);
-  if (length > kMaxPathUnits) return -1;
-  std::u16string target(targetDirectory, length);
+  std::u16string target;
+  if (archivePath == nullptr || !TakePath(targetDirectory, &target)) return -1;
   if (service::ProbePath(target.c_str()) == 0 &&
       !platform::CreateDirectory(target)) {
     return -1;

@@ -59,11 +59,10 @@ int64_t DigestFile(platform::File& file, int64_t limit, hash_state& state) {
 }  // namespace
 
 std::u16string FileChecksum(const char16_t* path) {
-  const size_t length = service::BoundedLength(path, kMaxPathUnits + 1);
-  if (path == nullptr || length > kMaxPathUnits) return std::u16string();
+  std::u16string name;
+  if (!TakePath(path, &name)) return std::u16string();
   platform::File file = platform::File::Open(
-      std::u16string(path, length), platform::Access::kRead,
-      platform::Disposition::kOpenExisting);
+      name, platform::Access::kRead, platform::Disposition::kOpenExisting);
   if (!file.IsOpen()) return std::u16string();
   hash_state state;
   md5_init(&state);

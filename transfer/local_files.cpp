@@ -17,9 +17,18 @@ namespace {
 // kMaxPathUnits.
 constexpr size_t kMaxSourceUnits = kMaxPathUnits + 4;
 
-// The path as the file system sees it, or false for one that is too long.
-bool TakePath(const char16_t* path, std::u16string* out,
-              size_t maxUnits = kMaxPathUnits) {
+std::u16string Decimal(uint32_t value) {
+  std::u16string digits;
+  do {
+    digits.insert(digits.begin(), static_cast<char16_t>(u'0' + value % 10));
+    value /= 10;
+  } while (value != 0);
+  return digits;
+}
+
+}  // namespace
+
+bool TakePath(const char16_t* path, std::u16string* out, size_t maxUnits) {
   if (path == nullptr) {
     platform::SetLastError(platform::kErrorInvalidParameter);
     return false;
@@ -34,17 +43,6 @@ bool TakePath(const char16_t* path, std::u16string* out,
 }
 
 bool IsSeparator(char16_t unit) { return unit == u'\\' || unit == u'/'; }
-
-std::u16string Decimal(uint32_t value) {
-  std::u16string digits;
-  do {
-    digits.insert(digits.begin(), static_cast<char16_t>(u'0' + value % 10));
-    value /= 10;
-  } while (value != 0);
-  return digits;
-}
-
-}  // namespace
 
 bool MoveToFreeName(const char16_t* source, const char16_t* target) {
   std::u16string from;

@@ -118,19 +118,6 @@ int32_t FirstLineWith(const std::vector<std::u16string_view>& lines,
   return -1;
 }
 
-// The caller's path whole; false for a null path or one longer than a
-// handset path, which is refused rather than cut to another name.
-bool TakePath(const char16_t* path, std::u16string* out) {
-  if (path == nullptr) return false;
-  const size_t length = service::BoundedLength(path, kMaxPathUnits + 1);
-  if (length > kMaxPathUnits) {
-    platform::SetLastError(platform::kErrorFilenameTooLong);
-    return false;
-  }
-  out->assign(path, length);
-  return true;
-}
-
 // Gathers written blocks and hands them to the data file in larger writes.
 // Counts the bytes the file has taken, so that a position recorded in the
 // state file never runs ahead of the data file.

@@ -33,6 +33,15 @@ constexpr uint32_t kErrorNamesDirectory = 0x10000000;
 // Local file utilities. Stateless; each call stands alone. "\" and "/" both
 // separate path components.
 
+// True for the two separators.
+bool IsSeparator(char16_t unit);
+
+// The path as the file system sees it: at most maxUnits units before its
+// terminator. False (last error kErrorInvalidParameter or
+// kErrorFilenameTooLong) for a null path or a longer one.
+bool TakePath(const char16_t* path, std::u16string* out,
+              size_t maxUnits = kMaxPathUnits);
+
 // Moves the file source to target; when a file already has the target name,
 // to the first name free of files among target with "(1)", "(2)", ...
 // inserted before the last "." of the whole path (at the end when the path
