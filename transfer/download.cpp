@@ -75,19 +75,12 @@ bool IsSuccess(int32_t status) { return status == 200 || status == 206; }
 // Takes the position, size and checksum of a successful reply. Null when
 // they are usable, otherwise the problem.
 const char* ReadContentRange(DownloadRequest& request) {
-  TransferValues& values = DownloadValues();
   request.contentLength = request.ContentLength();
-  const char* head = request.ResponseHead().c_str();
-  if (request.status == 206) {
-    const auto range = transport::GetHeaderValue(head, "Content-Range");
-    const char* problem =
-        ParseContentRange(range.get(), &values.rangeStart, &values.fileSize);
-    if (problem != nullptr) return problem;
-  } else {
-    values.rangeStart = 0;
-    values.fileSize = request.contentLength;
-  }
-  const auto checksum = transport::GetHeaderValue(head, "X-Checksum");
+  const char* problem =
+      ReadReplyRange(request, request.status, &DownloadValues());
+  if (problem != nullptr) return problem;
+  const auto checksum =
+      transport::GetHeaderValue(request.ResponseHead().c_str(), "X-Checksum");
   if (checksum) request.checksum.Append(checksum.get());
   return nullptr;
 }
@@ -170,10 +163,6 @@ void Refuse(HandsetError* error, DownloadRequest& request,
   service::FillErrorRecord(error, request);
 }
 
-}  // namespace
-
-namespace {
-
 // Longest number text in a "Content-Range" value.
 constexpr size_t kMaxRangeNumber = 15;
 
@@ -193,8 +182,6 @@ bool RangeNumber(std::string_view text, int32_t* value) {
   *value = static_cast<int32_t>(number);
   return true;
 }
-
-}  // namespace
 
 // Position and size from a "Content-Range" value of the form
 // "bytes A-B/N"; the end position B is not used. Null when the value is
@@ -220,6 +207,21 @@ const char* ParseContentRange(const char* value, int32_t* rangeStart,
       !RangeNumber(size, fileSize) || *rangeStart > *fileSize) {
     return "the Content-Range of the partial reply has unusable numbers";
   }
+  return nullptr;
+}
+
+}  // namespace
+
+const char* ReadReplyRange(const transport::HandsetRequest& request,
+                           int32_t status, TransferValues* values) {
+  if (status == 206) {
+    const auto range = transport::GetHeaderValue(request.ResponseHead().c_str(),
+                                                 "Content-Range");
+    return ParseContentRange(range.get(), &values->rangeStart,
+                             &values->fileSize);
+  }
+  values->rangeStart = 0;
+  values->fileSize = request.ContentLength();
   return nullptr;
 }
 

@@ -37,18 +37,11 @@ int32_t PerformLoad(LoadRequest& request, const char* url, int32_t port,
   *usable = false;
   if (request.status != 200 && request.status != 206) return request.status;
   request.contentLength = request.ContentLength();
-  if (request.status == 206) {
-    const auto range = transport::GetHeaderValue(request.ResponseHead().c_str(),
-                                                 "Content-Range");
-    const char* problem = ParseContentRange(
-        range.get(), &request.values.rangeStart, &request.values.fileSize);
-    if (problem != nullptr) {
-      request.errorMessage.Append(problem);
-      return request.status;
-    }
-  } else {
-    request.values.rangeStart = 0;
-    request.values.fileSize = request.contentLength;
+  const char* problem =
+      ReadReplyRange(request, request.status, &request.values);
+  if (problem != nullptr) {
+    request.errorMessage.Append(problem);
+    return request.status;
   }
   *usable = true;
   return request.status;

@@ -158,12 +158,14 @@ bool ReceiveToFile(transport::HandsetRequest& request, const char16_t* path,
                    const TransferSource& source, TransferValues& values,
                    TransferKind kind, StreamChecksum* checksum = nullptr);
 
-// Position and size from the "Content-Range" value of a 206 reply, of the
-// form "bytes A-B/N" (B is not used; each number at most 15 digits and
-// within 32 bits, A not past N). Null when the value is usable, otherwise
-// what is wrong with it.
-const char* ParseContentRange(const char* value, int32_t* rangeStart,
-                              int32_t* fileSize);
+// Where the body of a 200 or 206 reply (with this status) that request has
+// just read lies in the file: for 206 the position and size from its
+// "Content-Range" ("bytes A-B/N"; B is not used; each number at most 15
+// digits and within 32 bits, A not past N), for 200 the whole file from
+// position 0 with the reply's Content-Length as its size. Null when usable,
+// otherwise what is wrong with the range.
+const char* ReadReplyRange(const transport::HandsetRequest& request,
+                           int32_t status, TransferValues* values);
 
 // Rewrites the line of the UTF-16LE file at path that begins with key as
 // key + ": " + value, keeping every other line. The new text is written to
