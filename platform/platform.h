@@ -47,6 +47,7 @@ enum : uint32_t {
   kErrorFilenameTooLong = 206,
   kErrorNoUnicodeTranslation = 1113,
   kErrorConnectionRefused = 1225,
+  kErrorTimedOut = 10060,      // the peer stayed silent past the time-out
   kErrorHostNotFound = 11001,  // name resolution found no address
   // Host errors without a handset equivalent: this bit plus the errno value.
   kErrorHostErrnoBit = 0x20000000,
@@ -203,13 +204,26 @@ void StopSockets();
 SocketHandle CreateTcpSocket();
 // Resolves an IPv4 name; the address in network byte order.
 [[nodiscard]] bool ResolveIpv4(const char* name, uint32_t* address);
-// Connects to address (network order) and port (host order).
-[[nodiscard]] bool Connect(SocketHandle socket, uint32_t address,
-                           uint16_t port);
+
+// How long a socket waits for its peer, in milliseconds: the environment
+// variable VESK_TIMEOUT_SECONDS (read at every call; default 60 seconds, 0
+// waits without limit, anything but decimal digits gives the default). It
+// bounds a connect, and every receive or send that sees no byte move for
+// that long.
+uint32_t SocketTimeoutMs();
+// Bounds every later receive and send on the socket: one that moves no byte
+// for timeoutMs fails with kErrorTimedOut. 0 waits without limit.
+[[nodiscard]] bool SetSocketTimeout(SocketHandle socket, uint32_t timeoutMs);
+// Connects to address (network order) and port (host order), waiting at
+// most timeoutMs (0: without limit) for the peer to answer; kErrorTimedOut
+// when it does not.
+[[nodiscard]] bool Connect(SocketHandle socket, uint32_t address, uint16_t port,
+                           uint32_t timeoutMs);
 // Sends all bytes, or fails. Never raises a signal on a closed peer.
 [[nodiscard]] bool SendAll(SocketHandle socket, const void* data, size_t size);
 // One receive of at most capacity bytes: the count, 0 when the peer has
-// closed, -1 on an error.
+// closed, -1 on an error (kErrorTimedOut when the socket's time-out passed
+// without a byte).
 int Receive(SocketHandle socket, void* buffer, size_t capacity);
 [[nodiscard]] bool SetKeepAlive(SocketHandle socket, int32_t value);
 [[nodiscard]] bool CloseSocket(SocketHandle socket);
@@ -296,6 +310,32 @@ class LargeBuffer {
 uint32_t Random();
 // Fills the buffer from the system's cryptographically strong source.
 [[nodiscard]] bool SecureRandom(void* buffer, size_t size);
+
+// ---------------------------------------------------------------------------
+// Fault injection: tests fail one chosen operation and check that what the
+// library leaves behind is sound. Counted per thread, on the thread that
+// set the plan: the file operations (open, read, write, seek, truncate,
+// flush, move, delete, create directory) of File and of the free functions
+// above, and the allocations of an allocator that asks FailAllocation (the
+// library's own allocations go through operator new; a test build replaces
+// it). An injected file failure reports plan.error as the last error.
+struct FaultPlan {
+  uint64_t failFileOperation = 0;  // 1-based; 0 fails none
+  uint64_t failAllocation = 0;     // 1-based; 0 fails none
+  bool persistent = false;         // every later operation fails too
+  uint32_t error = kErrorDiskFull;
+};
+struct FaultCounts {
+  uint64_t fileOperations = 0;  // counted since the plan was set
+  uint64_t allocations = 0;
+  uint64_t injected = 0;  // operations made to fail
+};
+// Sets the calling thread's plan and zeroes its counts; a default plan
+// stops counting.
+void SetFaultPlan(const FaultPlan& plan);
+FaultCounts GetFaultCounts();
+// Counts one allocation of the calling thread; true when it is to fail.
+bool FailAllocation();
 
 // ---------------------------------------------------------------------------
 // Replacing the clock and the random sources: tests install their own

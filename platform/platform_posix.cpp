@@ -117,6 +117,9 @@ uint32_t ErrorFromErrno(int error, const std::string* hostPath = nullptr,
       return kErrorInvalidParameter;
     case ECONNREFUSED:
       return kErrorConnectionRefused;
+    case ETIMEDOUT:
+    case EAGAIN:  // a socket time-out passed (EWOULDBLOCK is the same value)
+      return kErrorTimedOut;
     default:
       return kErrorHostErrnoBit | static_cast<uint32_t>(error);
   }
@@ -130,6 +133,32 @@ bool Fail(uint32_t code) {
 bool FailErrno(int error, const std::string* hostPath = nullptr,
                uint32_t nameTaken = kErrorFileExists) {
   return Fail(ErrorFromErrno(error, hostPath, nameTaken));
+}
+
+// The calling thread's fault plan and counts (see SetFaultPlan).
+struct FaultState {
+  FaultPlan plan;
+  FaultCounts counts;
+  bool armed = false;
+};
+thread_local FaultState t_faults;
+
+bool Injected(uint64_t count, uint64_t failAt) {
+  return failAt != 0 &&
+         (count == failAt || (t_faults.plan.persistent && count > failAt));
+}
+
+// Counts one file operation; true (with the plan's last error) when it is
+// the one to fail.
+bool FileFault() {
+  if (!t_faults.armed) return false;
+  if (!Injected(++t_faults.counts.fileOperations,
+                t_faults.plan.failFileOperation)) {
+    return false;
+  }
+  ++t_faults.counts.injected;
+  t_lastError = t_faults.plan.error;
+  return true;
 }
 
 // The same for the calls that report a failure as -1, and for the text
@@ -188,6 +217,9 @@ constexpr Message kMessages[] = {
      u"code page."},
     {kErrorConnectionRefused,
      u"The remote computer refused the network connection."},
+    {kErrorTimedOut,
+     u"A connection attempt failed because the connected party did not "
+     u"properly respond after a period of time."},
     {kErrorHostNotFound, u"No such host is known."},
 };
 
@@ -387,6 +419,14 @@ bool HasWildcards(const std::u16string& text) {
 
 std::atomic<int> g_socketStarts{0};
 
+// Milliseconds of the monotonic clock (the tick count may be replaced by a
+// test; a wait must not be).
+int64_t MonotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 // The descriptor of a handle; -1 for none, 0 included.
 int FdOf(SocketHandle socket) {
   if (socket == 0 || socket > static_cast<SocketHandle>(INT_MAX)) return -1;
@@ -423,33 +463,39 @@ struct CodePageName {
   const char* iconvName;
 };
 
+// Code pages by their iconv names: those that iconv knows by names of their
+// own, and the usual system code pages, which are taken without asking
+// iconv first. Every other code page is asked for as "CPnnn" (CP737,
+// CP1125, CP1361, CP10007, ...), which iconv has or has not.
 constexpr CodePageName kCodePages[] = {
-    {936, "CP936"},         {54936, "GB18030"},     {20936, "GB2312"},
-    {950, "CP950"},         {932, "CP932"},         {949, "CP949"},
-    {1250, "CP1250"},       {1251, "CP1251"},       {1252, "CP1252"},
-    {1253, "CP1253"},       {1254, "CP1254"},       {1255, "CP1255"},
-    {1256, "CP1256"},       {1257, "CP1257"},       {1258, "CP1258"},
-    {874, "CP874"},         {437, "CP437"},         {850, "CP850"},
-    {852, "CP852"},         {855, "CP855"},         {857, "CP857"},
-    {860, "CP860"},         {861, "CP861"},         {862, "CP862"},
-    {863, "CP863"},         {864, "CP864"},         {865, "CP865"},
-    {866, "CP866"},         {869, "CP869"},         {65001, "UTF-8"},
-    {65000, "UTF-7"},       {1200, "UTF-16LE"},     {1201, "UTF-16BE"},
-    {12000, "UTF-32LE"},    {12001, "UTF-32BE"},    {20127, "ASCII"},
-    {28591, "ISO-8859-1"},  {28592, "ISO-8859-2"},  {28593, "ISO-8859-3"},
-    {28594, "ISO-8859-4"},  {28595, "ISO-8859-5"},  {28596, "ISO-8859-6"},
-    {28597, "ISO-8859-7"},  {28598, "ISO-8859-8"},  {28599, "ISO-8859-9"},
-    {28603, "ISO-8859-13"}, {28605, "ISO-8859-15"}, {20866, "KOI8-R"},
-    {21866, "KOI8-U"},      {51932, "EUC-JP"},      {51936, "EUC-CN"},
-    {51949, "EUC-KR"},      {50220, "ISO-2022-JP"}, {10000, "MACINTOSH"},
+    {936, "CP936"},         {950, "CP950"},         {932, "CP932"},
+    {949, "CP949"},         {1250, "CP1250"},       {1251, "CP1251"},
+    {1252, "CP1252"},       {1253, "CP1253"},       {1254, "CP1254"},
+    {1255, "CP1255"},       {1256, "CP1256"},       {1257, "CP1257"},
+    {1258, "CP1258"},       {874, "CP874"},         {437, "CP437"},
+    {850, "CP850"},         {866, "CP866"},         {154, "PT154"},
+    {708, "ASMO-708"},      {1200, "UTF-16LE"},     {1201, "UTF-16BE"},
+    {10000, "MACINTOSH"},   {12000, "UTF-32LE"},    {12001, "UTF-32BE"},
+    {20127, "ASCII"},       {20866, "KOI8-R"},      {20932, "EUC-JP"},
+    {20936, "GB2312"},      {21866, "KOI8-U"},      {28591, "ISO-8859-1"},
+    {28592, "ISO-8859-2"},  {28593, "ISO-8859-3"},  {28594, "ISO-8859-4"},
+    {28595, "ISO-8859-5"},  {28596, "ISO-8859-6"},  {28597, "ISO-8859-7"},
+    {28598, "ISO-8859-8"},  {28599, "ISO-8859-9"},  {28603, "ISO-8859-13"},
+    {28605, "ISO-8859-15"}, {38598, "ISO-8859-8"},  {50220, "ISO-2022-JP"},
+    {50221, "ISO-2022-JP"}, {50225, "ISO-2022-KR"}, {51932, "EUC-JP"},
+    {51936, "EUC-CN"},      {51949, "EUC-KR"},      {54936, "GB18030"},
+    {65000, "UTF-7"},       {65001, "UTF-8"},
 };
 
-const char* IconvName(uint32_t codePage) {
+// The iconv name of a code page; empty for the number 0 after the system
+// ANSI code page has been looked up (which never gives 0).
+std::string IconvName(uint32_t codePage) {
   if (codePage == kAnsiCodePage) codePage = AnsiCodePage();
   for (const CodePageName& entry : kCodePages) {
     if (entry.codePage == codePage) return entry.iconvName;
   }
-  return nullptr;
+  if (codePage == kAnsiCodePage) return std::string();
+  return "CP" + std::to_string(codePage);
 }
 
 // The wide side of every conversion is UTF-16LE bytes, assembled and taken
@@ -614,6 +660,7 @@ File::~File() { Close(); }
 
 File File::Open(const std::u16string& path, Access access,
                 Disposition disposition, uint32_t attributes) {
+  if (FileFault()) return File();
   std::string host;
   if (!Resolve(path, &host)) return File();
   struct stat st;
@@ -679,6 +726,7 @@ File File::Open(const std::u16string& path, Access access,
 }
 
 File File::OpenAppend(const std::u16string& path) {
+  if (FileFault()) return File();
   std::string host;
   if (!Resolve(path, &host)) return File();
   struct stat st;
@@ -694,6 +742,7 @@ File File::OpenAppend(const std::u16string& path) {
 }
 
 int64_t File::Read(void* buffer, size_t size) {
+  if (FileFault()) return -1;
   if (fd_ < 0) return FailCount(kErrorInvalidHandle);
   auto* bytes = static_cast<char*>(buffer);
   size_t done = 0;
@@ -711,6 +760,7 @@ int64_t File::Read(void* buffer, size_t size) {
 }
 
 bool File::Write(const void* data, size_t size) {
+  if (FileFault()) return false;
   if (fd_ < 0) return Fail(kErrorInvalidHandle);
   const auto* bytes = static_cast<const char*>(data);
   size_t done = 0;
@@ -729,6 +779,7 @@ bool File::Write(const void* data, size_t size) {
 }
 
 int64_t File::Seek(int64_t offset, From from) {
+  if (FileFault()) return -1;
   if (fd_ < 0) return FailCount(kErrorInvalidHandle);
   const int whence = from == From::kBegin     ? SEEK_SET
                      : from == From::kCurrent ? SEEK_CUR
@@ -739,6 +790,7 @@ int64_t File::Seek(int64_t offset, From from) {
 }
 
 bool File::SetEndOfFile() {
+  if (FileFault()) return false;
   if (fd_ < 0) return Fail(kErrorInvalidHandle);
   const off_t position = lseek(fd_, 0, SEEK_CUR);
   if (position < 0 || ftruncate(fd_, position) != 0) return FailErrno(errno);
@@ -765,6 +817,7 @@ bool File::SetTimes(const FileTime* /*creation*/, const FileTime* access,
 }
 
 bool File::Flush() {
+  if (FileFault()) return false;
   if (fd_ < 0) return Fail(kErrorInvalidHandle);
   if (fsync(fd_) != 0) return FailErrno(errno);
   return true;
@@ -812,6 +865,7 @@ bool SetFileAttributes(const std::u16string& path, uint32_t attributes) {
 }
 
 bool MoveFile(const std::u16string& source, const std::u16string& target) {
+  if (FileFault()) return false;
   std::string from, to;
   if (!Resolve(source, &from) || !Resolve(target, &to)) return false;
   int result = RenameNoReplace(from.c_str(), to.c_str());
@@ -829,6 +883,7 @@ bool MoveFile(const std::u16string& source, const std::u16string& target) {
 }
 
 bool DeleteFile(const std::u16string& path) {
+  if (FileFault()) return false;
   std::string host;
   if (!Resolve(path, &host)) return false;
   struct stat st;
@@ -841,6 +896,7 @@ bool DeleteFile(const std::u16string& path) {
 }
 
 bool CreateDirectory(const std::u16string& path) {
+  if (FileFault()) return false;
   std::string host;
   if (!Resolve(path, &host)) return false;
   if (mkdir(host.c_str(), 0777) != 0) {
@@ -1017,29 +1073,77 @@ bool ResolveIpv4(const char* name, uint32_t* address) {
   return ok || Fail(kErrorHostNotFound);
 }
 
-bool Connect(SocketHandle socket, uint32_t address, uint16_t port) {
+uint32_t SocketTimeoutMs() {
+  constexpr uint32_t kDefaultSeconds = 60;
+  // poll() takes an int of milliseconds.
+  constexpr uint32_t kLongestSeconds = INT_MAX / 1000;
+  const char* value = std::getenv("VESK_TIMEOUT_SECONDS");
+  if (value == nullptr || *value == '\0') return kDefaultSeconds * 1000;
+  uint32_t seconds = 0;
+  for (const char* c = value; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return kDefaultSeconds * 1000;
+    seconds = std::min(seconds * 10 + static_cast<uint32_t>(*c - '0'),
+                       kLongestSeconds);
+  }
+  return seconds * 1000;
+}
+
+bool SetSocketTimeout(SocketHandle socket, uint32_t timeoutMs) {
+  const int fd = FdOf(socket);
+  if (fd < 0) return Fail(kErrorInvalidHandle);
+  timeval limit{};
+  limit.tv_sec = static_cast<time_t>(timeoutMs / 1000);
+  limit.tv_usec = static_cast<suseconds_t>(timeoutMs % 1000 * 1000);
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
+      setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) {
+    return FailErrno(errno);
+  }
+  return true;
+}
+
+bool Connect(SocketHandle socket, uint32_t address, uint16_t port,
+             uint32_t timeoutMs) {
   const int fd = FdOf(socket);
   if (fd < 0) return Fail(kErrorInvalidHandle);
   sockaddr_in peer{};
   peer.sin_family = AF_INET;
   peer.sin_addr.s_addr = address;
   peer.sin_port = htons(port);
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0) {
-    return true;
-  }
-  if (errno != EINTR) return FailErrno(errno);
-  // An interrupted connect goes on in the background; wait for its outcome.
-  pollfd waiting{fd, POLLOUT, 0};
-  int ready;
-  do {
-    ready = poll(&waiting, 1, -1);
-  } while (ready < 0 && errno == EINTR);
-  if (ready < 0) return FailErrno(errno);
-  int error = 0;
-  socklen_t length = sizeof error;
-  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+  // The connect runs without blocking, so that its wait can be bounded; the
+  // socket is blocking again afterwards.
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
     return FailErrno(errno);
   }
+  int result =
+      connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+  int error = result == 0 ? 0 : errno;
+  if (error == EINPROGRESS || error == EINTR) {
+    const int waitMs = timeoutMs == 0 ? -1 : static_cast<int>(timeoutMs);
+    const int64_t start = MonotonicMs();
+    pollfd waiting{fd, POLLOUT, 0};
+    int ready;
+    for (;;) {
+      int left = waitMs;
+      if (waitMs >= 0) {
+        const int64_t spent = MonotonicMs() - start;
+        left = spent >= waitMs ? 0 : static_cast<int>(waitMs - spent);
+      }
+      ready = poll(&waiting, 1, left);
+      if (ready >= 0 || errno != EINTR) break;
+    }
+    if (ready < 0) {
+      error = errno;
+    } else if (ready == 0) {
+      error = ETIMEDOUT;
+    } else {
+      socklen_t length = sizeof error;
+      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+        error = errno;
+      }
+    }
+  }
+  if (fcntl(fd, F_SETFL, flags) != 0 && error == 0) error = errno;
   return error == 0 || FailErrno(error);
 }
 
@@ -1175,16 +1279,16 @@ uint32_t AnsiCodePage() {
   for (const CodePageName& entry : kCodePages) {
     if (entry.codePage == codePage) return codePage;
   }
-  return kDefault;
+  return IsCodePageAvailable(codePage) ? codePage : kDefault;
 }
 
 int MultiByteToWide(uint32_t codePage, const char* source, int sourceSize,
                     char16_t* target, int capacity) {
   const size_t size = SourceUnits(source, sourceSize, target, capacity);
   if (size == 0) return 0;
-  const char* name = IconvName(codePage);
-  if (name == nullptr) return NoText(kErrorInvalidParameter);
-  Converter converter(kWideName, name);
+  const std::string name = IconvName(codePage);
+  if (name.empty()) return NoText(kErrorInvalidParameter);
+  Converter converter(kWideName, name.c_str());
   if (!converter.IsOpen()) return NoText(kErrorInvalidParameter);
   std::string bytes;
   const bool ok =
@@ -1209,9 +1313,9 @@ int WideToMultiByte(uint32_t codePage, const char16_t* source, int sourceSize,
                     char* target, int capacity) {
   const size_t size = SourceUnits(source, sourceSize, target, capacity);
   if (size == 0) return 0;
-  const char* name = IconvName(codePage);
-  if (name == nullptr) return NoText(kErrorInvalidParameter);
-  Converter converter(name, kWideName);
+  const std::string name = IconvName(codePage);
+  if (name.empty()) return NoText(kErrorInvalidParameter);
+  Converter converter(name.c_str(), kWideName);
   if (!converter.IsOpen()) return NoText(kErrorInvalidParameter);
   // Little-endian input; a surrogate without its partner is U+FFFD, which a
   // Unicode target keeps and any other code page turns into "?".
@@ -1247,10 +1351,10 @@ int WideToMultiByte(uint32_t codePage, const char16_t* source, int sourceSize,
 }
 
 bool IsCodePageAvailable(uint32_t codePage) {
-  const char* name = IconvName(codePage);
-  if (name == nullptr) return false;
-  Converter in(kWideName, name);
-  Converter out(name, kWideName);
+  const std::string name = IconvName(codePage);
+  if (name.empty()) return false;
+  Converter in(kWideName, name.c_str());
+  Converter out(name.c_str(), kWideName);
   return in.IsOpen() && out.IsOpen();
 }
 
@@ -1362,5 +1466,25 @@ bool SecureRandom(void* buffer, size_t size) {
 }
 
 void SetOverrides(const Overrides& overrides) { g_overrides = overrides; }
+
+// ---------------------------------------------------------------------------
+// Fault injection
+
+void SetFaultPlan(const FaultPlan& plan) {
+  t_faults.plan = plan;
+  t_faults.counts = FaultCounts();
+  t_faults.armed = plan.failFileOperation != 0 || plan.failAllocation != 0;
+}
+
+FaultCounts GetFaultCounts() { return t_faults.counts; }
+
+bool FailAllocation() {
+  if (!t_faults.armed) return false;
+  if (!Injected(++t_faults.counts.allocations, t_faults.plan.failAllocation)) {
+    return false;
+  }
+  ++t_faults.counts.injected;
+  return true;
+}
 
 }  // namespace vesk::platform

@@ -20,8 +20,10 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "gtest/gtest.h"
+#include "tests/support/device_root.h"
 
 namespace vesk::platform {
 namespace {
@@ -52,32 +54,7 @@ mode_t ModeOf(const std::string& path) {
   return st.st_mode & 07777;
 }
 
-// Changes an environment variable for one scope.
-class ScopedEnv {
- public:
-  explicit ScopedEnv(const char* name) : name_(name) {
-    if (const char* value = std::getenv(name)) saved_ = value;
-  }
-  ~ScopedEnv() {
-    if (saved_) {
-      Set(*saved_);
-    } else {
-      Unset();
-    }
-  }
-  void Set(const std::string& value) {
-    setenv(name_, value.c_str(), 1);
-    tzset();
-  }
-  void Unset() {
-    unsetenv(name_);
-    tzset();
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> saved_;
-};
+using test::ScopedEnv;
 
 // Each test gets a fresh device root, removed with everything in it.
 class PlatformFiles : public ::testing::Test {
@@ -499,13 +476,14 @@ TEST(PlatformText, AnsiCodePageComesFromTheEnvironment) {
 // A listening socket on 127.0.0.1 with an ephemeral port.
 class Listener {
  public:
-  Listener() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  explicit Listener(int backlog = 4)
+      : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof address;
     EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), size), 0);
-    EXPECT_EQ(listen(fd_, 4), 0);
+    EXPECT_EQ(listen(fd_, backlog), 0);
     getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
     port_ = ntohs(address.sin_port);
   }
@@ -529,11 +507,12 @@ TEST(PlatformSockets, TalksToALoopbackPeer) {
   ASSERT_TRUE(ResolveIpv4("127.0.0.1", &address));
   EXPECT_EQ(address, htonl(INADDR_LOOPBACK));
   const SocketHandle handle = CreateTcpSocket();
-  ASSERT_TRUE(Connect(handle, address, listener.port()));
+  ASSERT_TRUE(Connect(handle, address, listener.port(), 10000));
   const int peer = listener.Accept();
   const int fd = static_cast<int>(handle);
-  timeval limit{10, 0};  // a receive that waits for more fails, not hangs
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  // A receive that waits for more fails, not hangs.
+  ASSERT_TRUE(SetSocketTimeout(handle, 10000));
+  timeval limit{10, 0};
   setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   ASSERT_TRUE(SetKeepAlive(handle, 7));
   int keepAlive = 0;
@@ -569,7 +548,7 @@ TEST(PlatformSockets, FailuresAndTheReservedHandleZero) {
     port = closed.port();
   }
   SocketHandle handle = CreateTcpSocket();
-  EXPECT_EQ(FailureOf(Connect(handle, htonl(INADDR_LOOPBACK), port)),
+  EXPECT_EQ(FailureOf(Connect(handle, htonl(INADDR_LOOPBACK), port, 0)),
             kErrorConnectionRefused);
   EXPECT_TRUE(CloseSocket(handle));
   char byte = 0;
@@ -589,6 +568,55 @@ TEST(PlatformSockets, FailuresAndTheReservedHandleZero) {
   socklen_t size = sizeof type;
   getsockopt(static_cast<int>(handle), SOL_SOCKET, SO_TYPE, &type, &size);
   EXPECT_EQ(type, SOCK_STREAM);
+  EXPECT_TRUE(CloseSocket(handle));
+}
+
+TEST(PlatformSockets, SilentPeersEndEveryWaitAtTheTimeOut) {
+  ScopedEnv env("VESK_TIMEOUT_SECONDS");
+  env.Unset();
+  EXPECT_EQ(SocketTimeoutMs(), 60000u);
+  for (const auto& [value, ms] : {std::pair{"0", 0u},
+                                  {"7", 7000u},
+                                  {"", 60000u},
+                                  {"2s", 60000u},
+                                  {"-1", 60000u},
+                                  {"99999999999", 2147483000u}}) {
+    env.Set(value);
+    EXPECT_EQ(SocketTimeoutMs(), ms) << value;
+  }
+  uint32_t loopback = htonl(INADDR_LOOPBACK);
+
+  // A peer that accepts and never answers, nor reads: the receive fails,
+  // and so does a send once the peer's buffers are full.
+  Listener listener;
+  SocketHandle handle = CreateTcpSocket();
+  ASSERT_TRUE(SetSocketTimeout(handle, 200));
+  ASSERT_TRUE(Connect(handle, loopback, listener.port(), 200));
+  const int peer = listener.Accept();
+  char byte;
+  EXPECT_EQ(Receive(handle, &byte, 1), -1);
+  EXPECT_EQ(FailureOf(false), kErrorTimedOut);
+  const std::string block(1 << 20, 'x');
+  bool sent = true;
+  for (int i = 0; i < 256 && sent; ++i) {
+    sent = SendAll(handle, block.data(), block.size());
+  }
+  EXPECT_EQ(FailureOf(sent), kErrorTimedOut);
+  EXPECT_TRUE(CloseSocket(handle));
+  close(peer);
+
+  // A listener whose queue is full drops the handshake: the connect gives
+  // up at the time-out instead of the system's minutes of retries.
+  Listener full(0);
+  std::vector<SocketHandle> queued;
+  for (int i = 0; i < 2; ++i) {
+    queued.push_back(CreateTcpSocket());
+    (void)Connect(queued.back(), loopback, full.port(), 200);
+  }
+  handle = CreateTcpSocket();
+  EXPECT_EQ(FailureOf(Connect(handle, loopback, full.port(), 300)),
+            kErrorTimedOut);
+  for (SocketHandle socket : queued) EXPECT_TRUE(CloseSocket(socket));
   EXPECT_TRUE(CloseSocket(handle));
 }
 

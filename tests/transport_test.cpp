@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "tests/support/device_root.h"
 #include "tests/support/fake_server.h"
 
 namespace vesk::transport {
@@ -21,6 +22,7 @@ namespace {
 using test::FakeServer;
 using test::HttpReply;
 using test::Raw;
+using test::ScopedEnv;
 
 const std::string kDefaultAgentLine =
     std::string("User-Agent: ") + kDefaultUserAgent + "\r\n";
@@ -233,7 +235,16 @@ Exchanged GetWith(test::Reply reply) {
   return {sent, std::move(request)};
 }
 
+// A peer that sends bytes and then goes silent, leaving the connection
+// open.
+test::Reply StalledAfter(std::string bytes) {
+  test::Reply reply = Raw(std::move(bytes));
+  reply.keepOpen = true;
+  return reply;
+}
+
 TEST(ReadResponseHead, SplitsHeadAndFirstBodyBytes) {
+  ScopedEnv timeout("VESK_TIMEOUT_SECONDS", "1");
   const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n";
   struct Case {
     const char* what;
@@ -247,10 +258,23 @@ TEST(ReadResponseHead, SplitsHeadAndFirstBodyBytes) {
        static_cast<int32_t>(head.size()), 5, "hello"},
       {"body longer than its length", Raw(head + "hello, world"), 200,
        static_cast<int32_t>(head.size()), 5, "hello"},
-      {"body after the head", test::Pieces({head, "hello"}, 150), 200,
-       static_cast<int32_t>(head.size()), 5, ""},
+      // A reply in pieces is gathered until the area holds the head and the
+      // announced body, wherever the pieces are cut.
+      {"body after the head", test::Pieces({head, "hello"}, 30), 200,
+       static_cast<int32_t>(head.size()), 5, "hello"},
+      {"cut everywhere",
+       test::Pieces({"HTTP/1.1 2", "00 OK\r\nContent-Le", "ngth: 5\r\n\r",
+                     "\nhel", "lo", " and more"},
+                    30),
+       200, static_cast<int32_t>(head.size()), 5, "hello"},
+      {"body stalls", StalledAfter(head + "hel"), 200,
+       static_cast<int32_t>(head.size()), 5, "hel"},
       {"no content length", Raw("HTTP/1.1 404 NF\r\nX: y\r\n\r\n<html>"), 404,
        25, 0, "<html>"},
+      // Without a length, what came with the head's end is all there is.
+      {"no content length, in pieces",
+       test::Pieces({"HTTP/1.1 404 NF\r\nX: y", "\r\n\r\n<ht", "ml>"}, 30), 404,
+       25, 0, "<ht"},
       {"four-digit status", Raw("HTTP/1.1 2001 X\r\n\r\n"), 200, 19, 0, ""},
   };
   for (Case& c : cases) {

@@ -84,6 +84,10 @@ bool HandsetRequest::OpenSocket() {
     platform::StopSockets();
     return false;
   }
+  // Every wait of this connection for its peer is bounded, so that a peer
+  // that goes silent ends the exchange as a dropped connection would.
+  timeoutMs_ = platform::SocketTimeoutMs();
+  (void)platform::SetSocketTimeout(socket_, timeoutMs_);
   return true;
 }
 
@@ -98,7 +102,8 @@ bool HandsetRequest::Connect(const char* host, int32_t port) {
   uint32_t address = 0;
   if (!platform::ResolveIpv4(name.c_str(), &address)) return false;
   if (socket_ == 0 || socket_ == platform::kInvalidSocket) return false;
-  if (!platform::Connect(socket_, address, static_cast<uint16_t>(port))) {
+  if (!platform::Connect(socket_, address, static_cast<uint16_t>(port),
+                         timeoutMs_)) {
     return false;
   }
   connected_ = true;
@@ -142,8 +147,6 @@ bool HandsetRequest::Exchange(const char* url, int32_t port, const char* method,
   }
   const ByteString text = ComposeRequest(url, method, range_, formBody_);
   const bool sent = SendText(text);
-  // No send or receive time-out is set: a receive waits until data arrives,
-  // the peer closes or the connection fails.
   (void)platform::SetKeepAlive(socket_, kKeepAliveValue);
   if (readHead) ReadResponseHead();
   return sent;

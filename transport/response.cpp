@@ -1,5 +1,7 @@
 // Reading the response head and looking up header values in it.
+#include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "transport/transport.h"
 
@@ -48,18 +50,37 @@ int32_t ParseStatus(const char* head) {
 
 const char* HandsetRequest::ReadResponseHead() {
   char buffer[kAreaSize + 1] = {};
-  int received = 0;
-  if (socket_ != 0 && socket_ != platform::kInvalidSocket) {
-    received = platform::Receive(socket_, buffer, kAreaSize);
+  int32_t received = 0;
+  int32_t headLength = 0;  // 0 until the head is complete
+  int32_t wanted = kAreaSize;
+  const bool open = socket_ != 0 && socket_ != platform::kInvalidSocket;
+  // A reply may come in pieces (a proxy, a slow service): the area is filled
+  // until it holds what the reply announces.
+  while (open && received < wanted) {
+    const int got =
+        platform::Receive(socket_, buffer + received, kAreaSize - received);
+    if (got < 1) break;
+    received += got;
+    if (headLength > 0) continue;
+    // The head is text: a zero byte before its end means it never ends.
+    const std::string_view text(buffer);
+    const size_t end = text.find("\r\n\r\n");
+    if (end == std::string_view::npos) {
+      if (text.size() < static_cast<size_t>(received)) break;
+      continue;
+    }
+    headLength = static_cast<int32_t>(end) + 4;
+    const std::string head(buffer, static_cast<size_t>(headLength));
+    const int32_t announced =
+        AtoiRule(GetHeaderValue(head.c_str(), "Content-Length").get());
+    // Without a length there is nothing to wait for.
+    if (announced <= 0) break;
+    wanted = headLength + std::min(announced, kAreaSize - headLength);
   }
-  if (received < 1) received = 0;
 
-  // Only a head that ends within this one receive is a response; anything
-  // else leaves the areas zero and the head empty, which reads as status 0.
-  const size_t end = std::string_view(buffer).find("\r\n\r\n");
-  if (end == std::string_view::npos) return rawResponse_;
-  const int32_t headLength = static_cast<int32_t>(end) + 4;
-
+  // Only a complete head is a response; anything else leaves the areas zero
+  // and the head empty, which reads as status 0.
+  if (headLength == 0) return rawResponse_;
   responseHead_.Append(buffer, headLength);
   headLength_ = headLength;
   contentLength_ =

@@ -5,9 +5,12 @@
 //
 // One request object serves one call on one thread; it holds no lock. The
 // request text is built whole and sent with one call; the response head is
-// read with ONE receive of at most 1024 bytes, which must hold the status
-// line and every header line. Longer bodies are received by the operations
-// themselves through Receive().
+// read into one 1024-byte area, which must hold the status line and every
+// header line. Longer bodies are received by the operations themselves
+// through Receive(). Every wait for the peer (the connect, each receive,
+// each send) is bounded by the platform's socket time-out
+// (VESK_TIMEOUT_SECONDS); a time-out ends the exchange as a dropped
+// connection does.
 #pragma once
 
 #include <cstddef>
@@ -177,9 +180,14 @@ class HandsetRequest {
   // Builds the HTTP/1.1 request text and stores it in the request.
   ByteString ComposeRequest(const char* url, const char* method,
                             const ByteString& range, const ByteString& body);
-  // One receive into the response areas: head, content length, first body
-  // bytes. A receive without the CR LF CR LF that ends a head counts as no
-  // response. Returns the raw response area.
+  // Fills the response areas: head, content length, first body bytes. It
+  // receives until the area holds the whole head (CR LF CR LF) and as many
+  // body bytes as the Content-Length announces and the area can hold, or
+  // the peer closes, or the time-out passes; without a Content-Length it
+  // takes what came with the receive that completed the head. A reply that
+  // arrives in one piece is read with one receive. A head that does not
+  // complete within the area (or holds a zero byte) counts as no response.
+  // Returns the raw response area.
   const char* ReadResponseHead();
 
  private:
@@ -203,6 +211,7 @@ class HandsetRequest {
   int32_t contentLength_ = 0;
   int32_t firstBodyLength_ = 0;
   int32_t port_ = 0;
+  uint32_t timeoutMs_ = 0;  // of the current socket; 0 waits without limit
 };
 
 }  // namespace vesk::transport

@@ -1,6 +1,7 @@
 #include "tests/support/device_root.h"
 
 #include <sys/stat.h>
+#include <time.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -151,6 +152,33 @@ std::u16string U16(const std::string& utf8) {
     }
   }
   return out;
+}
+
+ScopedEnv::ScopedEnv(const char* name) : name_(name) {
+  if (const char* value = std::getenv(name)) saved_ = value;
+}
+
+ScopedEnv::ScopedEnv(const char* name, const std::string& value)
+    : ScopedEnv(name) {
+  Set(value);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (saved_) {
+    Set(*saved_);
+  } else {
+    Unset();
+  }
+}
+
+void ScopedEnv::Set(const std::string& value) {
+  ::setenv(name_, value.c_str(), 1);
+  ::tzset();
+}
+
+void ScopedEnv::Unset() {
+  ::unsetenv(name_);
+  ::tzset();
 }
 
 }  // namespace vesk::test

@@ -2,6 +2,7 @@
 #ifndef VESK_TESTS_SUPPORT_DEVICE_ROOT_H_
 #define VESK_TESTS_SUPPORT_DEVICE_ROOT_H_
 
+#include <optional>
 #include <string>
 
 namespace vesk::test {
@@ -28,6 +29,23 @@ class DeviceRoot {
   std::string path_;
   bool hadPrevious_ = false;
   std::string previous_;
+};
+
+// Changes an environment variable for one scope (the time zone is read
+// again when TZ changes); the destructor restores the earlier value.
+class ScopedEnv {
+ public:
+  explicit ScopedEnv(const char* name);
+  ScopedEnv(const char* name, const std::string& value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+  void Set(const std::string& value);
+  void Unset();
+
+ private:
+  const char* name_;
+  std::optional<std::string> saved_;
 };
 
 // The whole file as bytes; "" when it is missing or unreadable.
