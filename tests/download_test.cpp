@@ -313,6 +313,13 @@ TEST_F(DownloadTest, FailedAttemptsAndRefusals) {
                  "abc"),
        206, 0, u"the Content-Range of the partial reply has unusable numbers",
        u""},
+      // A part from elsewhere than asked (no Range: byte 0) is not written.
+      {HttpReply(
+           206, "P",
+           {{"Content-Range", "bytes 1000-1002/2000"}, {"Content-Length", "3"}},
+           "abc"),
+       206, 0, u"the partial reply starts at byte 1000, not at byte 0 as asked",
+       u""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.reply);

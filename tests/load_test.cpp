@@ -169,9 +169,11 @@ TEST_F(LoadTest, CutTransferUnpacksNothingAndResumesToCompletion) {
 }
 
 TEST_F(LoadTest, RangesAndRefusals) {
-  // The caller's range is sent; a part of the archive is not unpacked.
+  // The caller's range is sent; the part lands after the 1000 bytes the
+  // data file holds, and a part of the archive is not unpacked.
   record_.offset = 1000;
   record_.rangeEnd = 1999;
+  WriteHostFile(Host("\\Storage Card\\pkg.zip.Down"), std::string(1000, 'h'));
   FakeServer ranged({Raw(HttpReply(
       206, "Partial Content",
       {{"Content-Range", "bytes 1000-1999/3000"}, {"Content-Length", "1000"}},
@@ -185,11 +187,18 @@ TEST_F(LoadTest, RangesAndRefusals) {
   EXPECT_EQ(result_.received, 1000);
   EXPECT_EQ(result_.fileSize, 3000);
   EXPECT_FALSE(HostFileExists(Host("\\Storage Card\\pkg")));
+  EXPECT_EQ(ReadHostFile(Host("\\Storage Card\\pkg.zip.Down")),
+            std::string(1000, 'h') + std::string(1000, 'r'));
 
-  // Refusals leave the result and the files alone.
+  // Refusals leave the result and the files alone: the service's, and
+  // parts that would not continue the file where it stands.
+  auto partial = [](const char* range) {
+    return HttpReply(
+        206, "P", {{"Content-Range", range}, {"Content-Length", "3"}}, "abc");
+  };
   struct Case {
     std::string reply;
-    int32_t status, code;
+    int32_t offset, status, code;
     std::u16string message, timestamp;
   } cases[] = {
       {HttpReply(404, "Not Found",
@@ -197,14 +206,27 @@ TEST_F(LoadTest, RangesAndRefusals) {
                   {"X-Error-Message", "clock"},
                   {"X-Server-Timestamp", "2026-1-2 3:4:5.006"}},
                  ""),
-       404, 906, u" clock", u" 2026-1-2 3:4:5.006"},
-      {HttpReply(206, "P", {{"Content-Range", "items 0-2/3"}}, "abc"), 206, 0,
-       u"the Content-Range of the partial reply is not bytes A-B/N", u""},
+       0, 404, 906, u" clock", u" 2026-1-2 3:4:5.006"},
+      {HttpReply(206, "P", {{"Content-Range", "items 0-2/3"}}, "abc"), 0, 206,
+       0, u"the Content-Range of the partial reply is not bytes A-B/N", u""},
+      {partial("bytes 1000-1002/3000"), 0, 206, 0,
+       u"the partial reply starts at byte 1000, not at byte 0 as asked", u""},
+      {partial("bytes 2500-2502/3000"), 2000, 206, 0,
+       u"the partial reply starts at byte 2500, not at byte 2000 as asked",
+       u""},
+      {partial("bytes 2000-2002/3000"), 2000, 206, 0,
+       u"the partial reply starts at byte 2000, but the data file holds 1000 "
+       u"bytes",
+       u""},
+      {partial("bytes 4000-4002/3000"), 4000, 206, 0,
+       u"the Content-Range of the partial reply has unusable numbers", u""},
   };
-  record_.offset = 0;
+  WriteHostFile(Host("\\Storage Card\\pkg.zip.Down"), std::string(1000, 'h'));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.reply);
+    record_.offset = c.offset;
     const auto before = ReadHostFile(Host("\\Storage Card\\pkg.zip.Down"));
+    const auto state = ReadHostFile(Host("\\Storage Card\\pkg.zip.Down.cfg"));
     FakeServer server({Raw(c.reply)});
     EXPECT_EQ(Load(server), c.status);
     EXPECT_EQ(error_.code, c.code);
@@ -217,7 +239,9 @@ TEST_F(LoadTest, RangesAndRefusals) {
     }
     EXPECT_TRUE(test::Untouched(result_));
     EXPECT_EQ(ReadHostFile(Host("\\Storage Card\\pkg.zip.Down")), before);
+    EXPECT_EQ(ReadHostFile(Host("\\Storage Card\\pkg.zip.Down.cfg")), state);
   }
+  record_.offset = 0;
 
   // Without an archive path nothing is received: no transfer files named
   // after the suffixes alone appear in the working directory (the device

@@ -72,32 +72,38 @@ class DownloadRequest : public service::OperationRequest {
 
 bool IsSuccess(int32_t status) { return status == 200 || status == 206; }
 
-// Takes the position, size and checksum of a successful reply. Null when
-// they are usable, otherwise the problem.
-const char* ReadContentRange(DownloadRequest& request) {
+// Takes the position, size and checksum of a successful reply to a request
+// for the file from askedFrom on. Empty when they are usable, otherwise the
+// problem.
+std::string ReadContentRange(DownloadRequest& request, int32_t askedFrom,
+                             const std::u16string& dataPath) {
   request.contentLength = request.ContentLength();
-  const char* problem =
-      ReadReplyRange(request, request.status, &DownloadValues());
-  if (problem != nullptr) return problem;
+  std::string problem = ReadReplyRange(request, request.status, askedFrom,
+                                       dataPath, &DownloadValues());
+  if (!problem.empty()) return problem;
   const auto checksum =
       transport::GetHeaderValue(request.ResponseHead().c_str(), "X-Checksum");
   if (checksum) request.checksum.Append(checksum.get());
-  return nullptr;
+  return problem;
 }
 
 // One exchange: the POST with the prepared headers and form, then either the
-// reply's position and checksum or the service's error report. A 206 reply
-// whose range is unusable counts as a refusal: *problem names it.
+// reply's position and checksum or the service's error report. A reply
+// whose range is unusable or misplaced counts as a refusal: *problem names
+// it.
 int32_t PerformDownload(DownloadRequest& request, const char* url, int32_t port,
-                        const char** problem) {
-  *problem = nullptr;
+                        int32_t askedFrom, const std::u16string& dataPath,
+                        std::string* problem) {
+  problem->clear();
   request.url.Append(url);
   request.port = port;
   service::PerformOptions options;
   options.exchange = service::Exchange::kPost;
   options.acceptPartial = true;
   service::Perform(request, url, port, options);
-  if (IsSuccess(request.status)) *problem = ReadContentRange(request);
+  if (IsSuccess(request.status)) {
+    *problem = ReadContentRange(request, askedFrom, dataPath);
+  }
   return request.status;
 }
 
@@ -158,8 +164,8 @@ void StoreChecksum(const ByteString& checksum, DownloadResult* result) {
 }
 
 void Refuse(HandsetError* error, DownloadRequest& request,
-            const char* problem) {
-  request.errorMessage.Append(problem);
+            const std::string& problem) {
+  request.errorMessage.Append(problem.c_str());
   service::FillErrorRecord(error, request);
 }
 
@@ -212,17 +218,40 @@ const char* ParseContentRange(const char* value, int32_t* rangeStart,
 
 }  // namespace
 
-const char* ReadReplyRange(const transport::HandsetRequest& request,
-                           int32_t status, TransferValues* values) {
+std::string ReadReplyRange(const transport::HandsetRequest& request,
+                           int32_t status, int32_t askedFrom,
+                           const std::u16string& dataPath,
+                           TransferValues* values) {
+  TransferValues range;
   if (status == 206) {
-    const auto range = transport::GetHeaderValue(request.ResponseHead().c_str(),
+    const auto value = transport::GetHeaderValue(request.ResponseHead().c_str(),
                                                  "Content-Range");
-    return ParseContentRange(range.get(), &values->rangeStart,
-                             &values->fileSize);
+    if (const char* problem = ParseContentRange(value.get(), &range.rangeStart,
+                                                &range.fileSize)) {
+      return problem;
+    }
+  } else {
+    range.fileSize = request.ContentLength();
   }
-  values->rangeStart = 0;
-  values->fileSize = request.ContentLength();
-  return nullptr;
+  // The body must continue the file exactly where the request asked, and
+  // where the data file ends: anywhere else its bytes would land beside the
+  // ones they belong after.
+  std::string problem;
+  if (status == 206 && range.rangeStart != askedFrom) {
+    problem = "the partial reply starts at byte " +
+              std::to_string(range.rangeStart) + ", not at byte " +
+              std::to_string(askedFrom) + " as asked";
+  } else if (range.rangeStart > 0) {
+    int32_t held = 0;
+    (void)LocalFileSize(dataPath.c_str(), &held);
+    if (held < range.rangeStart) {
+      problem = "the partial reply starts at byte " +
+                std::to_string(range.rangeStart) +
+                ", but the data file holds " + std::to_string(held) + " bytes";
+    }
+  }
+  if (problem.empty()) *values = range;
+  return problem;
 }
 
 int32_t HandsetDownload(const char16_t* environmentFile, DownloadRecord* record,
@@ -271,6 +300,7 @@ int32_t HandsetDownload(const char16_t* environmentFile, DownloadRecord* record,
     service::SetCredentialHeaders(request, service::Credentials::kTransfer);
     request.AddFormField("key", contentKey);
 
+    int32_t askedFrom = 0;
     if (record->offset > 0) {
       // A resume proves the partial file with its checksum; without a data
       // file there is nothing to prove and the file starts over.
@@ -280,8 +310,8 @@ int32_t HandsetDownload(const char16_t* environmentFile, DownloadRecord* record,
       } else {
         CopyChecksum(partial, record->partialChecksum,
                      std::size(record->partialChecksum));
-        request.SetRange(static_cast<int32_t>(record->offset),
-                         static_cast<int32_t>(record->rangeEnd));
+        askedFrom = static_cast<int32_t>(record->offset);
+        request.SetRange(askedFrom, static_cast<int32_t>(record->rangeEnd));
         const std::string ansi(partial.begin(), partial.end());
         request.AddHeader("X-Checksum", ansi.c_str());
       }
@@ -294,12 +324,13 @@ int32_t HandsetDownload(const char16_t* environmentFile, DownloadRecord* record,
       (void)MoveToFreeName(path.c_str(), dataPath.c_str());
     }
 
-    const char* problem = nullptr;
-    const int32_t status = PerformDownload(request, ansiUrl, port, &problem);
+    std::string problem;
+    const int32_t status =
+        PerformDownload(request, ansiUrl, port, askedFrom, dataPath, &problem);
     std::memset(result, 0, sizeof *result);
     std::memset(error, 0, sizeof *error);
 
-    if (IsSuccess(status) && problem != nullptr) {
+    if (IsSuccess(status) && !problem.empty()) {
       request.CloseConnection();
       Refuse(error, request, problem);
       continue;

@@ -2,6 +2,8 @@
 // the caller resumes, received into the archive path's data file; a
 // complete archive is unpacked into the target directory and, when the
 // caller asks, deleted afterwards. No checksum, no retries, no confirmation.
+#include <string>
+
 #include "platform/platform.h"
 #include "service/service.h"
 #include "transfer/transfer.h"
@@ -26,8 +28,10 @@ class LoadRequest : public service::OperationRequest {
 
 // The exchange, then either the reply's range or the service's error
 // report. *usable tells whether the reply is one to receive: 200, or 206
-// with a usable "Content-Range" (otherwise the problem is in errorMessage).
+// with a usable "Content-Range" that starts at askedFrom (otherwise the
+// problem is in errorMessage).
 int32_t PerformLoad(LoadRequest& request, const char* url, int32_t port,
+                    int32_t askedFrom, const std::u16string& dataPath,
                     bool* usable) {
   request.url.Append(url);
   request.port = port;
@@ -37,10 +41,10 @@ int32_t PerformLoad(LoadRequest& request, const char* url, int32_t port,
   *usable = false;
   if (request.status != 200 && request.status != 206) return request.status;
   request.contentLength = request.ContentLength();
-  const char* problem =
-      ReadReplyRange(request, request.status, &request.values);
-  if (problem != nullptr) {
-    request.errorMessage.Append(problem);
+  const std::string problem = ReadReplyRange(request, request.status, askedFrom,
+                                             dataPath, &request.values);
+  if (!problem.empty()) {
+    request.errorMessage.Append(problem.c_str());
     return request.status;
   }
   *usable = true;
@@ -61,8 +65,11 @@ int32_t HandsetLoad(const char16_t* environmentFile, const LoadRecord* record,
   service::LoadIdentity(environmentFile);
   service::SetCredentialHeaders(request, service::Credentials::kTransfer);
   if (record->offset != 0) request.SetRange(record->offset, record->rangeEnd);
+  std::u16string archiveName;
+  (void)TakePath(record->archivePath, &archiveName);
   bool usable = false;
-  const int32_t status = PerformLoad(request, ansiUrl, port, &usable);
+  const int32_t status = PerformLoad(request, ansiUrl, port, record->offset,
+                                     archiveName + kDataSuffix, &usable);
   if (!usable) {
     request.CloseConnection();
     service::FillErrorRecord(error, request);

@@ -162,10 +162,16 @@ bool ReceiveToFile(transport::HandsetRequest& request, const char16_t* path,
 // just read lies in the file: for 206 the position and size from its
 // "Content-Range" ("bytes A-B/N"; B is not used; each number at most 15
 // digits and within 32 bits, A not past N), for 200 the whole file from
-// position 0 with the reply's Content-Length as its size. Null when usable,
-// otherwise what is wrong with the range.
-const char* ReadReplyRange(const transport::HandsetRequest& request,
-                           int32_t status, TransferValues* values);
+// position 0 with the reply's Content-Length as its size. The body must
+// begin where the request asked (askedFrom: the start of the Range sent, 0
+// when none was) and where the data file at dataPath ends or before, so that
+// no byte lands out of place. Empty, with *values set, when the range is
+// usable; otherwise what is wrong with it, naming both positions, and
+// *values untouched.
+std::string ReadReplyRange(const transport::HandsetRequest& request,
+                           int32_t status, int32_t askedFrom,
+                           const std::u16string& dataPath,
+                           TransferValues* values);
 
 // Rewrites the line of the UTF-16LE file at path that begins with key as
 // key + ": " + value, keeping every other line. The new text is written to
