@@ -87,6 +87,15 @@ enum class Disposition {
   kCreateNew,     // create; fail when the name exists
 };
 
+// The identity of a file: two names with equal identities reach the same
+// file, however they are spelled and through whatever links.
+struct FileId {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  bool operator==(const FileId& other) const {
+    return volume == other.volume && index == other.index;
+  }
+};
 // A file opened for byte I/O; move-only, closes on destruction. Opening for
 // writing fails with kErrorAccessDenied when the existing file is read-only
 // (no write bit for anyone), also for a process running as root, and when the
@@ -132,12 +141,22 @@ class File {
                               const FileTime* write);
   // Hands the written bytes to the storage.
   [[nodiscard]] bool Flush();
+  // The identity of the open file (see FileId).
+  [[nodiscard]] bool GetId(FileId* id) const;
   void Close();
 
  private:
   explicit File(int fd) : fd_(fd) {}
   int fd_ = -1;
 };
+
+// False (with the last error) when nothing is at the path.
+[[nodiscard]] bool GetFileId(const std::u16string& path, FileId* id);
+
+// Room left for the caller on the file system that holds path (a file or a
+// directory): the free bytes and the size of one allocation block.
+[[nodiscard]] bool GetDiskFreeSpace(const std::u16string& path,
+                                    uint64_t* freeBytes, uint64_t* blockSize);
 
 // kInvalidAttributes when nothing is at the path.
 uint32_t GetFileAttributes(const std::u16string& path);

@@ -33,6 +33,7 @@
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <time.h>
@@ -823,6 +824,15 @@ bool File::Flush() {
   return true;
 }
 
+bool File::GetId(FileId* id) const {
+  struct stat st;
+  if (fd_ < 0) return Fail(kErrorInvalidHandle);
+  if (fstat(fd_, &st) != 0) return FailErrno(errno);
+  id->volume = static_cast<uint64_t>(st.st_dev);
+  id->index = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
 void File::Close() {
   // Linux releases the descriptor even when close reports EINTR, so it is
   // never retried.
@@ -832,6 +842,28 @@ void File::Close() {
 
 // ---------------------------------------------------------------------------
 // Attributes, moving, deleting, directories
+
+bool GetFileId(const std::u16string& path, FileId* id) {
+  std::string host;
+  if (!Resolve(path, &host)) return false;
+  struct stat st;
+  if (stat(host.c_str(), &st) != 0) return FailErrno(errno, &host);
+  id->volume = static_cast<uint64_t>(st.st_dev);
+  id->index = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
+bool GetDiskFreeSpace(const std::u16string& path, uint64_t* freeBytes,
+                      uint64_t* blockSize) {
+  std::string host;
+  if (!Resolve(path, &host)) return false;
+  struct statvfs fs;
+  if (statvfs(host.c_str(), &fs) != 0) return FailErrno(errno, &host);
+  const uint64_t block = fs.f_frsize != 0 ? fs.f_frsize : fs.f_bsize;
+  *freeBytes = static_cast<uint64_t>(fs.f_bavail) * block;
+  *blockSize = block;
+  return true;
+}
 
 uint32_t GetFileAttributes(const std::u16string& path) {
   std::string host;

@@ -36,7 +36,16 @@ class LineReader {
  public:
   explicit LineReader(platform::File& file) : file_(file) {}
 
+  // A carriage return that ends a line (a file from an editor that ends its
+  // lines with CR LF) belongs to the line end, not to the value.
   bool Next(std::string* line) {
+    if (!NextAsRead(line)) return false;
+    if (!line->empty() && line->back() == '\r') line->pop_back();
+    return true;
+  }
+
+ private:
+  bool NextAsRead(std::string* line) {
     line->clear();
     for (;;) {
       if (position_ == filled_) {
@@ -64,7 +73,6 @@ class LineReader {
     }
   }
 
- private:
   platform::File& file_;
   char buffer_[4096];
   size_t position_ = 0;

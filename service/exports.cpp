@@ -3,6 +3,7 @@
 // The record layouts are pinned here, since hosts compiled against them
 // depend on every offset.
 #include <cstddef>
+#include <mutex>
 #include <new>
 
 #include "activation/activation.h"
@@ -114,10 +115,21 @@ static_assert(offsetof(HandsetActivateResult, figure) == 628);
 static_assert(offsetof(HandsetActivateResult, serverDate) == 632);
 static_assert(sizeof(HandsetActivateResult) == 696);
 
-// Runs an operation; an exception (memory exhausted) becomes status 0.
+// The handset's identity values, the download's transfer values, the RSA
+// facility's key and the fixed file names are the process's, one set for
+// all: calls take turns. A call from a second thread waits until the first
+// has returned.
+std::mutex& CallLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+// Runs an operation in its turn; an exception (memory exhausted) becomes
+// status 0.
 template <typename Operation>
 int32_t Guarded(Operation operation) {
   try {
+    const std::lock_guard<std::mutex> turn(CallLock());
     return operation();
   } catch (...) {
     return 0;

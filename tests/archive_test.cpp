@@ -316,6 +316,64 @@ TEST_F(ArchiveTest, HostileNamesNeverLeaveTheTargetDirectory) {
   EXPECT_EQ(made, want);
 }
 
+// Writes an entry whose data inflates to data but whose headers declare
+// declaredSize bytes.
+void WriteLyingZip(const std::string& hostPath, const std::string& name,
+                   const std::string& data, uint32_t declaredSize) {
+  z_stream stream{};
+  ASSERT_EQ(
+      deflateInit2(&stream, 9, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY),
+      Z_OK);
+  std::string packed(deflateBound(&stream, data.size()), '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  stream.avail_in = static_cast<uInt>(data.size());
+  stream.next_out = reinterpret_cast<Bytef*>(packed.data());
+  stream.avail_out = static_cast<uInt>(packed.size());
+  ASSERT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+  packed.resize(stream.total_out);
+  deflateEnd(&stream);
+  zipFile zip = zipOpen64(hostPath.c_str(), APPEND_STATUS_CREATE);
+  ASSERT_NE(zip, nullptr);
+  zip_fileinfo info{};
+  ASSERT_EQ(zipOpenNewFileInZip2_64(zip, name.c_str(), &info, nullptr, 0,
+                                    nullptr, 0, nullptr, Z_DEFLATED, 9, 1, 0),
+            ZIP_OK);
+  ASSERT_EQ(zipWriteInFileInZip(zip, packed.data(),
+                                static_cast<unsigned>(packed.size())),
+            ZIP_OK);
+  ASSERT_EQ(
+      zipCloseFileInZipRaw64(
+          zip, declaredSize,
+          crc32(0, reinterpret_cast<const Bytef*>(data.data()), declaredSize)),
+      ZIP_OK);
+  ASSERT_EQ(zipClose(zip, nullptr), ZIP_OK);
+}
+
+TEST_F(ArchiveTest, NeverWritesOverItsArchiveNorPastDeclaredSizes) {
+  // The archive lies in the directory it unpacks into; entries that name it
+  // directly, through ".", through a symbolic or a hard link all fail, and
+  // the archive is read to its end unchanged.
+  fs::create_directories(Host("\\Storage Card\\t"));
+  WriteZip(Host("\\Storage Card\\t\\pkg.zip"),
+           {Entry("pkg.zip", "over"), Entry("./pkg.zip", "over"),
+            Entry("link.zip", "over"), Entry("hard.zip", "over"),
+            Entry("after.txt", "after")});
+  const std::string archive = ReadHostFile(Host("\\Storage Card\\t\\pkg.zip"));
+  fs::create_symlink("pkg.zip", Host("\\Storage Card\\t\\link.zip"));
+  fs::create_hard_link(Host("\\Storage Card\\t\\pkg.zip"),
+                       Host("\\Storage Card\\t\\hard.zip"));
+  EXPECT_EQ(Extract(u"\\Storage Card\\t\\pkg.zip", u"\\Storage Card\\t"),
+            "unzip fail\nunzip fail\nunzip fail\nunzip fail\n");
+  EXPECT_EQ(ReadHostFile(Host("\\Storage Card\\t\\pkg.zip")), archive);
+  EXPECT_EQ(ReadHostFile(Host("\\Storage Card\\t\\after.txt")), "after");
+
+  // An entry that inflates to more than it declares stops at its size.
+  WriteLyingZip(Host("\\lying.zip"), "big.bin", std::string(1 << 20, 'z'),
+                1000);
+  EXPECT_EQ(Extract(u"\\lying.zip", u"\\out"), "");
+  EXPECT_EQ(ReadHostFile(Host("\\out\\big.bin")), std::string(1000, 'z'));
+}
+
 TEST_F(ArchiveTest, MissingArchivesAndTargets) {
   WriteHostFile(Host("\\junk.zip"), "PK\x03\x04 this is not an archive");
   WriteZip(Host("\\ok.zip"), {Entry("a.txt", "a")});

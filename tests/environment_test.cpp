@@ -74,9 +74,14 @@ TEST(ReadEnvironment, ReadingRules) {
       {"keys are found anywhere in the line, first key in table order",
        "X-User-Agent: a\nmy User-Serial: User-Id: 3\n",
        {"a", "", "", "User-Id: 3", 0, 7}},
-      {"values keep what follows the first separator, CR included",
-       "User-Agent: a: b\r\nUser-Id:  12\n",
-       {"a: b\r", "", "", "", 12, 7}},
+      {"values keep what follows the first separator",
+       "User-Agent: a: b\nUser-Id:  12\n",
+       {"a: b", "", "", "", 12, 7}},
+      // A CR that ends a line belongs to the line end; one inside stays.
+      {"CR LF line ends, last line too",
+       "User-Agent: UA\r\nPublic-Key: <p/>\r\nPrivate-Key: <q/>\r\n"
+       "User-Serial: S\rN\r\nUser-Id: 42\r\nUser-No: 9\r",
+       {"UA", "<p/>", "<q/>", "S\rN", 42, 9}},
       {"numbers by the atoi rule",
        "User-Id: 12abc\nUser-No: -4\n",
        {"", "", "", "", 12, -4}},

@@ -249,6 +249,7 @@ Archive::Archive(const char16_t* path) {
   if (!reader->file.IsOpen()) return;
   reader->size = reader->file.Size();
   if (reader->size < 0) return;
+  haveId_ = reader->file.GetId(&id_);
   reader_ = std::move(reader);
   zlib_filefunc64_def functions{};
   functions.zopen64_file = OpenArchiveFile;
@@ -287,6 +288,30 @@ bool Archive::GoTo(int32_t index) {
     ++current_;
   }
   return true;
+}
+
+uint64_t Archive::SpaceNeeded(uint64_t blockSize) {
+  if (blockSize == 0) blockSize = 1;
+  uint64_t needed = 0;
+  current_ = -1;  // minizip is moved here; GoTo starts over afterwards
+  for (int status = count_ > 0 ? unzGoToFirstFile(zip_)
+                               : UNZ_END_OF_LIST_OF_FILE;
+       status == UNZ_OK; status = unzGoToNextFile(zip_)) {
+    unz_file_info64 info{};
+    if (unzGetCurrentFileInfo64(zip_, &info, nullptr, 0, nullptr, 0, nullptr,
+                                0) != UNZ_OK) {
+      break;
+    }
+    // Every file takes whole blocks, and a directory at least one.
+    const uint64_t blocks =
+        info.uncompressed_size / blockSize +
+        (info.uncompressed_size % blockSize != 0 || info.size_filename == 0 ||
+         info.uncompressed_size == 0);
+    needed = blocks > (UINT64_MAX - needed) / blockSize
+                 ? UINT64_MAX
+                 : needed + blocks * blockSize;
+  }
+  return needed;
 }
 
 bool Archive::ReadEntryInfo(int32_t index, ArchiveEntry* entry) {
@@ -407,6 +432,12 @@ bool Archive::ExtractEntry(int32_t index, const char16_t* targetPath) {
   const std::u16string fullPath =
       (absolute ? std::u16string() : std::u16string(kBaseDirectory)) + target;
   EnsureDirectories(base, directory);
+  // The archive being read is never written over, whatever name leads to
+  // it.
+  platform::FileId existing;
+  if (haveId_ && platform::GetFileId(fullPath, &existing) && existing == id_) {
+    return false;
+  }
 
   platform::File file = platform::File::Open(
       fullPath, platform::Access::kWrite, platform::Disposition::kCreateAlways,
@@ -472,10 +503,19 @@ int32_t ExtractArchive(const char16_t* archivePath,
   Archive archive(archivePath);
   ArchiveEntry count;
   if (!archive.ReadEntryInfo(-1, &count)) count.index = 0;
+  // An archive that cannot fit the target's file system is not begun: a
+  // full disk would leave part of the package behind, and nothing for the
+  // rest.
+  uint64_t freeBytes = 0;
+  uint64_t blockSize = 0;
+  const bool fits =
+      count.index == 0 ||
+      !platform::GetDiskFreeSpace(target, &freeBytes, &blockSize) ||
+      archive.SpaceNeeded(blockSize) <= freeBytes;
   for (int32_t index = 0; index < count.index; ++index) {
     ArchiveEntry entry;
     bool extracted = false;
-    if (archive.ReadEntryInfo(index, &entry)) {
+    if (fits && archive.ReadEntryInfo(index, &entry)) {
       const std::u16string name(entry.name);
       // Nothing outside the target directory: a name the cuts left empty or
       // climbing, or a path past the handset's limit, fails its entry

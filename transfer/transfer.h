@@ -247,7 +247,14 @@ class Archive {
   // times. False when the file cannot be created, the entry is encrypted
   // (no password is ever supplied), or reading or writing fails; the part
   // already written stays. A CRC mismatch is not a failure.
+  // The target file is never the archive itself (under whatever name or
+  // link): such an entry fails.
   bool ExtractEntry(int32_t index, const char16_t* targetPath);
+
+  // Bytes the entries need on a file system with this block size: the
+  // declared uncompressed sizes, each rounded up to whole blocks, and one
+  // block for every directory or empty file.
+  uint64_t SpaceNeeded(uint64_t blockSize);
 
  private:
   bool GoTo(int32_t index);
@@ -261,6 +268,8 @@ class Archive {
   bool encrypted_ = false;  // of the described entry
   std::vector<unsigned char> extra_;
   std::vector<char> copyBuffer_;  // allocated at the first extraction
+  platform::FileId id_;           // of the archive file
+  bool haveId_ = false;
 };
 
 // Makes every missing directory along path (base + path when base is not
@@ -271,9 +280,13 @@ void EnsureDirectories(const char16_t* base, const std::u16string& path);
 // Unpacks the archive at archivePath into targetDirectory, creating that
 // directory (one level) when it is missing. Entries are extracted in
 // directory order; one that fails, or whose name after the cuts is empty,
-// still climbs with "..", or would make a path longer than kMaxPathUnits,
-// prints "unzip fail\n" on standard output and the next one follows.
-// Nothing is written outside targetDirectory. 0 when the archive was
+// still climbs with "..", would make a path longer than kMaxPathUnits, or
+// names the archive itself, prints "unzip fail\n" on standard output and the
+// next one follows. Nothing is written outside targetDirectory. When the
+// declared sizes of the entries (see Archive::SpaceNeeded) pass the free
+// space of the target's file system, nothing is extracted and every entry
+// fails. No entry writes more than its declared size (the zip reader stops
+// there). 0 when the archive was
 // processed (also when it could not be opened), -1 when the target
 // directory was missing and could not be created.
 int32_t ExtractArchive(const char16_t* archivePath,
