@@ -1,8 +1,14 @@
 // Loading XML files: encoding detection, conversion, the load's results and
 // document flags, with real files under a temporary device root.
 #include <gtest/gtest.h>
+#include <iconv.h>
 
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "tests/support/device_root.h"
@@ -208,6 +214,90 @@ TEST(XmlLoad, CodePages) {
   EXPECT_EQ(ConvertToUtf16(u"utf-8", "abc", 3, small, 2), 0u);
   EXPECT_EQ(ConvertToUtf16(u"UTF-32LE", "a\0\0\0", 4, nullptr, 0), 0u);
   EXPECT_EQ(ConvertToUtf16(u"x-iscii-de", "abc", 3, nullptr, 0), 0u);
+}
+
+// Converts with the host's iconv; nullopt when the name is not offered or
+// the text does not convert whole.
+std::optional<std::string> Iconv(const std::string& to, const std::string& from,
+                                 const std::string& input) {
+  iconv_t cd = iconv_open(to.c_str(), from.c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+  std::string out(input.size() * 8 + 16, '\0');
+  char* in = const_cast<char*>(input.data());
+  size_t inLeft = input.size();
+  char* at = out.data();
+  size_t outLeft = out.size();
+  const bool ok = iconv(cd, &in, &inLeft, &at, &outLeft) != size_t(-1) &&
+                  iconv(cd, nullptr, nullptr, &at, &outLeft) != size_t(-1);
+  iconv_close(cd);
+  if (!ok) return std::nullopt;
+  out.resize(out.size() - outLeft);
+  return out;
+}
+
+// Every code page of the loader's table that the host's iconv offers, under
+// "CPnnn" or under one of the table's own names for it (EUC-JP for 20932),
+// converts: a document declared with each of the table's names for it loads
+// to the sample characters that code page can carry.
+TEST(XmlLoad, EveryCodePageTheHostOffersConverts) {
+  DeviceRoot root;
+  std::map<int32_t, std::vector<std::string>> names;
+  for (size_t i = 0; i < kEncodingNameCount; ++i) {
+    names[kEncodingNames[i].codePage].push_back(kEncodingNames[i].name);
+  }
+  const std::u16string sample =
+      u"Aa9 \u00E9\u00FC\u00DF \u0416\u044F\u0454 \u03A9 \u05E9 "
+      u"\u0639 \u0E01 \u4E2D\u6587 \u65E5\u672C\u30AB \uD55C\uAD6D";
+  std::vector<int32_t> offered;
+  for (const auto& [page, list] : names) {
+    // "CPnnn" first, then the table's names, the IANA "cs" aliases last
+    // (the table's "csisolatin5" is iconv's Latin-5, not 28595's Cyrillic).
+    std::vector<std::string> candidates = {"CP" + std::to_string(page)};
+    for (const bool alias : {false, true}) {
+      for (std::string name : list) {
+        if ((name.rfind("cs", 0) == 0) != alias) continue;
+        for (char& c : name) c = static_cast<char>(std::toupper(c));
+        candidates.push_back(name);
+      }
+    }
+    std::string iconvName;
+    for (const std::string& candidate : candidates) {
+      if (Iconv(candidate, "UTF-8", "A")) {
+        iconvName = candidate;
+        break;
+      }
+    }
+    // The markup must read as ASCII for the declaration to be found.
+    if (iconvName.empty() || Iconv(iconvName, "UTF-8", "<r a=\"b\"/>") !=
+                                 std::string("<r a=\"b\"/>")) {
+      continue;
+    }
+    offered.push_back(page);
+    std::u16string carried;
+    for (char16_t unit : sample) {
+      const std::string one(reinterpret_cast<const char*>(&unit), 2);
+      const auto bytes = Iconv(iconvName, "UTF-16LE", one);
+      if (bytes && Iconv("UTF-16LE", iconvName, *bytes) == one) carried += unit;
+    }
+    const std::string wide(reinterpret_cast<const char*>(carried.data()),
+                           carried.size() * 2);
+    const auto body = Iconv(iconvName, "UTF-16LE", wide);
+    ASSERT_TRUE(body) << iconvName;
+    for (const std::string& name : list) {
+      SCOPED_TRACE(name + " (" + iconvName + ")");
+      WriteHostFile(root.Host(kHostPath), "<?xml version=\"1.0\" encoding=\"" +
+                                              name + "\"?>\n<r>" + *body +
+                                              "</r>");
+      XmlDocument document;
+      document.Load(kPath);
+      EXPECT_EQ(document.DataOf(document.FindBreadthFirst(u"r")), carried);
+    }
+  }
+  // The pages the Windows names of the handset's own tables need at least.
+  for (int32_t page : {737, 775, 858, 1125, 1133, 1361, 10007, 20932}) {
+    EXPECT_NE(std::find(offered.begin(), offered.end(), page), offered.end())
+        << page;
+  }
 }
 
 }  // namespace

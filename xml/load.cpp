@@ -18,15 +18,9 @@
 
 namespace vesk::xml {
 
-namespace {
+namespace {}  // namespace
 
-// Encoding names (lower case, sorted) and the Windows code page of each.
-struct EncodingName {
-  const char* name;
-  int32_t codePage;
-};
-
-constexpr EncodingName kEncodings[] = {
+const EncodingName kEncodingNames[] = {
     {"_iso-2022-jp", 50221},
     {"_iso-2022-jp$sio", 50222},
     {"ansi_x3.4-1968", 20127},
@@ -393,7 +387,10 @@ constexpr EncodingName kEncodings[] = {
     {"x_chinese-eten", 20002},
 };
 
-static_assert(std::size(kEncodings) == 364);
+const size_t kEncodingNameCount = std::size(kEncodingNames);
+static_assert(std::size(kEncodingNames) == 364);
+
+namespace {
 
 constexpr int32_t kCodePageUtf8 = 65001;
 constexpr size_t kLongestEncodingName = 100;  // longer names are not looked up
@@ -718,9 +715,9 @@ int32_t CodePageOf(std::u16string_view name) {
     folded[i] = static_cast<char>(c >= u'A' && c <= u'Z' ? c + 32 : c);
   }
   folded[name.size()] = '\0';
-  const EncodingName* end = std::end(kEncodings);
+  const EncodingName* end = std::end(kEncodingNames);
   const EncodingName* found =
-      std::lower_bound(std::begin(kEncodings), end, folded,
+      std::lower_bound(std::begin(kEncodingNames), end, folded,
                        [](const EncodingName& e, const char* key) {
                          return std::strcmp(e.name, key) < 0;
                        });

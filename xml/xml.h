@@ -49,9 +49,9 @@ enum : uint32_t {
 // One indexed element: eight 32-bit fields. Element numbers are page (high
 // 16 bits) and slot (low 16 bits); element 0 stands for the document.
 struct ElementRecord {
-  uint32_t start;        // offset of the element's "<"
-  uint32_t length;       // to the end of the end tag (or of the start tag)
-  uint32_t tagLengths;   // low 22 bits start tag, high 10 bits end tag
+  uint32_t start;          // offset of the element's "<"
+  uint32_t length;         // to the end of the end tag (or of the start tag)
+  uint32_t tagLengths;     // low 22 bits start tag, high 10 bits end tag
   uint32_t flagsAndLevel;  // low 16 bits level, high 16 bits flags
   uint32_t parent;
   uint32_t firstChild;
@@ -63,11 +63,11 @@ static_assert(sizeof(ElementRecord) == 32);
 // One node read by the tokenizer.
 struct Node {
   int32_t type = kNodeEnd;
-  int32_t start = 0;       // offset of its first unit
-  int32_t length = 0;      // units it covers
-  int32_t nameStart = 0;   // tags, processing instructions: the name
+  int32_t start = 0;      // offset of its first unit
+  int32_t length = 0;     // units it covers
+  int32_t nameStart = 0;  // tags, processing instructions: the name
   int32_t nameLength = 0;
-  bool empty = false;      // a start tag that ends in "/>"
+  bool empty = false;  // a start tag that ends in "/>"
 };
 
 // Code page value that selects the component's own UTF-32 handling.
@@ -78,6 +78,15 @@ constexpr int32_t kNoCodePage = -1;
 // empty name, kCodePageUtf32 for a name beginning with "UTF-32", kNoCodePage
 // for a name not in the table or of 100 units or more.
 int32_t CodePageOf(std::u16string_view name);
+
+// One name of the loader's encoding table: lower case, with its Windows code
+// page. The table is sorted by name.
+struct EncodingName {
+  const char* name;
+  int32_t codePage;
+};
+extern const EncodingName kEncodingNames[];
+extern const size_t kEncodingNameCount;
 
 // Bytes of an encoding (by name, through the table; none means the system
 // ANSI code page) to UTF-16. With a null target only measures. Returns the
