@@ -23,6 +23,7 @@ HandsetRequest::~HandsetRequest() { CloseConnection(); }
 
 void HandsetRequest::ResetRequest() {
   connected_ = false;
+  peerGone_ = false;
   headLength_ = 0;
   contentLength_ = 0;
   firstBodyLength_ = 0;
@@ -87,6 +88,7 @@ bool HandsetRequest::OpenSocket() {
   // Every wait of this connection for its peer is bounded, so that a peer
   // that goes silent ends the exchange as a dropped connection would.
   timeoutMs_ = platform::SocketTimeoutMs();
+  peerGone_ = false;
   (void)platform::SetSocketTimeout(socket_, timeoutMs_);
   return true;
 }
@@ -132,10 +134,12 @@ bool HandsetRequest::SendBytes(const void* data, int32_t length) {
 
 int32_t HandsetRequest::Receive(void* buffer, int32_t capacity) {
   if (!connected_) return 0;
-  if (buffer == nullptr || capacity <= 0) return -1;
+  if (buffer == nullptr || capacity <= 0 || peerGone_) return -1;
   const int received =
       platform::Receive(socket_, buffer, static_cast<size_t>(capacity));
-  return received < 1 ? -1 : received;
+  if (received >= 1) return received;
+  peerGone_ = true;
+  return -1;
 }
 
 bool HandsetRequest::Exchange(const char* url, int32_t port, const char* method,

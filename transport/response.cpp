@@ -59,7 +59,10 @@ const char* HandsetRequest::ReadResponseHead() {
   while (open && received < wanted) {
     const int got =
         platform::Receive(socket_, buffer + received, kAreaSize - received);
-    if (got < 1) break;
+    if (got < 1) {
+      peerGone_ = true;
+      break;
+    }
     received += got;
     if (headLength > 0) continue;
     // The head is text: a zero byte before its end means it never ends.

@@ -162,7 +162,8 @@ class HandsetRequest {
   [[nodiscard]] bool SendText(const ByteString& text);
   [[nodiscard]] bool SendBytes(const void* data, int32_t length);
   // One receive of at most capacity bytes: the count; -1 when the peer
-  // closed or the connection failed; 0 when not connected.
+  // closed, the connection failed or the time-out passed (and at once for
+  // every later receive of this connection); 0 when not connected.
   int32_t Receive(void* buffer, int32_t capacity);
 
   // The exchanges: connect, compose and send the request, switch on
@@ -212,6 +213,9 @@ class HandsetRequest {
   int32_t firstBodyLength_ = 0;
   int32_t port_ = 0;
   uint32_t timeoutMs_ = 0;  // of the current socket; 0 waits without limit
+  // The peer has closed, failed or stayed silent past the time-out: later
+  // receives on this connection fail at once instead of waiting again.
+  bool peerGone_ = false;
 };
 
 }  // namespace vesk::transport

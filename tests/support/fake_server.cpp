@@ -236,7 +236,12 @@ struct FakeServer::Impl {
     Fd fd(raw);
     const Reply& reply = script[index];
     std::string got;
-    if (!reply.acceptAndClose) {
+    if (reply.readNothing) {
+      // The client's sends fill the buffers and then wait; only the server's
+      // end releases them.
+      while (Wait(-1, 0, -1) >= 0) {
+      }
+    } else if (!reply.acceptAndClose) {
       Clock::time_point deadline = Clock::now() + kClientTimeout;
       bool open = true;
       while (open && !RequestComplete(got)) {

@@ -24,6 +24,8 @@ struct Reply {
   bool acceptAndClose = false;     // close right after accept, reading nothing
   bool keepOpen = false;  // false: after the last piece, shut down the sending
                           // side so further client receives see the end
+  bool readNothing = false;  // hold the connection open without reading a
+                             // byte until the server is destroyed
 };
 
 Reply Raw(std::string bytes);  // one piece

@@ -1,0 +1,210 @@
+// Every export against peers that go silent: before the head, half way
+// through a body, while an upload is sent, and behind a listen queue that
+// accepts no handshake. Each wait ends at the time-out as a dropped
+// connection would end it, and no call outlives its waits by more than a
+// second.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "service/vesk80.h"
+#include "tests/support/device_root.h"
+#include "tests/support/fake_server.h"
+#include "tests/support/records.h"
+
+namespace vesk {
+namespace {
+
+using test::FakeServer;
+using test::HttpReply;
+using test::ReadHostFile;
+using test::U16;
+
+const char16_t kEnv[] = u"\\PocketDisk1\\handset.env";
+
+// A peer that reads the request (or nothing) and then stays silent with the
+// connection open; with bytes, it sends them first.
+test::Reply Silent(std::string bytes = "", bool reads = true) {
+  test::Reply reply;
+  if (!bytes.empty()) reply.pieces.push_back(std::move(bytes));
+  reply.keepOpen = true;
+  reply.readNothing = !reads;
+  return reply;
+}
+
+// A loopback listener whose queue is full: its handshakes are dropped.
+class FullListener {
+ public:
+  FullListener() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), size);
+    listen(fd_, 0);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+    port_ = ntohs(address.sin_port);
+    for (int& queued : queued_) {
+      queued = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+      connect(queued, reinterpret_cast<sockaddr*>(&address), size);
+    }
+  }
+  ~FullListener() {
+    for (int queued : queued_) close(queued);
+    close(fd_);
+  }
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_;
+  int queued_[2];
+  uint16_t port_ = 0;
+};
+
+class PeerTest : public ::testing::Test {
+ public:
+  void SetUp() override {
+    test::WriteHostFile(root_.Host("\\PocketDisk1\\handset.env"),
+                        "User-Agent: Peer/1\nUser-Serial: SN\nUser-Id: 3\n");
+  }
+  void TearDown() override { delete[] beat_.entries; }
+
+  std::u16string Url(uint16_t port) {
+    return U16("http://127.0.0.1:" + std::to_string(port) + "/op");
+  }
+
+  // The six calls, each to port.
+  int32_t Account(uint16_t port) {
+    AccountInfoResult result{};
+    return vesk_AccountInfo(kEnv, &result, &error_, Url(port).c_str(), port);
+  }
+  int32_t Beat(uint16_t port) {
+    return vesk_HandsetBeat(kEnv, &beat_, &error_, Url(port).c_str(), port);
+  }
+  int32_t Download(uint16_t port) {
+    const uint16_t nobody = test::ClosedPort();
+    return vesk_HandsetDownload(kEnv, &download_, &downloaded_, &error_,
+                                u"\\Storage Card\\item.dat", Url(port).c_str(),
+                                port, Url(nobody).c_str(), nobody);
+  }
+  int32_t Load(uint16_t port) {
+    LoadRecord record{};
+    const std::u16string archive = u"\\Storage Card\\pkg.zip";
+    const std::u16string target = u"\\Storage Card\\pkg";
+    std::copy(archive.begin(), archive.end(), record.archivePath);
+    std::copy(target.begin(), target.end(), record.targetDirectory);
+    return vesk_HandsetLoad(kEnv, &record, &loaded_, &error_, Url(port).c_str(),
+                            port);
+  }
+  int32_t Save(uint16_t port) {
+    HandsetSaveInput input{};
+    input.count = 1;
+    const std::u16string path = u"\\Storage Card\\big.bin";
+    std::copy(path.begin(), path.end(), input.entries[0].path);
+    std::copy_n(u"update", 6, input.entries[0].action);
+    std::vector<vesk_char16> output(1025);
+    return vesk_HandsetSave(kEnv, &input, output.data(), &error_,
+                            Url(port).c_str(), port);
+  }
+  int32_t Activate(uint16_t port) {
+    HandsetActivateInput input{};
+    input.mode = 1;
+    std::copy(kEnv, kEnv + std::char_traits<char16_t>::length(kEnv),
+              input.environmentPath);
+    HandsetActivateResult result{};
+    return vesk_handsetActivate(&input, &result, &error_, Url(port).c_str(),
+                                port);
+  }
+
+  test::DeviceRoot root_;
+  test::ScopedEnv timeout_{"VESK_TIMEOUT_SECONDS", "1"};
+  HandsetError error_{};
+  HandsetBeatResult beat_{};
+  DownloadRecord download_{};
+  DownloadResult downloaded_{};
+  LoadResult loaded_{};
+};
+
+TEST_F(PeerTest, EveryWaitEndsAtTheTimeOut) {
+  using Clock = std::chrono::steady_clock;
+  const std::string body(4000, 'b');
+  const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 4000\r\n\r\n";
+  test::WriteHostFile(root_.Host("\\Storage Card\\big.bin"),
+                      std::string(8 << 20, 'u'));
+  struct Case {
+    const char* what;
+    std::function<int32_t(PeerTest&, uint16_t)> call;
+    std::vector<test::Reply> script;
+    int waits;  // time-outs the call sits through
+    int32_t status;
+  } cases[] = {
+      {"account, no reply", &PeerTest::Account, {Silent()}, 1, 0},
+      {"activation, no reply", &PeerTest::Activate, {Silent()}, 1, 0},
+      {"heartbeat, no reply", &PeerTest::Beat, {Silent()}, 1, 0},
+      {"save, no reply", &PeerTest::Save, {Silent()}, 1, 0},
+      {"load, no reply", &PeerTest::Load, {Silent()}, 1, 0},
+      // Each of the three attempts waits once.
+      {"download, no reply",
+       &PeerTest::Download,
+       {Silent(), Silent(), Silent()},
+       3,
+       0},
+      {"save, the peer reads nothing",
+       &PeerTest::Save,
+       {Silent("", false)},
+       1,
+       0},
+      // A body that stalls ends the transfer where it stands.
+      {"heartbeat, body stalls",
+       &PeerTest::Beat,
+       {Silent(head + body.substr(0, 100))},
+       1,
+       200},
+      {"load, body stalls",
+       &PeerTest::Load,
+       {Silent(head + body.substr(0, 100))},
+       1,
+       200},
+      {"download, body stalls",
+       &PeerTest::Download,
+       {Silent(HttpReply(200, "OK",
+                         {{"Content-Length", "4000"}, {"X-Checksum", "c"}},
+                         body.substr(0, 100))),
+        Silent(), Silent()},
+       3,
+       0},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeServer server(std::move(c.script));
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(c.call(*this, server.port()), c.status);
+    const double seconds =
+        std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_GE(seconds, c.waits * 0.99);
+    EXPECT_LT(seconds, c.waits + 1.0);
+  }
+  // The stalled transfers kept what arrived, ready to resume from it.
+  EXPECT_EQ(ReadHostFile(root_.Host("\\Storage Card\\pkg.zip.Down")),
+            body.substr(0, 100));
+  EXPECT_FALSE(test::HostFileExists(root_.Host("\\Storage Card\\pkg")));
+  EXPECT_EQ(ReadHostFile(root_.Host("\\Storage Card\\item.dat.Down")),
+            body.substr(0, 100));
+  EXPECT_EQ(download_.offset, 100u);
+
+  // A listener that accepts no handshake: the connect gives up.
+  FullListener full;
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(Account(full.port()), 0);
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 2.0);
+}
+
+}  // namespace
+}  // namespace vesk
