@@ -1,7 +1,8 @@
 # The download benchmark (bench/run download builds and runs it): the
 # library's download over loopback, from the reference service and from a
-# plain peer, against curl and a minimal 1024-byte receive loop; its MD5
-# against md5sum; the peak memory of a download. Include from
+# plain peer, against the slower of a minimal 1024-byte receive loop and
+# md5sum (each alone and curl reported beside it); its MD5 against md5sum;
+# the peak memory of a download. Include from
 # bench/CMakeLists.txt. The service binary is found beside it in the build
 # tree (or through VESK_SERVICE), so it is built when the tools are.
 find_package(Threads REQUIRED)

@@ -49,7 +49,7 @@ def print_table(rows, run):
           % (run.get("mode", "?"), run.get("date", "")))
     header = ("hot path", "against", "library", "reference", "ratio", "kind",
               "goal", "")
-    widths = [36, 26, 12, 12, 7, 10, 7, 6]
+    widths = [36, 28, 12, 12, 7, 10, 7, 6]
     line = "  ".join(h.ljust(w) for h, w in zip(header, widths))
     print(line.rstrip())
     print("-" * len(line.rstrip()))
