@@ -61,7 +61,11 @@ class AccountInfoTest : public ::testing::Test {
 
   int32_t Call(const std::string& reply, AccountInfoResult* result,
                std::string* request = nullptr) {
-    FakeServer server({Raw(reply)});
+    return Call(Raw(reply), result, request);
+  }
+  int32_t Call(test::Reply reply, AccountInfoResult* result,
+               std::string* request = nullptr) {
+    FakeServer server({std::move(reply)});
     HandsetError error{};
     const std::u16string url =
         U16("http://127.0.0.1:" + std::to_string(server.port()) + "/acct");
@@ -171,6 +175,32 @@ TEST_F(AccountInfoTest, ReplyValuesIntoTheRecord) {
     EXPECT_EQ(std::u16string(result.province), c.province);
     EXPECT_EQ(result.gender, c.gender);
     EXPECT_EQ(result.figure, c.figure);
+  }
+}
+
+// A reply that arrives in pieces, cut anywhere in its head or body, fills
+// the record exactly as the whole reply does.
+TEST_F(AccountInfoTest, ReplyInPiecesFillsTheRecordAsAWholeOne) {
+  WriteEnvironment(PublicKeyText(), PrivateKeyText());
+  const std::string whole = Reply(
+      "<reply><account id=\"42\"/><username>li</username><email>li@x</email>"
+      "<name>=?gbk?B?1cXI/Q==?=</name><province>GD</province>"
+      "<gender>1</gender><figure>3</figure></reply>");
+  AccountInfoResult want;
+  std::memset(&want, 0x5A, sizeof want);
+  ASSERT_EQ(Call(whole, &want), 200);
+  EXPECT_EQ(want.accountId, 42);
+  EXPECT_EQ(std::u16string(want.name), u"张三");
+  const size_t head = whole.find("\r\n\r\n") + 4;
+  for (const size_t cut :
+       {size_t{1}, size_t{12}, head - 2, head, head + 30, whole.size() - 1}) {
+    SCOPED_TRACE(cut);
+    AccountInfoResult got;
+    std::memset(&got, 0x5A, sizeof got);
+    ASSERT_EQ(
+        Call(test::Pieces({whole.substr(0, cut), whole.substr(cut)}, 20), &got),
+        200);
+    EXPECT_EQ(std::memcmp(&got, &want, sizeof got), 0);
   }
 }
 

@@ -135,14 +135,18 @@ struct Activation {
   std::string request;
 };
 
-Activation Activate(const HandsetActivateInput& input, std::string reply) {
-  FakeServer server({Raw(std::move(reply))});
+Activation Activate(const HandsetActivateInput& input, test::Reply reply) {
+  FakeServer server({std::move(reply)});
   Activation a;
   a.status = vesk_handsetActivate(&input, &a.result, &a.error,
                                   Url(server, "/act").c_str(), server.port());
   const auto requests = server.Requests(1);
   if (!requests.empty()) a.request = requests[0];
   return a;
+}
+
+Activation Activate(const HandsetActivateInput& input, std::string reply) {
+  return Activate(input, Raw(std::move(reply)));
 }
 
 class ActivationTest : public ::testing::Test {
@@ -245,6 +249,30 @@ TEST_F(ActivationTest, ExactFormOfEveryModeWithAndWithoutAnEnvironmentFile) {
       EXPECT_TRUE(Untouched(a.error));
       std::remove(Host(kEnv).c_str());
     }
+  }
+}
+
+// An accepted activation whose reply arrives in pieces gives the record and
+// the stored identity of the whole reply: never an empty account while the
+// service has bound the new key.
+TEST_F(ActivationTest, ReplyInPiecesGivesTheRecordOfAWholeOne) {
+  const std::string whole = Accepted(kAccount);
+  const Activation want = Activate(Input(2, kEnv), whole);
+  ASSERT_EQ(want.status, 200);
+  EXPECT_EQ(want.result.userId, 34);
+  const size_t head = whole.find("\r\n\r\n") + 4;
+  for (const size_t cut : {size_t{9}, head - 1, head, head + 40}) {
+    SCOPED_TRACE(cut);
+    std::remove(Host(kEnv).c_str());
+    const Activation got =
+        Activate(Input(2, kEnv),
+                 test::Pieces({whole.substr(0, cut), whole.substr(cut)}, 20));
+    ASSERT_EQ(got.status, 200);
+    EXPECT_EQ(std::memcmp(&got.result, &want.result, sizeof got.result), 0);
+    const auto lines = Lines(kEnv);
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[4],
+              std::make_pair(std::string("User-Id"), std::string("34")));
   }
 }
 
