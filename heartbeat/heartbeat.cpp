@@ -87,7 +87,7 @@ class HandsetBeatRequest : public service::OperationRequest {
     service::ClearEnvironment();
   }
 
-  void StoreBody();
+  bool StoreBody();
   void ParseNotifications();
   void FillResult(HandsetBeatResult* result);
 
@@ -115,24 +115,31 @@ class HandsetBeatRequest : public service::OperationRequest {
 // Receives the rest of the body into the notification file: the content
 // length (or, without one, what the first area can hold past the head),
 // starting with the bytes that came with the head, stopping early when the
-// connection yields nothing more.
-void HandsetBeatRequest::StoreBody() {
-  transfer::DeleteLocalFile(kNotificationFile);
-  platform::File file = platform::File::OpenAppend(kNotificationFile);
-  if (!file.IsOpen()) return;
+// connection yields nothing more. A file that cannot be made or written
+// whole is removed again: no notifications are better than some of them
+// read from a torn file. False then.
+bool HandsetBeatRequest::StoreBody() {
+  platform::File file =
+      platform::File::Open(kNotificationFile, platform::Access::kWrite,
+                           platform::Disposition::kCreateAlways);
+  if (!file.IsOpen()) return false;
   int64_t bodyLength = ContentLength();
   if (bodyLength == 0) bodyLength = kAreaSize - HeadLength();
   int64_t written = std::min<int64_t>(FirstBodyLength(), bodyLength);
-  if (written > 0 && !file.Write(Body(), static_cast<size_t>(written))) return;
+  bool stored =
+      written <= 0 || file.Write(Body(), static_cast<size_t>(written));
   char block[kAreaSize];
-  while (written < bodyLength) {
+  while (stored && written < bodyLength) {
     const int32_t wanted = static_cast<int32_t>(
         std::min<int64_t>(kAreaSize, bodyLength - written));
     const int32_t received = Receive(block, wanted);
     if (received <= 0) break;
-    if (!file.Write(block, static_cast<size_t>(received))) break;
+    stored = file.Write(block, static_cast<size_t>(received));
     written += received;
   }
+  file.Close();
+  if (!stored) (void)transfer::DeleteLocalFile(kNotificationFile);
+  return stored;
 }
 
 std::u16string HandsetBeatRequest::ChildData(xml::XmlDocument& document,
@@ -249,15 +256,16 @@ void HandsetBeatRequest::ParseNotifications() {
 // otherwise hold two arrays at once). Without one, the caller gets a valid
 // empty array.
 void HandsetBeatRequest::FillResult(HandsetBeatResult* result) {
-  delete[] result->entries;
-  result->entries = nullptr;
-  uint8_t* entries = notifications_;
-  notifications_ = nullptr;
-  if (entries == nullptr) {
+  // The empty array is made before anything is released: when memory runs
+  // out the call fails with the caller's previous array intact.
+  uint8_t* entries =
+      notifications_ != nullptr ? notifications_ : new uint8_t[0];
+  if (notifications_ == nullptr) {
     contentCount_ = messageCount_ = advertisementCount_ = 0;
     messageOffset_ = advertisementOffset_ = 0;
-    entries = new (std::nothrow) uint8_t[0];
   }
+  notifications_ = nullptr;
+  delete[] result->entries;
   result->total = total_;
   result->contentCount = contentCount_;
   result->messageCount = messageCount_;
@@ -283,8 +291,15 @@ int32_t HandsetBeat(const char16_t* environmentFile, HandsetBeatResult* result,
     service::ReadEnvironment(environmentFile);
     service::SetCredentialHeaders(request, service::Credentials::kBeat);
     if (service::Perform(request, ansiUrl, port, {}) == 200) {
-      request.StoreBody();
-      request.ParseNotifications();
+      if (request.StoreBody()) {
+        request.ParseNotifications();
+      } else {
+        // The reply was taken but its notifications could not be kept:
+        // the caller gets none, and the reason.
+        error->code = 0;
+        service::AnsiToWide("the notification file could not be written",
+                            error->message);
+      }
     }
     request.CloseConnection();
   }

@@ -518,6 +518,10 @@ TEST_F(DownloadTest, InterruptedBodyResumesToAnIdenticalFile) {
     ASSERT_EQ(error_.code, 0);
     complete = result_.rangeStart + result_.received == result_.fileSize;
     if (complete) break;
+    EXPECT_EQ(
+        std::u16string(error_.message),
+        U16("the transfer stopped at byte " + std::to_string(record_.offset) +
+            " of " + std::to_string(kSize)));
     EXPECT_EQ(confirm.Accepted(), 0u);
     EXPECT_EQ(ReadHostFile(Host(".Down")), body.substr(0, record_.offset));
     const std::string state = ReadHostFile(Host(".Down.cfg"));

@@ -104,8 +104,13 @@ TEST_F(ExportsTest, AccountHeartbeatLoadRequests) {
   EXPECT_EQ(requests[2], Head("GET", "/load", server) +
                              "User-Serial: SN-9\r\nUser-ID: 42\r\n"
                              "User-Cert: \r\nRange: bytes=1000-1999\r\n\r\n");
-  // A success leaves the error record alone.
-  EXPECT_TRUE(Untouched(error));
+  // A success leaves the error record alone; the load, which had no archive
+  // path to receive into, says so with code 0.
+  EXPECT_TRUE(Untouched(error, 0, offsetof(HandsetError, code)));
+  EXPECT_TRUE(Untouched(error, offsetof(HandsetError, timestamp)));
+  EXPECT_EQ(error.code, 0);
+  EXPECT_EQ(std::u16string(error.message),
+            u"the data file or the state file could not be made");
   delete[] beat.entries;
 }
 
@@ -305,8 +310,9 @@ TEST_F(ExportsTest, ActivationAndTransferStatuses) {
   EXPECT_EQ(error.code, 915);
   EXPECT_EQ(std::u16string(error.timestamp), u" util-time");
 
-  // 206 is a success for the transfers: the load leaves the error record as
-  // it was; the download clears it after every exchange.
+  // 206 is a success for the transfers: the download clears the error
+  // record after every exchange; the load only says why it has no archive
+  // (there was no path to receive into).
   auto transferError = Filled<HandsetError>();
   auto downloadError = Filled<HandsetError>();
   DownloadRecord record{};
@@ -323,7 +329,9 @@ TEST_F(ExportsTest, ActivationAndTransferStatuses) {
   EXPECT_EQ(vesk_HandsetLoad(kEnv, &load, &loaded, &transferError,
                              Url(server, "/l").c_str(), server.port()),
             206);
-  EXPECT_TRUE(Untouched(transferError));
+  EXPECT_TRUE(Untouched(transferError, offsetof(HandsetError, timestamp)));
+  EXPECT_EQ(std::u16string(transferError.message),
+            u"the data file or the state file could not be made");
 }
 
 TEST_F(ExportsTest, MalformedUrlsAreRefusedBeforeSending) {

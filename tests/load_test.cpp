@@ -138,6 +138,10 @@ TEST_F(LoadTest, CutTransferUnpacksNothingAndResumesToCompletion) {
   EXPECT_EQ(result_.rangeStart, 0);
   EXPECT_EQ(result_.received, 3000);
   EXPECT_EQ(result_.fileSize, size);
+  EXPECT_EQ(error_.code, 0);
+  EXPECT_EQ(
+      std::u16string(error_.message),
+      U16("the transfer stopped at byte 3000 of " + std::to_string(size)));
   EXPECT_EQ(ReadHostFile(Host("\\Storage Card\\pkg.zip.Down")),
             archive_.substr(0, 3000));
   EXPECT_TRUE(HostFileExists(Host("\\Storage Card\\pkg.zip.Down.cfg")));

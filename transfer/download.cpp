@@ -126,19 +126,23 @@ int32_t ConfirmDownload(DownloadRequest& request, const char* url,
   return transport::ParseStatus(request.ResponseHead().c_str());
 }
 
-// Cuts step bytes from the end of the data file (all of it when it is
-// shorter), creating it when missing. Returns the new size; 0 when the file
-// cannot be opened.
-uint32_t RollBackTail(const std::u16string& dataPath, int32_t step) {
+// Cuts step bytes from the end of the data file of path (all of it when it
+// is shorter), creating it when missing; the state file's position is
+// lowered first. Returns the new size; 0 when the file cannot be opened.
+uint32_t RollBackTail(const std::u16string& path, int32_t step) {
   platform::File file =
-      platform::File::Open(dataPath, platform::Access::kReadWrite,
+      platform::File::Open(path + kDataSuffix, platform::Access::kReadWrite,
                            platform::Disposition::kOpenAlways);
   if (!file.IsOpen()) return 0;
-  // A file shorter than the step keeps its position at the start.
-  (void)file.Seek(-int64_t{step}, platform::File::From::kEnd);
-  if (!file.SetEndOfFile()) return 0;
   const int64_t size = file.Size();
-  return size < 0 ? 0 : static_cast<uint32_t>(size);
+  if (size < 0) return 0;
+  const int64_t kept = size > step ? size - step : 0;
+  if (!LowerStatePosition(path, kept)) return static_cast<uint32_t>(size);
+  if (file.Seek(kept, platform::File::From::kBegin) != kept ||
+      !file.SetEndOfFile()) {
+    return static_cast<uint32_t>(size);
+  }
+  return static_cast<uint32_t>(kept);
 }
 
 void CopyChecksum(const std::u16string& checksum, char16_t* field,
@@ -339,7 +343,7 @@ int32_t HandsetDownload(const char16_t* environmentFile, DownloadRecord* record,
       request.CloseConnection();
       if (request.errorCode == kCodeBadPartial) {
         error->code = kCodeBadPartial;
-        record->offset = RollBackTail(dataPath, kRollBackSteps[attempt]);
+        record->offset = RollBackTail(path, kRollBackSteps[attempt]);
       } else {
         service::FillErrorRecord(error, request);
       }
@@ -363,9 +367,7 @@ int32_t HandsetDownload(const char16_t* environmentFile, DownloadRecord* record,
     result->received = values.received;
     StoreChecksum(request.checksum, result);
 
-    const bool complete =
-        ready &&
-        int64_t{values.rangeStart} + values.received == values.fileSize;
+    const bool complete = ready && values.placed;
     const std::u16string actual = !complete ? std::u16string()
                                   : !streamed.empty()
                                       ? streamed
@@ -373,9 +375,13 @@ int32_t HandsetDownload(const char16_t* environmentFile, DownloadRecord* record,
     if (actual.empty()) {
       // Stopped early (or the file is not where it should be): the data and
       // state files keep the reached position, from which the next attempt,
-      // or the caller, resumes.
+      // or the caller, resumes. The message says why.
       record->offset =
           static_cast<uint32_t>(values.rangeStart + values.received);
+      const std::string shortfall =
+          complete ? "the finished file could not be read for its checksum"
+                   : TransferShortfall(ready, values);
+      service::AnsiToWide(shortfall.c_str(), error->message);
       continue;
     }
     if (actual == std::u16string(result->checksum)) {
@@ -383,7 +389,7 @@ int32_t HandsetDownload(const char16_t* environmentFile, DownloadRecord* record,
       return status;
     }
     (void)MoveToFreeName(path.c_str(), dataPath.c_str());
-    record->offset = RollBackTail(dataPath, kRollBackSteps[attempt]);
+    record->offset = RollBackTail(path, kRollBackSteps[attempt]);
     error->code = kCodeBadPartial;
   }
   return request.status;

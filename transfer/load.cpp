@@ -89,11 +89,15 @@ int32_t HandsetLoad(const char16_t* environmentFile, const LoadRecord* record,
   // file for the resume. When an older file held the archive path, the new
   // archive went to a free name beside it and the older file is the one
   // unpacked, as the archive path names it.
-  const bool complete =
-      ready && int64_t{values.rangeStart} + values.received == values.fileSize;
-  if (complete) {
+  if (ready && values.placed) {
     (void)ExtractArchive(archivePath, record->targetDirectory);
     if (record->deleteArchive != 0) (void)DeleteLocalFile(archivePath);
+  } else {
+    // The caller learns why nothing was unpacked; the transfer files stay
+    // for the resume.
+    error->code = 0;
+    service::AnsiToWide(TransferShortfall(ready, values).c_str(),
+                        error->message);
   }
   result->received = values.received;
   return status;

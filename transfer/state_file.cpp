@@ -243,6 +243,7 @@ bool ReceiveToFile(transport::HandsetRequest& request, const char16_t* path,
   }
 
   values.received = 0;
+  values.placed = false;
   (void)data.Seek(values.rangeStart, platform::File::From::kBegin);
   // A load hands every block to the file system at once; a download gathers
   // them and brings the file up to date whenever it records a position.
@@ -298,8 +299,11 @@ bool ReceiveToFile(transport::HandsetRequest& request, const char16_t* path,
   const int32_t reached = values.rangeStart + values.received;
   CutToSize(dataPath, reached);
   if (reached == values.fileSize) {
-    (void)MoveToFreeName(dataPath.c_str(), target.c_str());
+    // The state file goes first, so that it never names a data file that
+    // has already left for its final name.
     (void)DeleteLocalFile(statePath.c_str());
+    values.placed = service::ProbePath(statePath.c_str()) == 0 &&
+                    MoveToFreeName(dataPath.c_str(), target.c_str());
   }
   return true;
 }
@@ -346,6 +350,27 @@ bool SetKeyLine(const char16_t* path, const char16_t* key,
   (void)DeleteLocalFile(name.c_str());
   (void)MoveToFreeName(scratch.c_str(), name.c_str());
   return true;
+}
+
+std::string TransferShortfall(bool ready, const TransferValues& values) {
+  if (!ready) return "the data file or the state file could not be made";
+  const int64_t reached = int64_t{values.rangeStart} + values.received;
+  if (reached < values.fileSize) {
+    return "the transfer stopped at byte " + std::to_string(reached) + " of " +
+           std::to_string(values.fileSize);
+  }
+  if (!values.placed) return "the finished file could not take its name";
+  return std::string();
+}
+
+bool LowerStatePosition(const std::u16string& path, int64_t position) {
+  const std::u16string statePath = path + kStateSuffix;
+  if (service::ProbePath(statePath.c_str()) == 0) return true;
+  if (SetKeyLine(statePath.c_str(), kPositionKey, Decimal(position).c_str())) {
+    return true;
+  }
+  (void)DeleteLocalFile(statePath.c_str());
+  return service::ProbePath(statePath.c_str()) == 0;
 }
 
 int32_t FindKeyLine(const char16_t* path, const char16_t* key) {

@@ -86,11 +86,13 @@ extern const char16_t kStateSuffix[];  // ".Down.cfg"
 
 // Where a transfer stands: the file position of the reply body's first byte,
 // the body bytes received and written in this call, and the file's full size
-// as the reply states it. Complete when rangeStart + received == fileSize.
+// as the reply states it. Complete when rangeStart + received == fileSize;
+// placed once the complete data file has taken its final name.
 struct TransferValues {
   int32_t rangeStart = 0;
   int32_t received = 0;
   int32_t fileSize = 0;
+  bool placed = false;
 };
 
 // The two users of the receive loop differ in what the state file holds and
@@ -147,9 +149,10 @@ class StreamChecksum {
 // file current. values.received counts the body bytes written. The
 // connection is closed when the body has been read or the peer has ended it.
 // A data file longer than the reached position is cut there. When the file
-// is complete the data file is moved to path, or to a free name beside it,
-// and the state file is deleted; otherwise both stay with the reached
-// position.
+// is complete the state file is deleted and then the data file is moved to
+// path, or to a free name beside it (values.placed); otherwise, or when
+// either step fails, both stay with the reached position. The state file's
+// position never passes the bytes the data file holds.
 // Every body byte written is also fed to checksum when it is not null.
 // False, with nothing moved or deleted and the connection left open, when
 // the directory of path cannot be made or the data file or the state file
@@ -157,6 +160,11 @@ class StreamChecksum {
 bool ReceiveToFile(transport::HandsetRequest& request, const char16_t* path,
                    const TransferSource& source, TransferValues& values,
                    TransferKind kind, StreamChecksum* checksum = nullptr);
+
+// Why a received transfer is not in place, for the caller's error record
+// (ready: what ReceiveToFile returned); empty when the file took its final
+// name.
+std::string TransferShortfall(bool ready, const TransferValues& values);
 
 // Where the body of a 200 or 206 reply (with this status) that request has
 // just read lies in the file: for 206 the position and size from its
@@ -180,6 +188,12 @@ std::string ReadReplyRange(const transport::HandsetRequest& request,
 // cannot be read or holds a line longer than 1023 units.
 bool SetKeyLine(const char16_t* path, const char16_t* key,
                 const char16_t* value);
+
+// Lowers the "Current-Position" of the state file of the caller's path P to
+// position, before the data file is cut there. A state file that cannot be
+// rewritten is deleted: no state file is better than one that claims bytes
+// the data file lost. False when it is still there, unchanged.
+bool LowerStatePosition(const std::u16string& path, int64_t position);
 
 // The 0-based index of the first line of the UTF-16LE file at path that
 // begins with key; -1 when there is none or the file cannot be read.
