@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -66,9 +67,15 @@ bool HasDosAttributes(uint32_t host) {
 // buffer or more (the compressed data) go to the file directly.
 constexpr size_t kReadBufferSize = 64 * 1024;
 
+// No exception may pass through minizip, which is C: a read buffer that
+// cannot be had is a failed read.
 uLong ReadArchiveFile(voidpf, voidpf stream, void* buffer, uLong size) {
-  return static_cast<uLong>(
-      static_cast<ArchiveReader*>(stream)->Read(buffer, size));
+  try {
+    return static_cast<uLong>(
+        static_cast<ArchiveReader*>(stream)->Read(buffer, size));
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
 }
 
 uLong WriteArchiveFile(voidpf, voidpf, const void*, uLong) { return 0; }
@@ -515,15 +522,21 @@ int32_t ExtractArchive(const char16_t* archivePath,
   for (int32_t index = 0; index < count.index; ++index) {
     ArchiveEntry entry;
     bool extracted = false;
-    if (fits && archive.ReadEntryInfo(index, &entry)) {
-      const std::u16string name(entry.name);
-      // Nothing outside the target directory: a name the cuts left empty or
-      // climbing, or a path past the handset's limit, fails its entry
-      // before anything is made.
-      if (IsContainedName(name) &&
-          target.size() + name.size() <= kMaxPathUnits) {
-        extracted = archive.ExtractEntry(index, (target + name).c_str());
+    // Memory that runs out fails the entry it happens in, as any other
+    // failure of an entry does.
+    try {
+      if (fits && archive.ReadEntryInfo(index, &entry)) {
+        const std::u16string name(entry.name);
+        // Nothing outside the target directory: a name the cuts left empty
+        // or climbing, or a path past the handset's limit, fails its entry
+        // before anything is made.
+        if (IsContainedName(name) &&
+            target.size() + name.size() <= kMaxPathUnits) {
+          extracted = archive.ExtractEntry(index, (target + name).c_str());
+        }
       }
+    } catch (const std::bad_alloc&) {
+      extracted = false;
     }
     if (!extracted) {
       std::fputs(kEntryFailedLine, stdout);

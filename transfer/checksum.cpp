@@ -104,14 +104,29 @@ struct StreamChecksum::Worker {
       }
       block.clear();
       lock.lock();
-      spare.push_back(std::move(block));
+      // A block that cannot be kept for reuse is simply released.
+      try {
+        spare.push_back(std::move(block));
+      } catch (const std::bad_alloc&) {
+      }
     }
   }
 };
 
 StreamChecksum::StreamChecksum() = default;
 
-StreamChecksum::~StreamChecksum() { (void)Finish(); }
+StreamChecksum::~StreamChecksum() { Stop(); }
+
+void StreamChecksum::Stop() noexcept {
+  if (worker_ == nullptr) return;
+  {
+    std::lock_guard<std::mutex> lock(worker_->mutex);
+    worker_->ending = true;
+  }
+  worker_->changed.notify_all();
+  if (worker_->thread.joinable()) worker_->thread.join();
+  worker_.reset();
+}
 
 void StreamChecksum::Start(const std::u16string& dataPath, int64_t prefix) {
   if (worker_ != nullptr) return;
@@ -123,11 +138,18 @@ void StreamChecksum::Start(const std::u16string& dataPath, int64_t prefix) {
                                         platform::Disposition::kOpenExisting)
                  : platform::File();
   Worker* worker = worker_.get();
-  worker->thread = std::thread(
-      [worker, prefix](platform::File opened) {
-        worker->Run(std::move(opened), prefix);
-      },
-      std::move(file));
+  try {
+    worker->thread = std::thread(
+        [worker, prefix](platform::File opened) {
+          worker->Run(std::move(opened), prefix);
+        },
+        std::move(file));
+  } catch (const std::exception&) {
+    // No thread to spare: there is no checksum beside the receive, and the
+    // finished file is read for it afterwards.
+    worker_.reset();
+    return;
+  }
   block_.reserve(kDigestBlockSize);
 }
 

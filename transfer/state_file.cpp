@@ -168,6 +168,26 @@ class DataWriter {
   bool failed_ = false;
 };
 
+// Deletes a scratch file when it goes out of scope, unless it was kept.
+class ScratchFile {
+ public:
+  explicit ScratchFile(const std::u16string& path) : path_(path) {}
+  ~ScratchFile() {
+    if (kept_) return;
+    try {
+      (void)platform::DeleteFile(path_);
+    } catch (...) {  // out of memory while unwinding: the file stays
+    }
+  }
+  ScratchFile(const ScratchFile&) = delete;
+  ScratchFile& operator=(const ScratchFile&) = delete;
+  void Keep() { kept_ = true; }
+
+ private:
+  const std::u16string& path_;
+  bool kept_ = false;
+};
+
 // The state file as a receive creates it.
 std::u16string StateText(const std::u16string& dataPath,
                          const TransferSource& source,
@@ -224,14 +244,17 @@ bool ReceiveToFile(transport::HandsetRequest& request, const char16_t* path,
   }
   if (!EnsureFileDirectory(target.c_str())) return false;
 
-  // An existing data file is written in place at the body's position; a new
-  // one is created for appending, so its bytes start at its beginning.
+  // The body is written in place at its position, which the data file must
+  // reach: bytes written anywhere else would sit beside the ones they
+  // belong after.
   platform::File data =
-      service::ProbePath(dataPath.c_str()) != 0
-          ? platform::File::Open(dataPath, platform::Access::kReadWrite,
-                                 platform::Disposition::kOpenExisting)
-          : platform::File::OpenAppend(dataPath);
-  if (!data.IsOpen()) return false;
+      platform::File::Open(dataPath, platform::Access::kReadWrite,
+                           platform::Disposition::kOpenAlways);
+  if (!data.IsOpen() || data.Size() < values.rangeStart ||
+      data.Seek(values.rangeStart, platform::File::From::kBegin) !=
+          values.rangeStart) {
+    return false;
+  }
   {
     platform::File state =
         platform::File::Open(statePath, platform::Access::kWrite,
@@ -239,12 +262,15 @@ bool ReceiveToFile(transport::HandsetRequest& request, const char16_t* path,
     if (!state.IsOpen()) return false;
     const std::string bytes =
         ToUtf16Le(StateText(dataPath, source, values, kind));
-    (void)state.Write(bytes.data(), bytes.size());
+    if (!state.Write(bytes.data(), bytes.size())) {
+      state.Close();
+      (void)DeleteLocalFile(statePath.c_str());
+      return false;
+    }
   }
 
   values.received = 0;
   values.placed = false;
-  (void)data.Seek(values.rangeStart, platform::File::From::kBegin);
   // A load hands every block to the file system at once; a download gathers
   // them and brings the file up to date whenever it records a position.
   DataWriter writer(data, kind == TransferKind::kLoad ? 0 : kWriteBufferSize);
@@ -334,21 +360,26 @@ bool SetKeyLine(const char16_t* path, const char16_t* key,
     rewritten.push_back(kLineFeed);
   }
 
+  const std::string bytes = ToUtf16Le(rewritten);
   const std::u16string scratch = name + kScratchSuffix;
+  // From here the scratch file never stays behind, whatever fails (memory
+  // included): it takes the file's name, or it goes.
+  ScratchFile guard(scratch);
   {
     platform::File file =
         platform::File::Open(scratch, platform::Access::kWrite,
                              platform::Disposition::kCreateAlways);
-    if (!file.IsOpen()) return false;
-    const std::string bytes = ToUtf16Le(rewritten);
-    if (!file.Write(bytes.data(), bytes.size())) {
-      file.Close();
-      (void)platform::DeleteFile(scratch);
+    if (!file.IsOpen() || !file.Write(bytes.data(), bytes.size())) {
       return false;
     }
   }
+  // The new text takes the old one's name, never a free name beside it.
   (void)DeleteLocalFile(name.c_str());
-  (void)MoveToFreeName(scratch.c_str(), name.c_str());
+  if (service::ProbePath(name.c_str()) != 0 ||
+      !platform::MoveFile(scratch, name)) {
+    return false;
+  }
+  guard.Keep();
   return true;
 }
 

@@ -126,7 +126,8 @@ class StreamChecksum {
   StreamChecksum& operator=(const StreamChecksum&) = delete;
 
   // Starts the worker on the first prefix bytes of the file at dataPath,
-  // which is opened now, before the receive writes to it.
+  // which is opened now, before the receive writes to it. Without a thread
+  // to start there is no worker, and Finish gives no checksum.
   void Start(const std::u16string& dataPath, int64_t prefix);
   // Bytes that follow, in file order. Waits when the worker is far behind.
   void Feed(const char* data, size_t size);
@@ -138,6 +139,8 @@ class StreamChecksum {
  private:
   struct Worker;
   void Hand();
+  // Ends the worker without a result; never throws.
+  void Stop() noexcept;
 
   std::unique_ptr<Worker> worker_;
   std::vector<char> block_;  // bytes not yet handed to the worker

@@ -67,8 +67,10 @@ class HandsetSaveRequest : public service::OperationRequest {
   const ByteString& Boundary() const { return boundary_; }
 
   // Takes the next slot for a path and an action word (both ANSI). The
-  // caller has checked that a slot is free.
-  void AddUploadEntry(const char* path, const char* action) {
+  // caller has checked that a slot is free. False (errorMessage says why)
+  // for an update of a file that is there but cannot be sized: its part
+  // would go out empty and replace the service's copy with nothing.
+  bool AddUploadEntry(const char* path, const char* action) {
     UploadEntry& entry = entries_[entryCount_];
     entry = UploadEntry{};
     std::memcpy(entry.path, path, strnlen(path, sizeof entry.path - 1));
@@ -77,18 +79,22 @@ class HandsetSaveRequest : public service::OperationRequest {
     std::memcpy(entry.partName, update ? "update" : "delete", 6);
     entry.partName[6] = static_cast<char>('1' + entryCount_);
     if (update) {
-      // Nothing at the path (or a file that cannot be read) announces an
-      // empty part.
+      // Nothing at the path announces an empty part; a file that is there
+      // is sized, or the save goes no further.
       char16_t widePath[kPathBufferSize] = {};
       int32_t size = 0;
-      if (service::AnsiToWide(entry.path, widePath) != nullptr) {
-        transfer::LocalFileSize(widePath, &size);
+      if (service::AnsiToWide(entry.path, widePath) != nullptr &&
+          service::ProbePath(widePath) == 2) {
+        size = -1;
+        (void)transfer::LocalFileSize(widePath, &size);
+        if (size < 0) return FileProblem(entry, "cannot be sized");
       }
       entry.fileSize = static_cast<uint32_t>(size);
     }
     entry.partHeaderLength =
         static_cast<uint32_t>(ComposePartHeader(entryCount_).size());
     ++entryCount_;
+    return true;
   }
 
   // The part's header text; for a delete entry the whole part, its path
@@ -279,10 +285,11 @@ int32_t HandsetSave(const char16_t* environmentFile,
     ByteString contentType("multipart/form-data; boundary=");
     contentType.Append(request.Boundary());
     request.SetContentType(contentType.c_str());
-    for (int32_t i = 0; i < input->count; ++i) {
-      request.AddUploadEntry(paths[i], actions[i]);
+    bool sized = true;
+    for (int32_t i = 0; i < input->count && sized; ++i) {
+      sized = request.AddUploadEntry(paths[i], actions[i]);
     }
-    request.PerformUpload(ansiUrl, port);
+    if (sized) request.PerformUpload(ansiUrl, port);
   }
   if (request.status != 200) {
     service::FillErrorRecord(error, request);
