@@ -15,8 +15,31 @@
  * little-endian; texts are zero-terminated UTF-16 in fixed fields, and a text
  * longer than its field is cut to fit, terminator included.
  *
- * The library keeps process-wide state (the handset's identity values and its
- * key): call one function at a time.
+ * Threads: the library keeps process-wide state (the handset's identity
+ * values and its key) and fixed file names, so the six functions take turns
+ * behind one process-wide lock: a call made while another thread's call runs
+ * waits until that call has returned.
+ *
+ * Time-outs: every wait for the peer (the connect, and each receive or send
+ * that moves no byte) lasts at most VESK_TIMEOUT_SECONDS seconds (an
+ * environment variable read at each connection; default 60, 0 waits without
+ * limit). A time-out ends the exchange as a dropped connection at that point
+ * does: no response gives status 0; a body cut short is an interrupted
+ * transfer that the next call resumes; an upload is abandoned (status 0). A
+ * connection that has timed out is not waited on again, and the download's
+ * up to three attempts each wait at most once. Name resolution is the
+ * system's and is not bounded by it.
+ *
+ * Replies may arrive in pieces: the head and the first body bytes are
+ * gathered until the 1024-byte response area holds the whole head and as
+ * many body bytes as Content-Length announces (or the peer closes, or the
+ * time-out passes); without Content-Length, what came with the end of the
+ * head. A head that does not end within 1024 bytes is no response (status 0).
+ *
+ * Local work that fails after a success status (a transfer stopped early,
+ * its files could not be made or moved, the heartbeat's notification file
+ * could not be written): the status stays 200 or 206, the error record's
+ * code is 0 and its message says what happened.
  *
  * Refused before sending: a URL whose form is not "http://host[:port]/path"
  * or whose text exceeds 255 bytes in the system code page makes the call
@@ -91,7 +114,10 @@ typedef struct AdvertisementNotification {
 /* entries holds contentCount content records, then messageCount message
  * records (from byte messageOffset), then advertisementCount advertisement
  * records (from byte advertisementOffset). The library allocates the array
- * and releases it on the next successful heartbeat with the same record. */
+ * and releases it on the next successful heartbeat with the same record. A
+ * notification file that cannot be written gives status 200 with no
+ * records (all counts and total 0) and the reason in the error message: the
+ * notifications are never handed over torn. */
 typedef struct HandsetBeatResult {
   int32_t reserved[2];
   int32_t total;
@@ -103,7 +129,14 @@ typedef struct HandsetBeatResult {
   int32_t advertisementOffset;
 } HandsetBeatResult;
 
-/* vesk_HandsetDownload: input and output. */
+/* vesk_HandsetDownload: input and output. A 206 reply must continue the file
+ * where the request asked (offset when resuming, else byte 0) and where the
+ * partial file ends; any other range is refused like a service refusal
+ * (code 0, a message naming both positions) and nothing is written. The file
+ * is in place at the local path when the status is 200 or 206 and the error
+ * record's code is 0 and its message empty; otherwise the partial file
+ * (path + ".Down") and its state file (path + ".Down.cfg") remain, and
+ * record.offset is the position to resume from. */
 typedef struct DownloadRecord {
   int32_t reserved[2];
   vesk_char16 contentKey[256];
@@ -120,7 +153,13 @@ typedef struct DownloadResult {
   vesk_char16 checksum[256];
 } DownloadResult;
 
-/* vesk_HandsetLoad */
+/* vesk_HandsetLoad: the range rules of the download apply. A complete
+ * archive is unpacked into targetDirectory; nothing is written outside it or
+ * over the archive itself (such an entry fails), and an archive whose
+ * declared sizes do not fit the free space of the target's file system
+ * unpacks nothing. Every entry that fails prints "unzip fail" on standard
+ * output. An incomplete transfer unpacks nothing and says why in the error
+ * message (code 0). */
 typedef struct LoadRecord {
   int32_t reserved[2];
   int32_t offset;
@@ -210,7 +249,9 @@ VESK80_API int32_t vesk_HandsetLoad(const vesk_char16* environmentFile,
                                     const vesk_char16* url, int32_t port);
 
 /* Uploads files and asks the service to delete files, in one request. output
- * receives the response text on status 200 (1025 units hold any). */
+ * receives the response text on status 200 (1025 units hold any). An update
+ * of a missing file sends an empty part; one of a file that is there but
+ * cannot be sized sends nothing (status 0 and a message). */
 VESK80_API int32_t vesk_HandsetSave(const vesk_char16* environmentFile,
                                     const HandsetSaveInput* input,
                                     vesk_char16* output, HandsetError* error,
