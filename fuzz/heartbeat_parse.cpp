@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz/beat_records.h"
 #include "heartbeat/heartbeat.h"
 
 namespace {
@@ -37,35 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   HandsetBeatResult result{};
   vesk::heartbeat::ReadNotificationFile(&result);
-  if (result.entries == nullptr || result.contentCount < 0 ||
-      result.messageCount < 0 || result.advertisementCount < 0 ||
-      result.messageOffset != result.contentCount * static_cast<int32_t>(sizeof(
-                                                        ContentNotification)) ||
-      result.advertisementOffset !=
-          result.messageOffset +
-              result.messageCount *
-                  static_cast<int32_t>(sizeof(MessageNotification))) {
-    abort();
-  }
-  // Every text field of every record ends inside its field.
-  const uint8_t* at = result.entries;
-  for (int32_t i = 0; i < result.contentCount;
-       ++i, at += sizeof(ContentNotification)) {
-    ContentNotification record;
-    std::memcpy(&record, at, sizeof record);
-    if (record.key[255] != 0 || record.title[255] != 0 ||
-        record.text[1023] != 0 || record.mime[255] != 0) {
-      abort();
-    }
-  }
-  for (int32_t i = 0; i < result.advertisementCount; ++i) {
-    AdvertisementNotification record;
-    std::memcpy(&record,
-                result.entries + result.advertisementOffset +
-                    i * sizeof(AdvertisementNotification),
-                sizeof record);
-    if (record.media[255] != 0 || record.href[255] != 0) abort();
-  }
+  vesk::fuzz::CheckBeatRecords(result);
   delete[] result.entries;
   return 0;
 }

@@ -22,11 +22,13 @@
 #include <string>
 #include <thread>
 
+#include "fuzz/beat_records.h"
 #include "service/vesk80.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using vesk::fuzz::CheckEnds;
 
 // Bounds of the peer's waits and of the request it reads.
 constexpr int kPollMs = 500;
@@ -152,48 +154,9 @@ Peer& ThePeer() {
 
 // A text field ends inside itself: its last unit is the terminator (the
 // records start zeroed, so any text cut to fit leaves it there).
-template <size_t N>
-void CheckEnds(const char16_t (&field)[N]) {
-  if (field[N - 1] != 0) abort();
-}
-
 void CheckError(const HandsetError& error) {
   CheckEnds(error.message);
   CheckEnds(error.timestamp);
-}
-
-void CheckBeat(const HandsetBeatResult& result) {
-  if (result.entries == nullptr || result.contentCount < 0 ||
-      result.messageCount < 0 || result.advertisementCount < 0 ||
-      result.messageOffset != result.contentCount * static_cast<int32_t>(sizeof(
-                                                        ContentNotification)) ||
-      result.advertisementOffset !=
-          result.messageOffset +
-              result.messageCount *
-                  static_cast<int32_t>(sizeof(MessageNotification))) {
-    abort();
-  }
-  for (int32_t i = 0; i < result.contentCount; ++i) {
-    ContentNotification record;
-    std::memcpy(&record, result.entries + i * sizeof record, sizeof record);
-    CheckEnds(record.key), CheckEnds(record.title), CheckEnds(record.text),
-        CheckEnds(record.mime);
-  }
-  for (int32_t i = 0; i < result.messageCount; ++i) {
-    MessageNotification record;
-    std::memcpy(&record,
-                result.entries + result.messageOffset + i * sizeof record,
-                sizeof record);
-    CheckEnds(record.key), CheckEnds(record.title), CheckEnds(record.text);
-  }
-  for (int32_t i = 0; i < result.advertisementCount; ++i) {
-    AdvertisementNotification record;
-    std::memcpy(&record,
-                result.entries + result.advertisementOffset + i * sizeof record,
-                sizeof record);
-    CheckEnds(record.key), CheckEnds(record.title), CheckEnds(record.text),
-        CheckEnds(record.media), CheckEnds(record.href);
-  }
 }
 
 // Everything under the device root is the environment, the storage card,
@@ -267,7 +230,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   error = HandsetError{};
   if (vesk_HandsetBeat(kEnv, &beat, &error, u"http://127.0.0.1/beat", port) ==
       200) {
-    CheckBeat(beat);
+    vesk::fuzz::CheckBeatRecords(beat);
   }
   delete[] beat.entries;
   CheckError(error);
