@@ -377,10 +377,64 @@ TEST_F(ExportsTest, MalformedUrlsAreRefusedBeforeSending) {
                              accepting.port()),
             200);
 
-  // Null records and URLs are refused without touching anything.
-  EXPECT_EQ(vesk_AccountInfo(kEnv, nullptr, &error, U16(exact).c_str(), 1), 0);
-  EXPECT_EQ(vesk_AccountInfo(kEnv, &result, &error, nullptr, 1), 0);
-  EXPECT_EQ(vesk_handsetActivate(nullptr, nullptr, &error, nullptr, 1), 0);
+  // Every null record, text or URL pointer is refused before anything is
+  // sent; the records given stay untouched.
+  FakeServer nobody({});
+  const std::u16string address =
+      U16("http://127.0.0.1:" + std::to_string(nobody.port()) + "/n");
+  const vesk_char16* u = address.c_str();
+  const vesk_char16* path = u"\\Storage Card\\d.bin";
+  const uint16_t at = nobody.port();
+  error = Filled<HandsetError>();
+  result = Filled<AccountInfoResult>();
+  HandsetBeatResult beat{};
+  DownloadRecord record{};
+  auto downloaded = Filled<DownloadResult>();
+  LoadRecord load{};
+  auto loaded = Filled<LoadResult>();
+  HandsetSaveInput save{};
+  vesk_char16 output[1025];
+  HandsetActivateInput activate{};
+  auto activated = Filled<HandsetActivateResult>();
+  const int32_t statuses[] = {
+      vesk_AccountInfo(kEnv, nullptr, &error, u, at),
+      vesk_AccountInfo(kEnv, &result, nullptr, u, at),
+      vesk_AccountInfo(kEnv, &result, &error, nullptr, at),
+      vesk_HandsetBeat(kEnv, nullptr, &error, u, at),
+      vesk_HandsetBeat(kEnv, &beat, nullptr, u, at),
+      vesk_HandsetBeat(kEnv, &beat, &error, nullptr, at),
+      vesk_HandsetDownload(kEnv, nullptr, &downloaded, &error, path, u, at, u,
+                           at),
+      vesk_HandsetDownload(kEnv, &record, nullptr, &error, path, u, at, u, at),
+      vesk_HandsetDownload(kEnv, &record, &downloaded, nullptr, path, u, at, u,
+                           at),
+      vesk_HandsetDownload(kEnv, &record, &downloaded, &error, nullptr, u, at,
+                           u, at),
+      vesk_HandsetDownload(kEnv, &record, &downloaded, &error, path, nullptr,
+                           at, u, at),
+      vesk_HandsetDownload(kEnv, &record, &downloaded, &error, path, u, at,
+                           nullptr, at),
+      vesk_HandsetLoad(kEnv, nullptr, &loaded, &error, u, at),
+      vesk_HandsetLoad(kEnv, &load, nullptr, &error, u, at),
+      vesk_HandsetLoad(kEnv, &load, &loaded, nullptr, u, at),
+      vesk_HandsetLoad(kEnv, &load, &loaded, &error, nullptr, at),
+      vesk_HandsetSave(kEnv, nullptr, output, &error, u, at),
+      vesk_HandsetSave(kEnv, &save, nullptr, &error, u, at),
+      vesk_HandsetSave(kEnv, &save, output, nullptr, u, at),
+      vesk_HandsetSave(kEnv, &save, output, &error, nullptr, at),
+      vesk_handsetActivate(nullptr, &activated, &error, u, at),
+      vesk_handsetActivate(&activate, nullptr, &error, u, at),
+      vesk_handsetActivate(&activate, &activated, nullptr, u, at),
+      vesk_handsetActivate(&activate, &activated, &error, nullptr, at),
+  };
+  for (const int32_t status : statuses) EXPECT_EQ(status, 0);
+  EXPECT_TRUE(Untouched(error));
+  EXPECT_TRUE(Untouched(result));
+  EXPECT_TRUE(Untouched(downloaded));
+  EXPECT_TRUE(Untouched(loaded));
+  EXPECT_TRUE(Untouched(activated));
+  EXPECT_EQ(beat.entries, nullptr);
+  EXPECT_EQ(nobody.Accepted(), 0u);
 }
 
 TEST_F(ExportsTest, OverlongTextsStayInsideTheirFields) {
