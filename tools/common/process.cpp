@@ -3,9 +3,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/process.hpp>
 #include <boost/process/extend.hpp>
 #include <cerrno>
@@ -94,6 +96,36 @@ bool Launch(const std::vector<std::string>& argv, bp::pipe* out,
   return true;
 }
 
+// Waits at most timeoutMs for the child to end, without reaping anything
+// else: on a descriptor of the process where the system has them, else by
+// asking again every few milliseconds.
+bool WaitForExit(pid_t pid, int timeoutMs, int* status) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const int handle = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  for (;;) {
+    const pid_t reaped = ::waitpid(pid, status, WNOHANG);
+    if (reaped == pid) break;
+    if (reaped < 0 && errno != EINTR) break;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) {
+      if (handle >= 0) ::close(handle);
+      return false;
+    }
+    if (handle >= 0) {
+      pollfd ended{handle, POLLIN, 0};
+      (void)::poll(&ended, 1, static_cast<int>(left));
+    } else {
+      std::this_thread::sleep_for(
+          std::chrono::milliseconds(std::min<long long>(left, 10)));
+    }
+  }
+  if (handle >= 0) ::close(handle);
+  return true;
+}
+
 }  // namespace
 
 int RunToEnd(const std::vector<std::string>& argv, std::string* output,
@@ -115,10 +147,14 @@ int RunToEnd(const std::vector<std::string>& argv, std::string* output,
   return ExitStatus(child.native_exit_code());
 }
 
+// The child is reaped here, not by Boost.Process, whose timed wait can miss
+// an end that came before it started; the Boost child is detached at once.
 struct Child::State {
   bp::pipe out;
   bp::child child;
   std::string pending;
+  bool ended = false;  // reaped by Running()
+  int status = -1;     // its exit status then
 };
 
 Child::Child() = default;
@@ -137,6 +173,7 @@ bool Child::Start(const std::vector<std::string>& argv, const ErrorLog& errors,
              failed.message();
     return false;
   }
+  state->child.detach();
   state_ = std::move(state);
   return true;
 }
@@ -163,34 +200,33 @@ bool Child::ReadLine(std::string* line, int timeoutMs) {
 }
 
 int Child::Stop(int timeoutMs) {
-  if (state_ == nullptr || !state_->child.valid()) return -1;
-  std::error_code error;
-  // A child that has ended already (running() reaps it) keeps its status.
-  if (!state_->child.running(error)) {
-    const int status =
-        error ? -1 : ExitStatus(state_->child.native_exit_code());
+  if (!Running()) {
+    const int status = state_ == nullptr ? -1 : state_->status;
     state_.reset();
     return status;
   }
   const pid_t pid = state_->child.id();
   ::kill(pid, SIGTERM);
-  const bool ended =
-      state_->child.wait_for(std::chrono::milliseconds(timeoutMs), error);
-  if (!ended || error) {
+  int status = 0;
+  if (!WaitForExit(pid, timeoutMs, &status)) {
     ::kill(pid, SIGKILL);
-    state_->child.wait(error);
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
     state_.reset();
     return -1;
   }
-  const int status = ExitStatus(state_->child.native_exit_code());
   state_.reset();
-  return status;
+  return ExitStatus(status);
 }
 
 bool Child::Running() const {
-  if (state_ == nullptr) return false;
-  std::error_code error;
-  return state_->child.valid() && state_->child.running(error);
+  if (state_ == nullptr || state_->ended) return false;
+  int status = 0;
+  const pid_t reaped = ::waitpid(state_->child.id(), &status, WNOHANG);
+  if (reaped == 0) return true;
+  state_->ended = true;
+  state_->status = reaped > 0 ? ExitStatus(status) : -1;
+  return false;
 }
 
 pid_t Child::pid() const { return state_ == nullptr ? -1 : state_->child.id(); }
