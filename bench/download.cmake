@@ -7,7 +7,8 @@
 # tree (or through VESK_SERVICE), so it is built when the tools are.
 find_package(Threads REQUIRED)
 add_executable(download_bench ${CMAKE_CURRENT_LIST_DIR}/download_bench.cpp)
-target_link_libraries(download_bench PRIVATE vesk80_core Threads::Threads)
+target_link_libraries(download_bench PRIVATE vesk80_core vesk_bench_report
+                      Threads::Threads)
 if(TARGET vesk-service)
   add_dependencies(download_bench vesk-service)
 endif()

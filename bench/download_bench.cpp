@@ -17,12 +17,11 @@
 // beside this program.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
-#include <tomcrypt.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -41,7 +40,13 @@
 #include "bench/report.h"
 #include "service/service.h"
 #include "service/vesk80.h"
+#include "tools/common/process.h"
+#include "tools/common/text.h"
 #include "transfer/transfer.h"
+
+// Last: LibTomCrypt defines "byte" as a macro, a name that nlohmann-json
+// (bench/report.h) uses.
+#include <tomcrypt.h>
 
 namespace {
 
@@ -49,6 +54,7 @@ namespace fs = std::filesystem;
 using bench::Median;
 using bench::Seconds;
 using bench::SendAll;
+using vesk::tools::Utf8ToUtf16;
 
 [[noreturn]] void Die(const std::string& what) {
   bench::Die("download_bench", what);
@@ -67,10 +73,6 @@ std::string Md5Hex(const std::string& bytes) {
   char hex[33];
   for (int i = 0; i < 16; ++i) std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
   return hex;
-}
-
-std::u16string Wide(const std::string& text) {
-  return std::u16string(text.begin(), text.end());
 }
 
 // A plain HTTP/1.1 responder on 127.0.0.1, one connection at a time: a
@@ -134,63 +136,50 @@ std::string ServiceBinary() {
 
 // Runs the service binary with the arguments; its standard output.
 std::string RunService(const std::vector<std::string>& arguments) {
-  std::string command = "'" + ServiceBinary() + "'";
-  for (const std::string& argument : arguments)
-    command += " '" + argument + "'";
-  std::FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) Die("cannot run " + command);
+  std::vector<std::string> argv = {ServiceBinary()};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
   std::string out;
-  char buffer[256];
-  size_t got;
-  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-    out.append(buffer, got);
+  if (vesk::tools::RunToEnd(argv, &out) != 0) {
+    std::string line;
+    for (const std::string& word : argv) line += word + " ";
+    Die(line + "failed: " + out);
   }
-  if (::pclose(pipe) != 0) Die(command + " failed: " + out);
   return out;
 }
 
 // `vesk-service serve --port 0 --data DIR` as a child process, stopped with
-// the object. The service's log goes to DIR.log, beside the store.
+// the object (and killed with the benchmark when it dies on a failure). The
+// service's log goes to DIR.log, beside the store.
 class ServiceProcess {
  public:
   explicit ServiceProcess(const std::string& dataDir) {
-    int out[2];
-    if (::pipe(out) != 0) Die("pipe");
     const std::string binary = ServiceBinary();
-    const std::string log = dataDir + ".log";
-    pid_ = ::fork();
-    if (pid_ < 0) Die("fork");
-    if (pid_ == 0) {
-      // The service goes with the benchmark, also when it dies on a failure.
-      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-      ::dup2(out[1], 1);
-      ::close(out[0]);
-      ::close(out[1]);
-      std::FILE* errors = std::freopen(log.c_str(), "w", stderr);
-      (void)errors;
-      ::execl(binary.c_str(), binary.c_str(), "serve", "--port", "0", "--data",
-              dataDir.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
+    std::string error, line;
+    if (!child_.Start({binary, "serve", "--port", "0", "--data", dataDir},
+                      vesk::tools::ErrorLog{dataDir + ".log"}, &error)) {
+      Die(error);
     }
-    ::close(out[1]);
     // The first line is "listening on 127.0.0.1:PORT".
-    std::string line;
-    char c;
-    while (line.find('\n') == std::string::npos && ::read(out[0], &c, 1) == 1) {
-      line += c;
-    }
-    output_ = out[0];
+    const bool listening =
+        child_.ReadLine(&line, 20000) && line.rfind("listening on ", 0) == 0;
     const size_t colon = line.rfind(':');
-    if (line.compare(0, 13, "listening on ") != 0 ||
-        colon == std::string::npos) {
+    if (!listening || colon == std::string::npos) {
       Die("the service did not start (" + binary + "): " + line);
     }
     port_ = static_cast<uint16_t>(std::atoi(line.c_str() + colon + 1));
   }
   ~ServiceProcess() {
-    ::kill(pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
-    ::close(output_);
+    // SIGTERM, and the end awaited on a descriptor of the process, so that
+    // Stop finds it ended and collects it at once.
+    const int process =
+        static_cast<int>(::syscall(SYS_pidfd_open, child_.pid(), 0));
+    ::kill(child_.pid(), SIGTERM);
+    if (process >= 0) {
+      pollfd ended{process, POLLIN, 0};
+      ::poll(&ended, 1, 10000);
+      ::close(process);
+    }
+    child_.Stop(10000);
   }
   ServiceProcess(const ServiceProcess&) = delete;
   ServiceProcess& operator=(const ServiceProcess&) = delete;
@@ -198,8 +187,7 @@ class ServiceProcess {
   uint16_t port() const { return port_; }
 
  private:
-  pid_t pid_ = -1;
-  int output_ = -1;
+  vesk::tools::Child child_;
   uint16_t port_ = 0;
 };
 
@@ -223,7 +211,7 @@ void Activate(uint16_t port) {
   HandsetActivateResult result{};
   HandsetError error{};
   const std::u16string url =
-      u"http://127.0.0.1:" + Wide(std::to_string(port)) + u"/activate";
+      u"http://127.0.0.1:" + Utf8ToUtf16(std::to_string(port)) + u"/activate";
   const int32_t status =
       vesk_handsetActivate(&input, &result, &error, url.c_str(), port);
   if (status != 200 || result.userId <= 0) {
@@ -265,11 +253,11 @@ bool LibraryDownload(const Source& source, const std::u16string& localPath,
                      const std::string& hostPath, size_t size,
                      bool die = true) {
   const std::u16string url =
-      u"http://127.0.0.1:" + Wide(std::to_string(source.port));
-  const std::u16string file = url + Wide(source.file);
-  const std::u16string done = url + Wide(source.done);
+      u"http://127.0.0.1:" + Utf8ToUtf16(std::to_string(source.port));
+  const std::u16string file = url + Utf8ToUtf16(source.file);
+  const std::u16string done = url + Utf8ToUtf16(source.done);
   DownloadRecord record{};
-  const std::u16string key = Wide(kContentKey);
+  const std::u16string key = Utf8ToUtf16(kContentKey);
   std::copy(key.begin(), key.end(), record.contentKey);
   DownloadResult result{};
   HandsetError error{};
@@ -280,31 +268,29 @@ bool LibraryDownload(const Source& source, const std::u16string& localPath,
       static_cast<size_t>(result.received) != size ||
       FileSize(hostPath) != size) {
     if (!die) return false;
-    std::string message;
-    for (const char16_t* m = error.message; *m != 0; ++m) {
-      message += static_cast<char>(*m < 0x80 ? *m : '?');
-    }
     Die("the library's download failed: status " + std::to_string(status) +
-        ", code " + std::to_string(error.code) + ", " + message);
+        ", code " + std::to_string(error.code) + ", " +
+        vesk::tools::Utf16ToUtf8(error.message));
   }
   return true;
 }
 
 void CurlDownload(const Source& source, const std::string& hostPath,
                   size_t size) {
-  std::string command = "curl -s -f -o '" + hostPath + "'";
+  std::vector<std::string> argv = {"curl", "-s", "-f", "-o", hostPath};
   if (source.service) {
     // The same headers and form the library sends, one argument each.
     const std::string headers = CredentialHeaders();
     size_t from = 0, end;
     while ((end = headers.find("\r\n", from)) != std::string::npos) {
-      command += " -H '" + headers.substr(from, end - from) + "'";
+      argv.insert(argv.end(), {"-H", headers.substr(from, end - from)});
       from = end + 2;
     }
-    command += " -d key=" + std::string(kContentKey);
+    argv.insert(argv.end(), {"-d", "key=" + std::string(kContentKey)});
   }
-  command += " http://127.0.0.1:" + std::to_string(source.port) + source.file;
-  if (std::system(command.c_str()) != 0 || FileSize(hostPath) != size) {
+  argv.push_back("http://127.0.0.1:" + std::to_string(source.port) +
+                 source.file);
+  if (vesk::tools::RunToEnd(argv) != 0 || FileSize(hostPath) != size) {
     Die("curl failed");
   }
 }
@@ -519,9 +505,10 @@ int main(int argc, char** argv) {
     const std::function<void()> library = [&] {
       digest = vesk::transfer::FileChecksum(path.c_str());
     };
-    const std::string command = "md5sum '" + loopFile + "' >/dev/null";
     const std::function<void()> tool = [&] {
-      if (std::system(command.c_str()) != 0) Die("md5sum failed");
+      if (vesk::tools::RunToEnd({"md5sum", loopFile}) != 0) {
+        Die("md5sum failed");
+      }
     };
     const double first = Seconds(round % 2 == 0 ? library : tool);
     const double second = Seconds(round % 2 == 0 ? tool : library);

@@ -9,10 +9,7 @@
 // The figures are reported too (bench/report.h).
 //
 //   extract_bench [small rounds [large rounds [large megabytes]]]
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -28,9 +25,9 @@
 #include "bench/loopback.h"
 #include "bench/report.h"
 #include "platform/platform.h"
+#include "tools/common/process.h"
+#include "tools/common/text.h"
 #include "transfer/transfer.h"
-
-extern char** environ;
 
 namespace {
 
@@ -66,26 +63,21 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
   if (!out) Die(kProgram, "cannot write " + path.string());
 }
 
-// Runs the program and waits for it; its exit status, and in *cpuSeconds the
-// user and system time it used.
-int Spawn(const std::vector<std::string>& arguments, double* cpuSeconds) {
-  std::vector<char*> argv;
-  for (const std::string& argument : arguments) {
-    argv.push_back(const_cast<char*>(argument.c_str()));
-  }
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) !=
-      0) {
-    Die(kProgram, "cannot start " + arguments[0]);
-  }
-  int status = 0;
+// User and system time of this process's children that have ended.
+double ChildrenCpuSeconds() {
   rusage usage{};
-  wait4(pid, &status, 0, &usage);
-  *cpuSeconds =
-      static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-      (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  ::getrusage(RUSAGE_CHILDREN, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
+
+// Runs the program and waits for it; its exit status, and in *cpuSeconds the
+// user and system time it used (it is the only child that ends meanwhile).
+int Run(const std::vector<std::string>& argv, double* cpuSeconds) {
+  const double before = ChildrenCpuSeconds();
+  const int status = vesk::tools::RunToEnd(argv);
+  *cpuSeconds = ChildrenCpuSeconds() - before;
+  return status;
 }
 
 // Files and bytes under dir.
@@ -101,15 +93,19 @@ std::pair<size_t, uintmax_t> Count(const fs::path& dir) {
   return {files, bytes};
 }
 
-// Makes the archive of a tree that fill() writes, with zip.
+// Makes scratch/name.zip of a tree that fill() writes, with zip run in the
+// tree so that the entries' names are relative to it.
 void MakeArchive(const fs::path& scratch, const std::string& name,
                  const std::function<void(const fs::path&)>& fill) {
   const fs::path tree = scratch / ("src-" + name);
   fill(tree);
-  const std::string command = "cd '" + tree.string() + "' && zip -q -r ../" +
-                              name + ".zip . && cd .. && rm -rf '" +
-                              tree.string() + "'";
-  if (std::system(command.c_str()) != 0) Die(kProgram, "zip failed");
+  const fs::path here = fs::current_path();
+  fs::current_path(tree);
+  const int status = vesk::tools::RunToEnd(
+      {"zip", "-q", "-r", (scratch / (name + ".zip")).string(), "."});
+  fs::current_path(here);
+  if (status != 0) Die(kProgram, "zip failed");
+  fs::remove_all(tree);
 }
 
 struct Extractor {
@@ -145,7 +141,7 @@ Medians Measure(const fs::path& scratch, const std::string& name, int rounds) {
         if (tool == "library") {
           const double start = bench::ThreadCpuSeconds();
           const std::u16string archivePath =
-              u"\\" + fs::path(archive).filename().u16string();
+              u"\\" + vesk::tools::Utf8ToUtf16(archive.filename().string());
           const std::u16string target = u"\\out-library";
           if (vesk::transfer::ExtractArchive(archivePath.c_str(),
                                              target.c_str()) != 0) {
@@ -153,14 +149,14 @@ Medians Measure(const fs::path& scratch, const std::string& name, int rounds) {
           }
           cpu = bench::ThreadCpuSeconds() - start;
         } else if (tool == "unzip") {
-          if (Spawn({"unzip", "-o", "-q", archive.string(), "-d", out.string()},
-                    &cpu) != 0) {
+          if (Run({"unzip", "-o", "-q", archive.string(), "-d", out.string()},
+                  &cpu) != 0) {
             Die(kProgram, "unzip failed");
           }
         } else {
           fs::create_directory(out);
-          if (Spawn({"bsdtar", "-xf", archive.string(), "-C", out.string()},
-                    &cpu) != 0) {
+          if (Run({"bsdtar", "-xf", archive.string(), "-C", out.string()},
+                  &cpu) != 0) {
             Die(kProgram, "bsdtar failed");
           }
         }
@@ -198,8 +194,8 @@ Medians Measure(const fs::path& scratch, const std::string& name, int rounds) {
 // --memory-child ARCHIVE TARGET (handset paths): one extraction in a process
 // of its own; prints the growth of its peak resident set.
 int MemoryChild(char** argv) {
-  const std::u16string archive = fs::path(argv[2]).u16string();
-  const std::u16string target = fs::path(argv[3]).u16string();
+  const std::u16string archive = vesk::tools::Utf8ToUtf16(argv[2]);
+  const std::u16string target = vesk::tools::Utf8ToUtf16(argv[3]);
   return bench::MemoryChild([&] {
     return vesk::transfer::ExtractArchive(archive.c_str(), target.c_str()) == 0;
   });

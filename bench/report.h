@@ -7,8 +7,6 @@
 #pragma once
 
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -16,10 +14,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "tools/common/process.h"
 
 namespace bench {
 
@@ -40,63 +39,50 @@ struct Row {
   std::string note;
 };
 
-inline std::string JsonText(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", c);
-      out += escape;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
-inline std::string JsonNumber(double value) {
-  if (!std::isfinite(value)) return "null";
-  char text[32];
-  std::snprintf(text, sizeof text, "%.6g", value);
-  return text;
-}
-
 // The ratio in the row's orientation.
 inline double Ratio(const Row& row) {
   return row.yardstick == 0 ? NAN : row.library / row.yardstick;
 }
 
-// Appends the row to the results file, when there is one.
+// A figure for the results file, to six significant digits; null when it is
+// not a number.
+inline nlohmann::ordered_json Figure(double value) {
+  if (!std::isfinite(value)) return nullptr;
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6g", value);
+  return std::strtod(text, nullptr);
+}
+
+// Appends the row to the results file, when there is one: one JSON object
+// per line.
 inline void Report(const Row& row) {
   const char* file = std::getenv("VESK_BENCH_RESULTS");
   if (file == nullptr || *file == '\0') return;
   const double ratio = Ratio(row);
   const bool larger = row.orientation == Orientation::kThroughput;
-  std::string line =
-      "{\"bench\":" + JsonText(row.bench) + ",\"path\":" + JsonText(row.path) +
-      ",\"reference\":" + JsonText(row.reference) +
-      ",\"library\":" + JsonNumber(row.library) +
-      ",\"yardstick\":" + JsonNumber(row.yardstick) +
-      ",\"unit\":" + JsonText(row.unit) + ",\"orientation\":" +
-      JsonText(row.orientation == Orientation::kThroughput ? "throughput"
-               : row.orientation == Orientation::kTime     ? "time"
-                                                           : "memory") +
-      ",\"ratio\":" + JsonNumber(ratio);
+  nlohmann::ordered_json line = {
+      {"bench", row.bench},
+      {"path", row.path},
+      {"reference", row.reference},
+      {"library", Figure(row.library)},
+      {"yardstick", Figure(row.yardstick)},
+      {"unit", row.unit},
+      {"orientation", row.orientation == Orientation::kThroughput ? "throughput"
+                      : row.orientation == Orientation::kTime     ? "time"
+                                                                  : "memory"},
+      {"ratio", Figure(ratio)},
+      {"goal", nullptr},
+      {"goal_op", nullptr},
+      {"met", nullptr},
+      {"note", row.note}};
   if (row.goal > 0) {
-    const bool met = larger ? ratio >= row.goal : ratio <= row.goal;
-    line += ",\"goal\":" + JsonNumber(row.goal) +
-            ",\"goal_op\":" + JsonText(larger ? ">=" : "<=") +
-            ",\"met\":" + (met ? "true" : "false");
-  } else {
-    line += ",\"goal\":null,\"goal_op\":null,\"met\":null";
+    line["goal"] = row.goal;
+    line["goal_op"] = larger ? ">=" : "<=";
+    line["met"] = larger ? ratio >= row.goal : ratio <= row.goal;
   }
-  line += ",\"note\":" + JsonText(row.note) + "}\n";
   std::FILE* out = std::fopen(file, "a");
   if (out == nullptr) return;
-  std::fputs(line.c_str(), out);
+  std::fputs((line.dump() + "\n").c_str(), out);
   std::fclose(out);
 }
 
@@ -155,33 +141,10 @@ int MemoryChild(F&& work) {
 // "<self> --memory-child <arguments...>" and returns the growth it printed;
 // -1 when the child failed.
 inline long long MeasureInChild(const std::vector<std::string>& arguments) {
-  std::vector<std::string> all = {"bench", "--memory-child"};
-  all.insert(all.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (std::string& argument : all) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  int pipeFds[2];
-  if (::pipe(pipeFds) != 0) return -1;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-  posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-  pid_t pid = 0;
-  const int started = posix_spawn(&pid, "/proc/self/exe", &actions, nullptr,
-                                  argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(pipeFds[1]);
+  std::vector<std::string> argv = {"/proc/self/exe", "--memory-child"};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
   std::string out;
-  char buffer[256];
-  ssize_t got;
-  while ((got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0) {
-    out.append(buffer, static_cast<size_t>(got));
-  }
-  ::close(pipeFds[0]);
-  if (started != 0) return -1;
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || out.empty()) return -1;
+  if (vesk::tools::RunToEnd(argv, &out) != 0 || out.empty()) return -1;
   return std::atoll(out.c_str());
 }
 

@@ -27,6 +27,8 @@
 #include "bench/loopback.h"
 #include "bench/report.h"
 #include "service/vesk80.h"
+#include "tools/common/process.h"
+#include "tools/common/text.h"
 
 namespace {
 
@@ -88,10 +90,8 @@ class Sink : public bench::LoopbackPeer {
 };
 
 void LibraryUpload(const Sink& sink, size_t size) {
-  const std::string digits = std::to_string(sink.port());
-  const std::u16string url = u"http://127.0.0.1:" +
-                             std::u16string(digits.begin(), digits.end()) +
-                             u"/save";
+  const std::u16string url = vesk::tools::Utf8ToUtf16(
+      "http://127.0.0.1:" + std::to_string(sink.port()) + "/save");
   HandsetSaveInput input{};
   input.count = 1;
   const char16_t path[] = u"\\upload.bin";
@@ -103,20 +103,16 @@ void LibraryUpload(const Sink& sink, size_t size) {
   const int32_t status = vesk_HandsetSave(u"\\handset.env", &input, output,
                                           &error, url.c_str(), sink.port());
   if (status != 200 || sink.LastBody() < size) {
-    std::string message;
-    for (const char16_t* m = error.message; *m != 0; ++m) {
-      message += static_cast<char>(*m < 0x80 ? *m : '?');
-    }
     Die("the library's upload failed: status " + std::to_string(status) + ", " +
-        message);
+        vesk::tools::Utf16ToUtf8(error.message));
   }
 }
 
 void CurlUpload(const Sink& sink, const std::string& hostPath, size_t size) {
-  const std::string command =
-      "curl -s -o /dev/null -F file=@'" + hostPath +
-      "' http://127.0.0.1:" + std::to_string(sink.port()) + "/save";
-  if (std::system(command.c_str()) != 0 || sink.LastBody() < size) {
+  const int status = vesk::tools::RunToEnd(
+      {"curl", "-s", "-o", "/dev/null", "-F", "file=@" + hostPath,
+       "http://127.0.0.1:" + std::to_string(sink.port()) + "/save"});
+  if (status != 0 || sink.LastBody() < size) {
     Die("curl failed");
   }
 }

@@ -33,6 +33,7 @@
 #include "bench/report.h"
 #include "heartbeat/heartbeat.h"
 #include "service/vesk80.h"
+#include "tools/common/text.h"
 #include "xml/xml.h"
 
 namespace {
@@ -306,10 +307,8 @@ class HeartbeatPeer : public bench::LoopbackPeer {
 int MemoryChild(char** argv) {
   const int port = std::atoi(argv[2]);
   const int32_t count = std::atoi(argv[3]);
-  const std::string digits = std::to_string(port);
-  const std::u16string url = u"http://127.0.0.1:" +
-                             std::u16string(digits.begin(), digits.end()) +
-                             u"/heartbeat";
+  const std::u16string url = vesk::tools::Utf8ToUtf16(
+      "http://127.0.0.1:" + std::to_string(port) + "/heartbeat");
   return bench::MemoryChild([&] {
     HandsetBeatResult result{};
     HandsetError error{};

@@ -24,6 +24,7 @@
 #include "tests/e2e/service_process.h"
 #include "tests/support/device_root.h"
 #include "tests/support/rsa_oracle.h"
+#include "tools/common/text.h"
 
 namespace vesk::test {
 namespace {
@@ -45,9 +46,7 @@ std::u16string Text(const vesk_char16* field) { return std::u16string(field); }
 
 // ASCII fields (time stamps, checksums) as std::string.
 std::string Ascii(const vesk_char16* field) {
-  std::string out;
-  for (; *field; ++field) out.push_back(static_cast<char>(*field));
-  return out;
+  return tools::Utf16ToUtf8(field);
 }
 
 struct Account {

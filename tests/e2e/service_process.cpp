@@ -1,16 +1,16 @@
 #include "tests/e2e/service_process.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
+#include <sys/inotify.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
-#include <thread>
 
 #include "tests/support/device_root.h"
 
@@ -20,37 +20,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Starts the binary with stdout on a pipe (returned through `out`) and
-// stderr on `errPath` (or inherited when empty).
-pid_t Spawn(const std::vector<std::string>& arguments, int* out,
-            const std::string& errPath) {
-  int pipes[2];
-  if (::pipe2(pipes, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-  std::vector<char*> argv;
-  std::string binary = VESK_SERVICE_BINARY;
-  argv.push_back(binary.data());
-  std::vector<std::string> copies = arguments;
-  for (std::string& a : copies) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  const pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error("fork");
-  if (pid == 0) {
-    ::dup2(pipes[1], 1);
-    if (!errPath.empty()) {
-      const int err =
-          ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-      if (err >= 0) ::dup2(err, 2);
-    }
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(pipes[1]);
-  *out = pipes[0];
-  return pid;
-}
+// How long the service may take to start and to stop, under the sanitizers
+// on a busy machine included.
+constexpr int kStartMs = 20000;
+constexpr int kStopMs = 10000;
 
-int ExitStatus(int status) {
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+std::vector<std::string> Command(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv = {VESK_SERVICE_BINARY};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return argv;
 }
 
 }  // namespace
@@ -70,20 +48,17 @@ TempDir::~TempDir() {
 }
 
 CommandResult RunService(const std::vector<std::string>& arguments) {
-  int out = -1;
-  const pid_t pid = Spawn(arguments, &out, "");
+  const TempDir scratch;
+  const std::string errors = scratch.path() + "/stderr";
   CommandResult result;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t got = ::read(out, buffer, sizeof buffer);
-    if (got <= 0) break;
-    result.out.append(buffer, static_cast<size_t>(got));
-  }
-  ::close(out);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  result.status = ExitStatus(status);
+  result.status =
+      tools::RunToEnd(Command(arguments), &result.out, tools::ErrorLog{errors});
+  result.err = ReadHostFile(errors);
   return result;
+}
+
+int StopChild(tools::Child& child, int signal, int timeoutMs) {
+  return child.Stop(timeoutMs, signal);
 }
 
 ServiceProcess::ServiceProcess(const std::string& dataDir,
@@ -92,22 +67,12 @@ ServiceProcess::ServiceProcess(const std::string& dataDir,
   std::vector<std::string> arguments = {"serve", "--data", dataDir, "--port",
                                         "0"};
   arguments.insert(arguments.end(), extra.begin(), extra.end());
-  int out = -1;
-  pid_ = Spawn(arguments, &out, logPath_);
-  std::string line;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (line.find('\n') == std::string::npos &&
-         std::chrono::steady_clock::now() < deadline) {
-    pollfd watch{out, POLLIN, 0};
-    if (::poll(&watch, 1, 200) <= 0) continue;
-    char c;
-    if (::read(out, &c, 1) != 1) break;
-    line.push_back(c);
+  std::string error, line;
+  if (!child_.Start(Command(arguments), tools::ErrorLog{logPath_}, &error)) {
+    throw std::runtime_error(error);
   }
-  ::close(out);
   const std::string prefix = "listening on 127.0.0.1:";
-  if (line.rfind(prefix, 0) != 0) {
+  if (!child_.ReadLine(&line, kStartMs) || line.rfind(prefix, 0) != 0) {
     Stop();
     throw std::runtime_error("the service did not start: " + line + Log());
   }
@@ -125,31 +90,39 @@ std::u16string ServiceProcess::Url(const std::string& path) const {
 }
 
 int ServiceProcess::Stop(int signal) {
-  if (pid_ <= 0) return exitStatus_;
-  ::kill(pid_, signal);
-  int status = 0;
-  for (int i = 0; i < 200; ++i) {
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
-      exitStatus_ = ExitStatus(status);
-      return exitStatus_;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  ::kill(pid_, SIGKILL);
-  ::waitpid(pid_, &status, 0);
-  pid_ = -1;
-  return exitStatus_ = -1;
+  if (stopped_) return exitStatus_;
+  stopped_ = true;
+  return exitStatus_ = StopChild(child_, signal, kStopMs);
 }
 
 std::string ServiceProcess::Log() const { return ReadHostFile(logPath_); }
 
 bool ServiceProcess::Logged(const std::string& text) const {
-  for (int i = 0; i < 200; ++i) {
-    if (Log().find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // Watched before the first look, so that no write falls between the two.
+  const int watch = ::inotify_init1(IN_CLOEXEC);
+  if (watch < 0 ||
+      ::inotify_add_watch(watch, logPath_.c_str(), IN_MODIFY) < 0) {
+    if (watch >= 0) ::close(watch);
+    return Log().find(text) != std::string::npos;
   }
-  return false;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  bool found = false;
+  for (;;) {
+    if (Log().find(text) != std::string::npos) {
+      found = true;
+      break;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    pollfd ready{watch, POLLIN, 0};
+    if (left <= 0 || ::poll(&ready, 1, static_cast<int>(left)) <= 0) break;
+    char events[4096];
+    (void)!::read(watch, events, sizeof events);
+  }
+  ::close(watch);
+  return found;
 }
 
 }  // namespace vesk::test

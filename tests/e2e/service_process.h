@@ -5,10 +5,11 @@
 #define VESK_TESTS_E2E_SERVICE_PROCESS_H_
 
 #include <signal.h>
-#include <sys/types.h>
 
 #include <string>
 #include <vector>
+
+#include "tools/common/process.h"
 
 namespace vesk::test {
 
@@ -28,14 +29,21 @@ class TempDir {
 struct CommandResult {
   int status = -1;  // exit status, or -1 when it did not exit normally
   std::string out;  // standard output
+  std::string err;  // standard error
 };
 
 // Runs the service binary with the arguments and waits for it.
 CommandResult RunService(const std::vector<std::string>& arguments);
 
+// Sends the signal to a running child, waits for its end (at most timeoutMs,
+// then it is killed) and returns its exit status, -1 when a signal ended it.
+// The end is awaited on a descriptor of the process, so that the status is
+// collected the moment it is there.
+int StopChild(tools::Child& child, int signal, int timeoutMs);
+
 // `vesk-service serve --data DIR --port 0 <extra>`; the constructor returns
 // once the service printed its listening line (throws when it does not
-// within ten seconds). Standard error goes to a log file beside the data
+// within twenty seconds). Standard error goes to a log file beside the data
 // directory.
 class ServiceProcess {
  public:
@@ -55,11 +63,12 @@ class ServiceProcess {
   std::string Log() const;
   // True once the log holds the text. A request's line is written after its
   // reply went out, so it may come a moment after the library call returned:
-  // this waits up to ten seconds for it.
+  // this waits for the log to grow, up to ten seconds.
   bool Logged(const std::string& text) const;
 
  private:
-  pid_t pid_ = -1;
+  tools::Child child_;
+  bool stopped_ = false;
   int exitStatus_ = -1;
   int port_ = 0;
   std::string logPath_;

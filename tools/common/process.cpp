@@ -199,14 +199,14 @@ bool Child::ReadLine(std::string* line, int timeoutMs) {
   }
 }
 
-int Child::Stop(int timeoutMs) {
+int Child::Stop(int timeoutMs, int signal) {
   if (!Running()) {
     const int status = state_ == nullptr ? -1 : state_->status;
     state_.reset();
     return status;
   }
   const pid_t pid = state_->child.id();
-  ::kill(pid, SIGTERM);
+  ::kill(pid, signal);
   int status = 0;
   if (!WaitForExit(pid, timeoutMs, &status)) {
     ::kill(pid, SIGKILL);

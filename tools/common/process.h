@@ -10,6 +10,7 @@
 #ifndef VESK_TOOLS_COMMON_PROCESS_H_
 #define VESK_TOOLS_COMMON_PROCESS_H_
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <memory>
@@ -45,9 +46,10 @@ class Child {
   // The next line of its standard output without the line feed, waiting at
   // most timeoutMs; false on time-out or when the child closed its output.
   bool ReadLine(std::string* line, int timeoutMs);
-  // Sends SIGTERM, waits at most timeoutMs for the end, then SIGKILL.
-  // Returns the exit status, or -1 when it ended by a signal or none runs.
-  int Stop(int timeoutMs);
+  // Sends the signal (SIGTERM unless told), waits at most timeoutMs for the
+  // end, then SIGKILL. Returns the exit status, or -1 when it ended by a
+  // signal or none runs. A child that has ended already keeps its status.
+  int Stop(int timeoutMs, int signal = SIGTERM);
   bool Running() const;
   pid_t pid() const;
 

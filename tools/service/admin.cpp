@@ -1,13 +1,13 @@
 // The command line: "serve" and the administration commands that fill and
-// read the store.
-#include <sys/stat.h>
+// read the store, with --data and --seed-demo valid anywhere on the line.
+#include <zip.h>
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
-#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
-#include <map>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <stdexcept>
 
@@ -19,52 +19,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kUsage =
-    "usage: vesk-service serve --data DIR [--listen ADDR] [--port N]\n"
-    "           [--cut-after BYTES] [--cuts N] [--encoding "
-    "utf-8|gbk|utf-16le]\n"
-    "           [--clock-offset SECONDS]\n"
-    "       vesk-service --data DIR add-account --name N --password P\n"
-    "           [--email E] [--display-name D] [--province V] [--gender G]\n"
-    "           [--figure F] [--valid-for SECONDS]\n"
-    "       vesk-service --data DIR add-content --key K --file F\n"
-    "       vesk-service --data DIR add-package --path P --file F\n"
-    "       vesk-service --data DIR queue-notification --user-id U\n"
-    "           --kind content|message|advert [--key K] [--title T] [--text "
-    "X]\n"
-    "           [--mime M] [--size N] [--media M] [--href H]\n"
-    "       vesk-service --data DIR list-deliveries | list-uploads\n"
-    "       vesk-service --data DIR --seed-demo\n";
-
+// A command line that parses but asks for something the store cannot take;
+// reported like a parse error, with exit status 2.
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// "--name value" pairs after the command.
-struct Options {
-  std::map<std::string, std::string> values;
+constexpr int kExitUsage = 2;
+constexpr int64_t kValidForDefault = 7 * 24 * 3600;
 
-  std::string Get(const std::string& name,
-                  const std::string& fallback = "") const {
-    const auto found = values.find(name);
-    return found == values.end() ? fallback : found->second;
-  }
-  std::string Need(const std::string& name) const {
-    const auto found = values.find(name);
-    if (found == values.end()) throw UsageError("missing --" + name);
-    return found->second;
-  }
-  int64_t Number(const std::string& name, int64_t fallback) const {
-    const auto found = values.find(name);
-    if (found == values.end()) return fallback;
-    char* end = nullptr;
-    const long long value = std::strtoll(found->second.c_str(), &end, 10);
-    if (found->second.empty() || *end != '\0') {
-      throw UsageError("--" + name + " needs a number");
-    }
-    return value;
-  }
-};
+// The demo account, printed when it is seeded and written to demo.json.
+constexpr char kDemoName[] = "demo";
+constexpr char kDemoPassword[] = "demo1234";
 
 std::string CopyIntoStore(const std::string& dataDir, const std::string& from,
                           const std::string& relative) {
@@ -74,25 +40,20 @@ std::string CopyIntoStore(const std::string& dataDir, const std::string& from,
   return relative;
 }
 
-int64_t AddAccount(Store& store, const Options& options, std::string* code) {
-  Account account;
-  account.username = options.Need("name");
-  account.password = options.Need("password");
-  account.email = options.Get("email");
-  account.name = options.Get("display-name", account.username);
-  account.province = options.Get("province");
-  account.gender = options.Number("gender", 0);
-  account.figure = options.Number("figure", 0);
+// Adds the account with a fresh validation code that binds handsets for
+// validFor seconds; its id, the code in *code.
+int64_t AddAccount(Store& store, Account account, int64_t validFor,
+                   std::string* code) {
   std::random_device random;
   account.validation = std::to_string(100000 + random() % 900000);
-  account.validationExpires =
-      std::time(nullptr) + options.Number("valid-for", 7 * 24 * 3600);
+  account.validationExpires = std::time(nullptr) + validFor;
   if (!AccountReplyFits(account)) {
     throw UsageError("the account's values are too long for a handset reply");
   }
   const int64_t id = store.AddAccount(account);
-  if (id == 0)
+  if (id == 0) {
     throw std::runtime_error("account name taken: " + account.username);
+  }
   *code = account.validation;
   return id;
 }
@@ -121,82 +82,15 @@ bool SafePackagePath(const std::string& path) {
 void AddPackage(Store& store, const std::string& path,
                 const std::string& file) {
   if (!SafePackagePath(path)) throw UsageError("bad package path: " + path);
-  if (!fs::is_regular_file(file))
+  if (!fs::is_regular_file(file)) {
     throw std::runtime_error("cannot read " + file);
+  }
   store.AddPackage(path,
                    CopyIntoStore(store.DataDir(), file, "packages/" + path));
 }
 
-// ---- A stored zip archive for the demo --------------------------------------
-
-uint32_t Crc32(const std::string& data) {
-  uint32_t crc = 0xFFFFFFFFu;
-  for (unsigned char byte : data) {
-    crc ^= byte;
-    for (int bit = 0; bit < 8; ++bit) {
-      crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-  }
-  return ~crc;
-}
-
-void Put16(std::string& out, uint32_t value) {
-  out.push_back(static_cast<char>(value & 0xFF));
-  out.push_back(static_cast<char>((value >> 8) & 0xFF));
-}
-void Put32(std::string& out, uint32_t value) {
-  Put16(out, value & 0xFFFF);
-  Put16(out, value >> 16);
-}
-
-// An archive of stored (uncompressed) entries. Handsets read entry names in
-// their code page, GBK, so the names are written in it.
-std::string StoredZip(
-    const std::vector<std::pair<std::string, std::string>>& files) {
-  std::string archive, directory;
-  const uint32_t dosTime = (12u << 11),
-                 dosDate = ((2024u - 1980u) << 9) | (1u << 5) | 1u;
-  for (const auto& [utf8Name, data] : files) {
-    const std::string name = FromUtf8(utf8Name, "GBK");
-    const uint32_t offset = static_cast<uint32_t>(archive.size());
-    const uint32_t crc = Crc32(data);
-    auto common = [&](std::string& out) {
-      Put16(out, 20);  // version needed
-      Put16(out, 0);   // flags
-      Put16(out, 0);   // stored
-      Put16(out, dosTime);
-      Put16(out, dosDate);
-      Put32(out, crc);
-      Put32(out, static_cast<uint32_t>(data.size()));
-      Put32(out, static_cast<uint32_t>(data.size()));
-      Put16(out, static_cast<uint32_t>(name.size()));
-      Put16(out, 0);  // extra field
-    };
-    Put32(archive, 0x04034b50);
-    common(archive);
-    archive += name + data;
-    Put32(directory, 0x02014b50);
-    Put16(directory, 20);  // made by
-    common(directory);
-    Put16(directory, 0);  // comment
-    Put16(directory, 0);  // disk
-    Put16(directory, 0);  // internal attributes
-    Put32(directory, 0);  // external attributes
-    Put32(directory, offset);
-    directory += name;
-  }
-  const uint32_t start = static_cast<uint32_t>(archive.size());
-  archive += directory;
-  Put32(archive, 0x06054b50);
-  Put16(archive, 0);
-  Put16(archive, 0);
-  Put16(archive, static_cast<uint32_t>(files.size()));
-  Put16(archive, static_cast<uint32_t>(files.size()));
-  Put32(archive, static_cast<uint32_t>(directory.size()));
-  Put32(archive, start);
-  Put16(archive, 0);
-  return archive;
-}
+// ---- The demo data
+// ------------------------------------------------------------
 
 void WriteFile(const fs::path& path, const std::string& bytes) {
   fs::create_directories(path.parent_path());
@@ -205,40 +99,50 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
   if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", c);
-      out += escape;
-    } else {
-      out += c;
-    }
+// A zip archive of stored (uncompressed) entries. Handsets read entry names
+// in their code page, GBK, so the names are written in it.
+void WriteZip(const fs::path& path,
+              const std::vector<std::pair<std::string, std::string>>& files) {
+  fs::create_directories(path.parent_path());
+  const zipFile zip = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
+  if (zip == nullptr) throw std::runtime_error("cannot write " + path.string());
+  bool ok = true;
+  for (const auto& [utf8Name, data] : files) {
+    zip_fileinfo info{};
+    info.tmz_date.tm_year = 2024;
+    info.tmz_date.tm_mday = 1;
+    info.tmz_date.tm_hour = 12;
+    const std::string name = FromUtf8(utf8Name, "GBK");
+    ok = ok &&
+         zipOpenNewFileInZip64(zip, name.c_str(), &info, nullptr, 0, nullptr, 0,
+                               nullptr, /*method: stored*/ 0, 0,
+                               /*zip64*/ 0) == ZIP_OK &&
+         zipWriteInFileInZip(zip, data.data(),
+                             static_cast<unsigned>(data.size())) == ZIP_OK &&
+         zipCloseFileInZip(zip) == ZIP_OK;
   }
-  return out + "\"";
+  ok = zipClose(zip, nullptr) == ZIP_OK && ok;
+  if (!ok) throw std::runtime_error("cannot write " + path.string());
 }
 
-// A demo account, contents of three sizes, a package and notifications
-// with Chinese text, queued for the first handset that registers.
-int SeedDemo(Store& store) {
+// The demo account, contents of three sizes, a package and notifications
+// with Chinese text, queued for the first handset that registers; described
+// in DIR/demo.json.
+void SeedDemo(Store& store) {
   const std::string dir = store.DataDir();
-  if (store.AccountByName("demo")) {
+  if (store.AccountByName(kDemoName)) {
     throw std::runtime_error("the data directory is seeded already");
   }
-  Options account;
-  account.values = {{"name", "demo"},
-                    {"password", "demo1234"},
-                    {"email", "demo@vesk.test"},
-                    {"display-name", "张伟"},
-                    {"province", "广东"},
-                    {"gender", "1"},
-                    {"figure", "3"}};
+  Account account;
+  account.username = kDemoName;
+  account.password = kDemoPassword;
+  account.email = "demo@vesk.test";
+  account.name = "张伟";
+  account.province = "广东";
+  account.gender = 1;
+  account.figure = 3;
   std::string code;
-  AddAccount(store, account, &code);
+  AddAccount(store, account, kValidForDefault, &code);
 
   const fs::path scratch = fs::path(dir) / "seed";
   std::mt19937 generator(80);
@@ -258,7 +162,7 @@ int SeedDemo(Store& store) {
       {"a.txt", "first file of the demo package\n"},
       {"dir/b.txt", "second file, in a folder\n"},
       {"dir/说明.txt", "演示包中的中文说明。\n"}};
-  WriteFile(scratch / "demo.zip", StoredZip(files));
+  WriteZip(scratch / "demo.zip", files);
   AddPackage(store, "demo.zip", (scratch / "demo.zip").string());
   fs::remove_all(scratch);
 
@@ -281,139 +185,305 @@ int SeedDemo(Store& store) {
   advert.text = "限时优惠 <50%>";
   advert.media = "image/png";
   advert.href = "http://127.0.0.1/spring";
-  for (const Notification* n : {&content, &message, &advert}) {
-    store.QueueNotification(0, *n);
-  }
+  const Notification* queued[] = {&content, &message, &advert};
+  for (const Notification* n : queued) store.QueueNotification(0, *n);
 
-  std::string json =
-      "{\n  \"account\": {\"name\": \"demo\", \"password\": "
-      "\"demo1234\", \"validationCode\": " +
-      JsonString(code) + "},\n  \"contents\": [";
-  for (size_t i = 0; i < contents.size(); ++i) {
-    json += std::string(i ? ",\n" : "\n") +
-            "    {\"key\": " + JsonString(contents[i].key) +
-            ", \"size\": " + std::to_string(contents[i].size) +
-            ", \"md5\": " + JsonString(contents[i].md5) + "}";
+  using Json = nlohmann::ordered_json;
+  Json description;
+  description["account"] = {{"name", kDemoName},
+                            {"password", kDemoPassword},
+                            {"validationCode", code}};
+  description["contents"] = Json::array();
+  for (const Content& c : contents) {
+    description["contents"].push_back(
+        {{"key", c.key}, {"size", c.size}, {"md5", c.md5}});
   }
-  json += "\n  ],\n  \"packages\": [{\"path\": \"demo.zip\", \"files\": [";
-  for (size_t i = 0; i < files.size(); ++i) {
-    json += std::string(i ? ", " : "") + JsonString(files[i].first);
-  }
-  json += "]}],\n  \"notifications\": 3\n}\n";
-  WriteFile(fs::path(dir) / "demo.json", json);
-  std::printf("seeded %s: account demo, validation code %s\n", dir.c_str(),
-              code.c_str());
-  return 0;
+  Json names = Json::array();
+  for (const auto& file : files) names.push_back(file.first);
+  description["packages"] = Json::array();
+  description["packages"].push_back({{"path", "demo.zip"}, {"files", names}});
+  description["notifications"] = std::size(queued);
+  WriteFile(fs::path(dir) / "demo.json", description.dump(2) + "\n");
+  std::printf("seeded %s: account %s, password %s, validation code %s\n",
+              dir.c_str(), kDemoName, kDemoPassword, code.c_str());
 }
 
-int RunCommand(const std::string& command, const std::string& dataDir,
-               const Options& options) {
-  if (dataDir.empty()) throw UsageError("--data DIR is required");
-  fs::create_directories(dataDir);
-  Store store(fs::absolute(dataDir).string());
+// ---- The command line
+// ----------------------------------------------------------
 
-  if (command == "serve") {
-    ServeOptions serve;
-    serve.listen = options.Get("listen", serve.listen);
-    serve.port = static_cast<int>(options.Number("port", serve.port));
-    serve.cutAfter = options.Number("cut-after", -1);
-    serve.cuts = static_cast<int>(options.Number("cuts", 1));
-    serve.encoding = options.Get("encoding", serve.encoding);
-    serve.clockOffset = options.Number("clock-offset", 0);
-    if (serve.encoding != "utf-8" && serve.encoding != "gbk" &&
-        serve.encoding != "utf-16le") {
-      throw UsageError("--encoding is utf-8, gbk or utf-16le");
+// What the administration commands read from the command line.
+struct AccountOptions {
+  Account account;
+  CLI::Option* displayName = nullptr;
+  int64_t validFor = kValidForDefault;
+};
+
+struct ContentOptions {
+  std::string key, file;
+};
+
+struct PackageOptions {
+  std::string path, file;
+};
+
+struct NotificationOptions {
+  int64_t userId = 0;
+  Notification notification;
+};
+
+// Help whose lines end with the option's default.
+class HelpFormatter : public CLI::Formatter {
+ public:
+  std::string make_option_opts(const CLI::Option* option) const override {
+    std::string text;
+    if (option->get_type_size() != 0) {
+      if (!option->get_type_name().empty()) {
+        text += " " + get_label(option->get_type_name());
+      }
+      if (option->get_required()) text += " " + get_label("REQUIRED");
     }
-    if (serve.port < 0 || serve.port > 65535) throw UsageError("bad --port");
-    return Serve(store, serve);
+    return text;
   }
-  if (command == "add-account") {
-    std::string code;
-    const int64_t id = AddAccount(store, options, &code);
-    std::printf("%lld %s\n", static_cast<long long>(id), code.c_str());
-    return 0;
-  }
-  if (command == "add-content") {
-    const Content content =
-        AddContent(store, options.Need("key"), options.Need("file"));
-    std::printf("%s %lld %s\n", content.key.c_str(),
-                static_cast<long long>(content.size), content.md5.c_str());
-    return 0;
-  }
-  if (command == "add-package") {
-    AddPackage(store, options.Need("path"), options.Need("file"));
-    return 0;
-  }
-  if (command == "queue-notification") {
-    Notification n;
-    n.kind = options.Need("kind");
-    if (n.kind != "content" && n.kind != "message" && n.kind != "advert") {
-      throw UsageError("--kind is content, message or advert");
+  std::string make_option_desc(const CLI::Option* option) const override {
+    std::string text = option->get_description();
+    if (option->get_type_size() != 0 && !option->get_default_str().empty()) {
+      text += " [default: " + option->get_default_str() + "]";
     }
-    n.key = options.Get("key");
-    n.title = options.Get("title");
-    n.text = options.Get("text");
-    n.mime = options.Get("mime");
-    n.size = options.Number("size", 0);
-    n.media = options.Get("media");
-    n.href = options.Get("href");
-    const int64_t userId = options.Number("user-id", -1);
-    if (userId <= 0) throw UsageError("--user-id needs a user id");
-    std::printf("%lld\n",
-                static_cast<long long>(store.QueueNotification(userId, n)));
-    return 0;
+    return text;
   }
-  if (command == "list-deliveries") {
-    for (const Delivery& d : store.Deliveries()) {
-      std::printf("%lld %s %lld\n", static_cast<long long>(d.userId),
-                  d.key.c_str(), static_cast<long long>(d.size));
-    }
-    return 0;
-  }
-  if (command == "list-uploads") {
-    for (const Upload& u : store.Uploads()) {
-      std::printf("%lld %s %lld %s\n", static_cast<long long>(u.userId),
-                  u.handsetPath.c_str(), static_cast<long long>(u.size),
-                  u.md5.c_str());
-    }
-    return 0;
-  }
-  if (command == "seed-demo") return SeedDemo(store);
-  throw UsageError("unknown command: " + command);
+};
+
+CLI::App* AddCommand(CLI::App& app, const char* name, const char* what) {
+  // Options of the program (--data, --seed-demo) may follow the command.
+  CLI::App* command =
+      app.add_subcommand(name, what)->fallthrough()->group("Commands");
+  command->footer(
+      "With --data DIR (and --seed-demo) before or after the command: see "
+      "'vesk-service --help'.");
+  return command;
+}
+
+void AddServeOptions(CLI::App& command, ServeOptions& serve) {
+  command.add_option("--listen", serve.listen, "IPv4 address to listen on")
+      ->type_name("ADDR")
+      ->capture_default_str();
+  command
+      .add_option("--port", serve.port,
+                  "TCP port to listen on; 0 takes a free one")
+      ->type_name("N")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 65535));
+  command
+      .add_option("--cut-after", serve.cutAfter,
+                  "Close the first --cuts download or package replies after "
+                  "this many body bytes, to exercise resuming [default: no "
+                  "cuts]")
+      ->type_name("BYTES")
+      ->check(CLI::NonNegativeNumber);
+  command.add_option("--cuts", serve.cuts, "How many replies --cut-after cuts")
+      ->type_name("N")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
+  command
+      .add_option("--encoding", serve.encoding,
+                  "Encoding of the heartbeat's notification document")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"utf-8", "gbk", "utf-16le"}));
+  command
+      .add_option("--clock-offset", serve.clockOffset,
+                  "Seconds added to the service's clock (certificate times, "
+                  "validation codes, replies' time stamps)")
+      ->type_name("SECONDS")
+      ->capture_default_str();
+}
+
+void AddAccountOptions(CLI::App& command, AccountOptions& options) {
+  Account& account = options.account;
+  command.add_option("--name", account.username, "Account name")->required();
+  command.add_option("--password", account.password, "Password")->required();
+  command.add_option("--email", account.email,
+                     "E-mail address [default: none]");
+  options.displayName = command.add_option(
+      "--display-name", account.name,
+      "Name the account replies show [default: the account name]");
+  command.add_option("--province", account.province,
+                     "Province [default: none]");
+  command.add_option("--gender", account.gender, "Gender, a number")
+      ->capture_default_str();
+  command.add_option("--figure", account.figure, "Figure, a number")
+      ->capture_default_str();
+  command
+      .add_option("--valid-for", options.validFor,
+                  "Seconds the validation code binds handsets (7 days; "
+                  "negative: expired already)")
+      ->type_name("SECONDS")
+      ->capture_default_str();
+}
+
+void AddNotificationOptions(CLI::App& command, NotificationOptions& options) {
+  Notification& n = options.notification;
+  command
+      .add_option("--user-id", options.userId,
+                  "User id of the handset it is for (its activation "
+                  "returned it)")
+      ->required()
+      ->check(CLI::PositiveNumber);
+  command.add_option("--kind", n.kind, "Kind of notification")
+      ->required()
+      ->check(CLI::IsMember({"content", "message", "advert"}));
+  command.add_option("--key", n.key,
+                     "The content's key, or the message's or advertisement's "
+                     "own [default: none]");
+  command.add_option("--title", n.title, "Title [default: none]");
+  command.add_option("--text", n.text, "Text [default: none]");
+  command.add_option("--mime", n.mime,
+                     "Content only: MIME type [default: none]");
+  command.add_option("--size", n.size, "Content only: size in bytes")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
+  command.add_option("--media", n.media,
+                     "Advertisement only: MIME type of its media "
+                     "[default: none]");
+  command.add_option("--href", n.href,
+                     "Advertisement only: its link [default: none]");
+}
+
+int Refuse(const std::string& why) {
+  std::fprintf(stderr,
+               "vesk-service: %s\nRun with --help for more information.\n",
+               why.c_str());
+  return kExitUsage;
 }
 
 }  // namespace
 
 int RunCommandLine(int argc, char** argv) {
-  std::string command, dataDir;
-  Options options;
+  CLI::App app(
+      "A reference counterpart of the content service: serves the handset "
+      "library's requests from a store in a data directory, and fills and "
+      "reads that store.",
+      "vesk-service");
+  app.set_version_flag("--version",
+                       std::string("vesk-service ") + VESK_SERVICE_VERSION,
+                       "Print the version and exit");
+  app.require_subcommand(0, 1);
+  auto help = std::make_shared<HelpFormatter>();
+  help->label("SUBCOMMAND", "COMMAND");
+  app.formatter(help);
+  app.footer(
+      "The data directory holds the store (store.db) and the files it names:\n"
+      "contents/, packages/ and uploads/<user-id>/. 'vesk-service COMMAND "
+      "--help'\nlists a command's options; vesk-service(1) describes the "
+      "resources and\nerror codes.");
+
+  std::string dataDir;
+  bool seedDemo = false;
+  app.add_option(
+         "--data", dataDir,
+         "Data directory, created when missing (every command needs it)")
+      ->type_name("DIR")
+      ->required();
+  app.add_flag("--seed-demo", seedDemo,
+               std::string("Before the command, if any, fill the data "
+                           "directory with the demo data: account ") +
+                   kDemoName + ", password " + kDemoPassword +
+                   ", three contents, a package, three notifications; "
+                   "described in DIR/demo.json");
+
+  ServeOptions serve;
+  CLI::App* serveCommand =
+      AddCommand(app, "serve",
+                 "Serve the handsets' requests until SIGINT or SIGTERM; prints "
+                 "\"listening on ADDR:PORT\" first");
+  AddServeOptions(*serveCommand, serve);
+
+  AccountOptions account;
+  CLI::App* addAccount = AddCommand(
+      app, "add-account", "Add an account; prints its id and validation code");
+  AddAccountOptions(*addAccount, account);
+
+  ContentOptions content;
+  CLI::App* addContent = AddCommand(
+      app, "add-content",
+      "Store a file as content under a key; prints key, size and MD5");
+  addContent->add_option("--key", content.key, "Content key")->required();
+  addContent->add_option("--file", content.file, "The file to store")
+      ->required()
+      ->check(CLI::ExistingFile);
+
+  PackageOptions package;
+  CLI::App* addPackage = AddCommand(
+      app, "add-package", "Store a zip file as the package at /packages/PATH");
+  addPackage
+      ->add_option("--path", package.path,
+                   "Relative path under /packages/, without . or ..")
+      ->required();
+  addPackage->add_option("--file", package.file, "The zip file to store")
+      ->required()
+      ->check(CLI::ExistingFile);
+
+  NotificationOptions notification;
+  CLI::App* queue = AddCommand(
+      app, "queue-notification",
+      "Queue a notification for a handset's next heartbeat; prints its id");
+  AddNotificationOptions(*queue, notification);
+
+  CLI::App* listDeliveries =
+      AddCommand(app, "list-deliveries",
+                 "List confirmed downloads: user id, content key, size");
+  CLI::App* listUploads =
+      AddCommand(app, "list-uploads",
+                 "List stored uploads: user id, handset path, size, MD5");
+
   try {
-    for (int i = 1; i < argc; ++i) {
-      const std::string word = argv[i];
-      if (word == "--help" || word == "-h") {
-        std::fputs(kUsage, stdout);
-        return 0;
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& problem) {
+    if (problem.get_exit_code() == 0) return app.exit(problem);  // help
+    return Refuse(problem.what());
+  }
+  if (!seedDemo && app.get_subcommands().empty()) {
+    return Refuse("name a command, or --seed-demo");
+  }
+
+  try {
+    fs::create_directories(dataDir);
+    Store store(fs::absolute(dataDir).string());
+    if (seedDemo) SeedDemo(store);
+
+    if (serveCommand->parsed()) return Serve(store, serve);
+    if (addAccount->parsed()) {
+      if (account.displayName->count() == 0) {
+        account.account.name = account.account.username;
       }
-      if (word == "--seed-demo") {
-        command = "seed-demo";
-      } else if (word.rfind("--", 0) == 0) {
-        if (i + 1 >= argc) throw UsageError(word + " needs a value");
-        if (word == "--data") {
-          dataDir = argv[++i];
-        } else {
-          options.values[word.substr(2)] = argv[++i];
-        }
-      } else if (command.empty()) {
-        command = word;
-      } else {
-        throw UsageError("unexpected argument: " + word);
+      std::string code;
+      const int64_t id =
+          AddAccount(store, account.account, account.validFor, &code);
+      std::printf("%lld %s\n", static_cast<long long>(id), code.c_str());
+    } else if (addContent->parsed()) {
+      const Content added = AddContent(store, content.key, content.file);
+      std::printf("%s %lld %s\n", added.key.c_str(),
+                  static_cast<long long>(added.size), added.md5.c_str());
+    } else if (addPackage->parsed()) {
+      AddPackage(store, package.path, package.file);
+    } else if (queue->parsed()) {
+      std::printf("%lld\n",
+                  static_cast<long long>(store.QueueNotification(
+                      notification.userId, notification.notification)));
+    } else if (listDeliveries->parsed()) {
+      for (const Delivery& d : store.Deliveries()) {
+        std::printf("%lld %s %lld\n", static_cast<long long>(d.userId),
+                    d.key.c_str(), static_cast<long long>(d.size));
+      }
+    } else if (listUploads->parsed()) {
+      for (const Upload& u : store.Uploads()) {
+        std::printf("%lld %s %lld %s\n", static_cast<long long>(u.userId),
+                    u.handsetPath.c_str(), static_cast<long long>(u.size),
+                    u.md5.c_str());
       }
     }
-    if (command.empty()) throw UsageError("no command");
-    return RunCommand(command, dataDir, options);
+    return 0;
   } catch (const UsageError& problem) {
-    std::fprintf(stderr, "vesk-service: %s\n%s", problem.what(), kUsage);
-    return 2;
+    return Refuse(problem.what());
   } catch (const std::exception& problem) {
     std::fprintf(stderr, "vesk-service: %s\n", problem.what());
     return 1;

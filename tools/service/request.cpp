@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "tools/common/text.h"
+
 namespace vesk::service_tool {
 
 namespace {
@@ -69,32 +71,6 @@ std::optional<uint64_t> Digits(std::string_view text) {
     value = value * 10 + static_cast<uint64_t>(c - '0');
   }
   return value;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::string UrlDecode(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '+') {
-      out.push_back(' ');
-    } else if (c == '%' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 &&
-               HexDigit(text[i + 2]) >= 0) {
-      out.push_back(static_cast<char>(HexDigit(text[i + 1]) * 16 +
-                                      HexDigit(text[i + 2])));
-      i += 2;
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out;
 }
 
 // The parameters of a header value such as
@@ -252,10 +228,12 @@ std::map<std::string, std::string> ParseForm(std::string_view body) {
     }
     if (!clean.empty()) {
       const size_t equals = clean.find('=');
-      std::string name = UrlDecode(clean.substr(0, equals));
+      std::string name =
+          tools::PercentDecode(clean.substr(0, equals), /*plusIsBlank=*/true);
       std::string value = equals == std::string_view::npos
                               ? std::string()
-                              : UrlDecode(clean.substr(equals + 1));
+                              : tools::PercentDecode(clean.substr(equals + 1),
+                                                     /*plusIsBlank=*/true);
       fields.emplace(std::move(name), std::move(value));
     }
     at = end + 1;

@@ -31,6 +31,7 @@
 #include <set>
 #include <thread>
 
+#include "tools/common/text.h"
 #include "tools/service/request.h"
 #include "tools/service/service.h"
 
@@ -602,7 +603,14 @@ std::string NotificationDocument(const std::vector<Notification>& pending,
   }
   xml += "\r\n</notifications></push>\r\n";
   if (encoding == "gbk") return FromUtf8(xml, "GBK");
-  if (encoding == "utf-16le") return "\xFF\xFE" + FromUtf8(xml, "UTF-16LE");
+  if (encoding == "utf-16le") {
+    std::string wide = "\xFF\xFE";  // the byte order mark
+    for (const char16_t unit : tools::Utf8ToUtf16(xml)) {
+      wide.push_back(static_cast<char>(unit & 0xFF));
+      wide.push_back(static_cast<char>(unit >> 8));
+    }
+    return wide;
+  }
   return xml;
 }
 
@@ -718,27 +726,12 @@ void ConfirmDownload(Context& context, Connection& connection, Outcome& outcome,
             "confirmed\n");
 }
 
-std::string PercentDecode(std::string_view text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() &&
-        std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
-        std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-      out.push_back(static_cast<char>(
-          std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16)));
-      i += 2;
-    } else {
-      out.push_back(text[i]);
-    }
-  }
-  return out;
-}
-
 void LoadPackage(Context& context, Connection& connection, Outcome& outcome,
                  const RequestHead& head, std::string_view packagePath) {
   const auto handset = Authenticate(context, connection, outcome, head, true);
   if (!handset) return;
-  const auto file = context.store.PackageFile(PercentDecode(packagePath));
+  const auto file = context.store.PackageFile(
+      tools::PercentDecode(packagePath, /*plusIsBlank=*/false));
   struct stat info {};
   const std::string path = file ? context.store.DataDir() + "/" + *file : "";
   if (!file || ::stat(path.c_str(), &info) != 0) {

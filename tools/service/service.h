@@ -18,8 +18,8 @@ namespace vesk::service_tool {
 
 // ---- Text and time (text.cpp) ----------------------------------------------
 
-// UTF-8 into a charset iconv knows ("GBK", "UTF-16LE"); a character the
-// charset cannot hold becomes "?".
+// UTF-8 into a single- or multi-byte charset iconv knows ("GBK"); a
+// character the charset cannot hold becomes "?".
 std::string FromUtf8(std::string_view utf8, const char* charset);
 // Handset text (GBK bytes, the code page the handsets use) into UTF-8; bytes
 // that are not GBK are kept as they are when they already form UTF-8, else

@@ -10,7 +10,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "tools/service/service.h"
 
@@ -73,14 +72,9 @@ bool IsUtf8(std::string_view bytes) {
 }  // namespace
 
 std::string FromUtf8(std::string_view utf8, const char* charset) {
-  const bool wide = std::strncmp(charset, "UTF-16", 6) == 0;
   return Convert(utf8, charset, "UTF-8",
-                 [wide](std::string& out, const char* at, size_t) {
-                   if (wide) {
-                     out.append("?\0", 2);
-                   } else {
-                     out.push_back('?');
-                   }
+                 [](std::string& out, const char* at, size_t) {
+                   out.push_back('?');
                    return Utf8Length(static_cast<unsigned char>(*at));
                  });
 }
