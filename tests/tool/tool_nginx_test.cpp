@@ -8,13 +8,17 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <clocale>
+#include <cstdlib>
+#include <cwchar>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 
 #include "tests/support/device_root.h"
 #include "tests/tool/tool_test_support.h"
-#include "tools/vesk/process.h"
+#include "tools/common/process.h"
 
 namespace vesk::tool {
 namespace {
@@ -30,6 +34,15 @@ int FreePort() {
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
   ::close(fd);
   return ntohs(a.sin_port);
+}
+
+// Terminal columns of UTF-8 text, by the C library's character widths.
+int Columns(const std::string& utf8) {
+  std::setlocale(LC_CTYPE, "C.UTF-8");
+  std::wstring wide(utf8.size() + 1, L'\0');
+  const size_t n = std::mbstowcs(wide.data(), utf8.c_str(), wide.size());
+  if (n == static_cast<size_t>(-1)) return -1;
+  return ::wcswidth(wide.c_str(), n);
 }
 
 bool Accepts(int port) {
@@ -65,12 +78,12 @@ class Nginx {
     std::string error;
     started_ = server_.Start({"/usr/sbin/nginx", "-p", dir, "-c",
                               dir + "/nginx.conf", "-g", "daemon off;"},
-                             dir + "/stderr.log", &error);
+                             {dir + "/stderr.log"}, &error);
     for (int i = 0; started_ && i < 200 && !Accepts(port_); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
   }
-  ~Nginx() { server_.Stop(10000); }
+  ~Nginx() { StopChild(server_); }
 
   bool ready() const { return started_ && Accepts(port_); }
   std::string url(const std::string& path) const {
@@ -84,7 +97,7 @@ class Nginx {
  private:
   std::string dir_;
   int port_;
-  Child server_;
+  tools::Child server_;
   bool started_ = false;
 };
 
@@ -98,7 +111,8 @@ TEST(ToolNginxTest, BeatAndResumedLoadAgainstNginx) {
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<push><notifications total=\"5\">\n"
       "<content key=\"c1\"><mime>image/png</mime><size>1234</size>"
-      "<title>\xE5\x9B\xBE\xE7\x89\x87</title><text>a &amp; b</text>"
+      "<title>\xE5\x9B\xBE\xE7\x89\x87\xF0\x9F\x98\x80</title>"
+      "<text>a &amp; b</text>"
       "</content>\n"
       "<message key=\"m1\"><title>Hello</title>"
       "<text>\xE4\xBD\xA0\xE5\xA5\xBD</text></message>\n"
@@ -117,10 +131,10 @@ TEST(ToolNginxTest, BeatAndResumedLoadAgainstNginx) {
   }
   test::WriteHostFile(src + "/dir/b.bin", noise);
   std::string out;
-  ASSERT_EQ(RunCapture({"/bin/sh", "-c",
-                        "cd '" + src + "' && /usr/bin/zip -q -r -X '" + www +
-                            "/pkg.zip' a.txt dir"},
-                       &out),
+  ASSERT_EQ(tools::RunToEnd({"/bin/sh", "-c",
+                             "cd '" + src + "' && /usr/bin/zip -q -r -X '" +
+                                 www + "/pkg.zip' a.txt dir"},
+                            &out),
             0);
   const std::string zip = test::ReadHostFile(www + "/pkg.zip");
   ASSERT_GT(zip.size(), 40000u);
@@ -131,19 +145,32 @@ TEST(ToolNginxTest, BeatAndResumedLoadAgainstNginx) {
 
   Json j = vesk.Json_({"beat", "--url", nginx.url("/push.xml")});
   ASSERT_EQ(vesk.exit, 0) << vesk.err << vesk.out;
-  EXPECT_EQ(j["total"].AsInt(), 5);
+  EXPECT_EQ(j["total"], 5);
   const Json& n = j["notifications"];
   ASSERT_EQ(n.size(), 3u);
-  EXPECT_EQ(n[0]["kind"].AsString(), "content");
-  EXPECT_EQ(n[0]["key"].AsString(), "c1");
-  EXPECT_EQ(n[0]["title"].AsString(), "\xE5\x9B\xBE\xE7\x89\x87");
-  EXPECT_EQ(n[0]["text"].AsString(), "a & b");
-  EXPECT_EQ(n[0]["mime"].AsString(), "image/png");
-  EXPECT_EQ(n[0]["size"].AsInt(), 1234);
-  EXPECT_EQ(n[1]["kind"].AsString(), "message");
-  EXPECT_EQ(n[1]["text"].AsString(), "\xE4\xBD\xA0\xE5\xA5\xBD");
-  EXPECT_EQ(n[2]["kind"].AsString(), "advertisement");
-  EXPECT_EQ(n[2]["href"].AsString(), "http://127.0.0.1/x");
+  EXPECT_EQ(n[0]["kind"], "content");
+  EXPECT_EQ(n[0]["key"], "c1");
+  EXPECT_EQ(n[0]["title"], "\xE5\x9B\xBE\xE7\x89\x87\xF0\x9F\x98\x80");
+  EXPECT_EQ(n[0]["text"], "a & b");
+  EXPECT_EQ(n[0]["mime"], "image/png");
+  EXPECT_EQ(n[0]["size"], 1234);
+  EXPECT_EQ(n[1]["kind"], "message");
+  EXPECT_EQ(n[1]["text"], "\xE4\xBD\xA0\xE5\xA5\xBD");
+  EXPECT_EQ(n[2]["kind"], "advertisement");
+  EXPECT_EQ(n[2]["href"], "http://127.0.0.1/x");
+
+  // For people, a table that keeps its columns whatever the titles hold
+  // (the first is Chinese with an emoji): every detail starts at column 53,
+  // as the C library's wcswidth() counts them.
+  vesk.Run({"beat", "--url", nginx.url("/push.xml")});
+  ASSERT_EQ(vesk.exit, 0) << vesk.err;
+  for (const char* detail :
+       {"DETAIL", "image/png, 1234 B", "http://127.0.0.1/x"}) {
+    const size_t at = vesk.out.find(detail);
+    ASSERT_NE(at, std::string::npos) << vesk.out;
+    const size_t start = vesk.out.rfind('\n', at) + 1;
+    EXPECT_EQ(Columns(vesk.out.substr(start, at - start)), 53) << vesk.out;
+  }
 
   // A transfer that an earlier call left after 1000 bytes; the next call
   // asks for a range that stops short of the end, so it is cut again.
@@ -153,19 +180,21 @@ TEST(ToolNginxTest, BeatAndResumedLoadAgainstNginx) {
                   "/Storage Card/out", "--offset", "1000", "--range-end",
                   "20000"});
   EXPECT_EQ(vesk.exit, 3) << vesk.err;
-  EXPECT_EQ(j["status"].AsInt(), 206);
-  EXPECT_EQ(j["rangeStart"].AsInt(), 1000);
-  EXPECT_EQ(j["received"].AsInt(), 19001);
-  EXPECT_EQ(j["fileSize"].AsInt(), static_cast<int64_t>(zip.size()));
+  EXPECT_EQ(j["status"], 206);
+  EXPECT_EQ(j["rangeStart"], 1000);
+  EXPECT_EQ(j["received"], 19001);
+  EXPECT_EQ(j["fileSize"], zip.size());
   EXPECT_EQ(test::ReadHostFile(archive + ".Down"), zip.substr(0, 20001));
   EXPECT_FALSE(test::HostFileExists(vesk.Host("\\Storage Card\\out")));
 
-  // --resume continues from the data file to the end, then unpacks.
+  // Run again, the load continues from the data file to the end, then
+  // unpacks.
   j = vesk.Json_({"load", "--url", nginx.url("/pkg.zip"), "--target",
-                  "/Storage Card/out", "--resume"});
+                  "/Storage Card/out"});
   EXPECT_EQ(vesk.exit, 0) << vesk.err;
-  EXPECT_EQ(j["status"].AsInt(), 206);
-  EXPECT_EQ(j["rangeStart"].AsInt(), 20001);
+  EXPECT_EQ(j["status"], 206);
+  EXPECT_EQ(j["rangeStart"], 20001);
+  EXPECT_EQ(j["entries"], 3);  // a.txt, dir/ and dir/b.bin
   EXPECT_EQ(test::ReadHostFile(archive), zip);
   EXPECT_FALSE(test::HostFileExists(archive + ".Down"));
   EXPECT_EQ(test::ReadHostFile(vesk.Host("\\Storage Card\\out\\a.txt")),
@@ -176,7 +205,7 @@ TEST(ToolNginxTest, BeatAndResumedLoadAgainstNginx) {
   // A file nginx does not have: its 404 is a refusal.
   j = vesk.Json_({"load", "--url", nginx.url("/none.zip")});
   EXPECT_EQ(vesk.exit, 1);
-  EXPECT_EQ(j["status"].AsInt(), 404);
+  EXPECT_EQ(j["status"], 404);
 }
 
 }  // namespace

@@ -1,20 +1,22 @@
 // The host tool run as its users run it: the `vesk` program against the
-// reference service `vesk-service`, each in its own process, checked by exit
-// status, `--json` output, the files on the device root and the service's
-// own listings.
+// reference service `vesk-service` and against local peers, each in its own
+// process, checked by exit status, messages, `--json` output, the files on
+// the device root and the service's own listings.
+#include <dirent.h>
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
+#include <signal.h>
+#include <sys/stat.h>
 
-#include <fstream>
-#include <iterator>
+#include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "tests/support/device_root.h"
 #include "tests/support/fake_server.h"
 #include "tests/tool/tool_test_support.h"
-#include "tools/vesk/json.h"
-#include "tools/vesk/process.h"
+#include "tools/common/process.h"
 
 namespace vesk::tool {
 namespace {
@@ -22,59 +24,77 @@ namespace {
 using test::HostFileExists;
 using test::ReadHostFile;
 
+// "@..." stands for the address of the peer of a case.
+std::vector<std::string> At(const std::string& base,
+                            std::vector<std::string> args) {
+  for (std::string& a : args) {
+    if (!a.empty() && a[0] == '@') a = base + a.substr(1);
+  }
+  return args;
+}
+
+std::string ContentLength(const std::string& body) {
+  return std::to_string(body.size());
+}
+
 TEST(ToolServiceTest, EveryCommandAgainstTheReferenceService) {
   ServiceUnderTest service;
   ASSERT_TRUE(service.Start({}));
   ToolRun vesk(service.work());
-  const Json& account = service.demo()["account"];
+  const Json& account = service.demo().at("account");
 
-  // Activation in mode 4 registers the handset and stores its credentials.
+  // Activation in mode 4 registers the handset and stores its credentials,
+  // readable by their owner alone.
   Json j = vesk.Json_({"activate", "--base", service.base(), "--username",
-                       account["name"].AsString(), "--password",
-                       account["password"].AsString(), "--validation",
-                       account["validationCode"].AsString(), "--name", "Li",
-                       "--gender", "1"});
+                       account.at("name"), "--password", account.at("password"),
+                       "--validation", account.at("validationCode"), "--name",
+                       "Li", "--gender", "1"});
   ASSERT_EQ(vesk.exit, 0) << vesk.err;
-  EXPECT_EQ(j["status"].AsInt(), 200);
-  EXPECT_GT(j["userId"].AsInt(), 0);
-  EXPECT_EQ(j["username"].AsString(), account["name"].AsString());
-  const std::string env = ReadHostFile(vesk.Host("\\PocketDisk1\\handset.env"));
+  EXPECT_EQ(j["status"], 200);
+  EXPECT_EQ(j["result"], "ok");
+  EXPECT_GT(j["userId"], 0);
+  EXPECT_EQ(j["username"], account.at("name"));
+  const std::string envFile = vesk.Host("\\PocketDisk1\\handset.env");
+  const std::string env = ReadHostFile(envFile);
   EXPECT_NE(env.find("User-Id"), std::string::npos);
   EXPECT_NE(env.find("Private-Key"), std::string::npos);
+  struct stat st {};
+  ASSERT_EQ(::stat(envFile.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
 
   j = vesk.Json_({"account", "--base", service.base()});
   EXPECT_EQ(vesk.exit, 0) << vesk.err;
-  EXPECT_EQ(j["username"].AsString(), account["name"].AsString());
-  EXPECT_GT(j["accountId"].AsInt(), 0);
+  EXPECT_EQ(j["username"], account.at("name"));
+  EXPECT_GT(j["accountId"], 0);
 
   // The notifications queued for the new handset, Chinese text included.
   j = vesk.Json_({"beat", "--url", service.base() + "/heartbeat", "--port",
                   std::to_string(service.port())});
   EXPECT_EQ(vesk.exit, 0) << vesk.err;
   const Json& list = j["notifications"];
-  ASSERT_EQ(static_cast<int64_t>(list.size()),
-            service.demo()["notifications"].AsInt());
+  ASSERT_EQ(list.size(), service.demo().at("notifications"));
   bool wide = false;
-  for (size_t i = 0; i < list.size(); ++i) {
-    EXPECT_FALSE(list[i]["key"].AsString().empty());
-    for (const unsigned char c : list[i]["title"].AsString()) wide |= c >= 0xE0;
+  for (const Json& n : list) {
+    EXPECT_FALSE(n.at("key").get<std::string>().empty());
+    for (const unsigned char c : n.at("title").get<std::string>()) {
+      wide |= c >= 0xE0;
+    }
   }
-  EXPECT_TRUE(wide) << j.Write(2);
+  EXPECT_TRUE(wide) << j.dump(2);
   EXPECT_FALSE(HostFileExists(vesk.Host("\\Storage Card\\savepush.xml")));
 
   // Every content file arrives whole and matches the store's MD5; each
   // arrival is confirmed to the service.
-  const Json& contents = service.demo()["contents"];
-  for (size_t i = 0; i < contents.size(); ++i) {
-    const std::string key = contents[i]["key"].AsString();
+  for (const Json& content : service.demo().at("contents")) {
+    const std::string key = content.at("key");
     j = vesk.Json_({"download", "--base", service.base(), "--key", key, "--to",
                     "/Storage Card/in/" + key});
     EXPECT_EQ(vesk.exit, 0) << key << vesk.err;
-    EXPECT_TRUE(j["complete"].AsBool());
-    EXPECT_EQ(j["fileSize"].AsInt(), contents[i]["size"].AsInt());
+    EXPECT_EQ(j["complete"], true);
+    EXPECT_EQ(j["fileSize"], content.at("size"));
     const std::string host = vesk.Host("\\Storage Card\\in\\" + key);
-    EXPECT_EQ(Md5Hex(ReadHostFile(host)), contents[i]["md5"].AsString());
-    EXPECT_EQ(j["checksum"].AsString(), contents[i]["md5"].AsString());
+    EXPECT_EQ(Md5Hex(ReadHostFile(host)), content.at("md5"));
+    EXPECT_EQ(j["checksum"], content.at("md5"));
     EXPECT_FALSE(HostFileExists(host + ".Down"));
     EXPECT_FALSE(HostFileExists(host + ".Down.cfg"));
     EXPECT_NE(service.Admin({"list-deliveries"}).find(" " + key + " "),
@@ -82,18 +102,20 @@ TEST(ToolServiceTest, EveryCommandAgainstTheReferenceService) {
   }
 
   // The package is unpacked byte for byte as unzip reads it, and the
-  // archive is deleted when asked.
-  const Json& package = service.demo()["packages"][0];
-  j = vesk.Json_({"load", "--base", service.base(), "--package",
-                  package["path"].AsString(), "--target", "\\Storage Card\\p",
-                  "--delete-archive"});
+  // archive is deleted when asked, every entry being unpacked.
+  const Json& package = service.demo().at("packages").at(0);
+  const std::string packagePath = package.at("path");
+  j = vesk.Json_({"load", "--base", service.base(), "--package", packagePath,
+                  "--target", "\\Storage Card\\p", "--delete-archive"});
   EXPECT_EQ(vesk.exit, 0) << vesk.err;
-  EXPECT_EQ(j["status"].AsInt(), 200);
-  EXPECT_EQ(j["received"].AsInt(), j["fileSize"].AsInt());
-  const std::string zip =
-      service.data() + "/packages/" + package["path"].AsString();
-  for (size_t i = 0; i < package["files"].size(); ++i) {
-    const std::string name = package["files"][i].AsString();
+  EXPECT_EQ(j["status"], 200);
+  EXPECT_EQ(j["received"], j["fileSize"]);
+  EXPECT_EQ(j["entries"], package.at("files").size());
+  EXPECT_EQ(j["failedEntries"], 0);
+  EXPECT_EQ(j["archiveDeleted"], true);
+  const std::string zip = service.data() + "/packages/" + packagePath;
+  for (const Json& file : package.at("files")) {
+    const std::string name = file;
     const std::string host = vesk.Host("\\Storage Card\\p\\" + name);
     bool ascii = true;
     for (const unsigned char c : name) ascii &= c < 0x80;
@@ -103,32 +125,11 @@ TEST(ToolServiceTest, EveryCommandAgainstTheReferenceService) {
       continue;
     }
     std::string expected;
-    ASSERT_EQ(RunCapture({"/usr/bin/unzip", "-p", zip, name}, &expected), 0);
+    ASSERT_EQ(tools::RunToEnd({"/usr/bin/unzip", "-p", zip, name}, &expected),
+              0);
     EXPECT_EQ(ReadHostFile(host), expected) << name;
   }
-  EXPECT_FALSE(HostFileExists(
-      vesk.Host("\\Storage Card\\" + package["path"].AsString())));
-
-  // An entry the library cannot unpack (encrypted; no password is ever
-  // given) is counted, and standard output stays one JSON document.
-  const std::string plain = service.work() + "/plain.txt";
-  const std::string secret = service.work() + "/secret.txt";
-  const std::string locked = service.work() + "/locked.zip";
-  test::WriteHostFile(plain, "plain");
-  test::WriteHostFile(secret, "secret");
-  std::string ignored;
-  ASSERT_EQ(RunCapture({"/usr/bin/zip", "-q", "-j", "-P", "pw", locked, secret},
-                       &ignored),
-            0);
-  ASSERT_EQ(RunCapture({"/usr/bin/zip", "-q", "-j", locked, plain}, &ignored),
-            0);
-  service.Admin({"add-package", "--path", "locked.zip", "--file", locked});
-  j = vesk.Json_({"load", "--base", service.base(), "--package", "locked.zip",
-                  "--target", "\\Storage Card\\locked"});
-  EXPECT_EQ(vesk.exit, 0) << vesk.out;
-  EXPECT_EQ(j["failedEntries"].AsInt(), 1) << vesk.out;
-  EXPECT_EQ(ReadHostFile(vesk.Host("\\Storage Card\\locked\\plain.txt")),
-            "plain");
+  EXPECT_FALSE(HostFileExists(vesk.Host("\\Storage Card\\" + packagePath)));
 
   // Save: two uploads, then an update and a delete in one request.
   test::WriteHostFile(vesk.Host("\\Storage Card\\notes.txt"), "one");
@@ -142,7 +143,7 @@ TEST(ToolServiceTest, EveryCommandAgainstTheReferenceService) {
                   "/Storage Card/notes.txt", "--update",
                   "\\Storage Card\\big.bin", "--update", chinese});
   EXPECT_EQ(vesk.exit, 0) << vesk.err;
-  EXPECT_EQ(j["entries"][1]["path"].AsString(), "\\Storage Card\\big.bin");
+  EXPECT_EQ(j["entries"][1]["path"], "\\Storage Card\\big.bin");
   std::string uploads = service.Admin({"list-uploads"});
   EXPECT_NE(uploads.find("\\Storage Card\\big.bin 5000 " +
                          Md5Hex(std::string(5000, '\x7f'))),
@@ -156,7 +157,8 @@ TEST(ToolServiceTest, EveryCommandAgainstTheReferenceService) {
                   "\\Storage Card\\notes.txt", "--delete",
                   "\\Storage Card\\big.bin"});
   EXPECT_EQ(vesk.exit, 0) << vesk.err;
-  EXPECT_NE(j["response"].AsString().find("HTTP/1.1 200"), std::string::npos);
+  EXPECT_NE(j["response"].get<std::string>().find("HTTP/1.1 200"),
+            std::string::npos);
   uploads = service.Admin({"list-uploads"});
   EXPECT_NE(
       uploads.find("\\Storage Card\\notes.txt 11 " + Md5Hex("two, longer")),
@@ -169,129 +171,380 @@ TEST(ToolServiceTest, EveryCommandAgainstTheReferenceService) {
             "two, longer");
 }
 
-TEST(ToolServiceTest, RefusalsNoResponseAndUsageErrorsHaveTheirExitStatus) {
+// One row per way an operation can end: the exit status, and the line on
+// standard error that says why.
+TEST(ToolServiceTest, ExitStatusesSayWhatHappened) {
   ServiceUnderTest service;
   ASSERT_TRUE(service.Start({}));
   ToolRun vesk(service.work());
+  ASSERT_TRUE(service.Activate(vesk));
 
-  // Refused: status and the service's code and message, exit status 1.
-  Json j = vesk.Json_({"activate", "--base", service.base(), "--mode", "3",
-                       "--username", "demo", "--password", "wrong"});
-  EXPECT_EQ(vesk.exit, 1);
-  EXPECT_EQ(j["status"].AsInt(), 403);
-  EXPECT_FALSE(j["ok"].AsBool(true));
-  EXPECT_NE(j["error"]["code"].AsInt(), 0);
-  EXPECT_FALSE(j["error"]["message"].AsString().empty());
-  vesk.Run({"account", "--base", service.base()});  // no credentials stored
-  EXPECT_EQ(vesk.exit, 1);
-  EXPECT_NE(vesk.err.find("account: refused, status 403, code "),
-            std::string::npos)
-      << vesk.err;
-  j = vesk.Json_({"load", "--base", service.base(), "--package", "none.zip"});
-  EXPECT_EQ(vesk.exit, 1);
-  EXPECT_NE(j["status"].AsInt(), 200);
-
-  // No response: a port where nothing listens, exit status 3.
+  const std::string bad =
+      MakeZip(service.work() + "/bad.zip",
+              {{"ok.txt", "fine"}, {"../escape.txt", "no"}});
+  ASSERT_FALSE(bad.empty());
+  const std::string noAccount = "<?xml version=\"1.0\"?><reply></reply>";
+  const std::string wrongSum =
+      test::HttpReply(200, "OK",
+                      {{"Content-Length", "10"},
+                       {"X-Checksum", "00000000000000000000000000000000"}},
+                      "0123456789");
+  test::Reply silent;
+  silent.readNothing = true;
+  test::Reply closing;
+  closing.closeWithoutReply = true;
   const std::string closed =
-      "http://127.0.0.1:" + std::to_string(test::ClosedPort()) + "/x";
-  for (const char* command : {"account", "beat", "save"}) {
-    j = vesk.Json_({command, "--url", closed});
-    EXPECT_EQ(vesk.exit, 3) << command;
-    EXPECT_EQ(j["status"].AsInt(), 0) << command;
-  }
-  j = vesk.Json_({"download", "--url", closed, "--key", "k"});
-  EXPECT_EQ(vesk.exit, 3);
-  EXPECT_FALSE(j["complete"].AsBool(true));
+      "http://127.0.0.1:" + std::to_string(test::ClosedPort());
 
-  // Usage errors: exit status 2, a reason and a pointer to --help.
-  const std::vector<std::vector<std::string>> usage = {
-      {"account"},
-      {"account", "--url", "https://h/x"},
-      {"account", "--url", "http://h/x", "--port", "70000"},
-      {"download", "--base", service.base()},
-      {"load", "--base", service.base()},
-      {"save",     "--base",   service.base(),
-       "--update", "a",        "--update",
-       "b",        "--update", "c",
-       "--update", "d",        "--update",
-       "e",        "--update", "f",
-       "--update", "g",        "--update",
-       "h",        "--update", "i",
-       "--update", "j"},
-      {"beat", "--bogus"},
-      {"--codepage", "x", "beat", "--url", "http://h/x"},
-      {},
+  struct Case {
+    const char* what;
+    std::vector<test::Reply> peer;  // a local peer; none: the service
+    std::vector<std::string> args;  // "@": the peer's or service's address
+    int exit;
+    std::string says;               // what standard error holds ("": nothing)
+    const char* timeout = nullptr;  // VESK_TIMEOUT_SECONDS
+    std::function<void()> check = nullptr;
+  } cases[] = {
+      {"success", {}, {"account", "--base", "@"}, 0, ""},
+      {"refused by the service",
+       {},
+       {"activate", "--base", "@", "--mode", "3", "--username", "demo",
+        "--password", "wrong"},
+       1,
+       "activate: refused, status 403, code 910: wrong account name or "
+       "password\n"},
+      {"refused by the library",
+       {},
+       {"account", "--url", "@/" + std::string(300, 'a')},
+       1,
+       "account: refused by the library: the URL is longer than 255 bytes\n"},
+      {"no response: the host does not resolve",
+       {},
+       {"account", "--url", "http://no-such-host.invalid/account"},
+       3,
+       "account: no response from no-such-host.invalid:80: cannot resolve "
+       "host no-such-host.invalid\n"},
+      {"no response: nothing listens",
+       {},
+       {"account", "--url", closed + "/account"},
+       3,
+       "account: no response from " + closed.substr(7) +
+           ": connection refused\n"},
+      {"no response: the peer stays silent",
+       {silent},
+       {"beat", "--url", "@/heartbeat"},
+       3,
+       ": timed out (nothing came for 1 s, VESK_TIMEOUT_SECONDS)\n",
+       "1"},
+      {"no response: the peer closes",
+       {closing},
+       {"account", "--url", "@/account"},
+       3,
+       ": connection closed (the peer closed it without a reply)\n"},
+      {"a transfer that stops early",
+       {test::Raw(test::HttpReply(200, "OK", {{"Content-Length", "100"}},
+                                  std::string(40, 'z')))},
+       {"load", "--url", "@/p/cut.zip"},
+       3,
+       "load: incomplete: the transfer stopped at byte 40 of 100; the same "
+       "command continues it (--restart starts over)\n"},
+      {"a partial reply the library cannot place",
+       {test::Raw(test::HttpReply(206, "Partial Content",
+                                  {{"Content-Length", "10"}}, "0123456789"))},
+       {"load", "--url", "@/p/range.zip"},
+       1,
+       "load: the reply was refused by the library: the partial reply has no "
+       "Content-Range\n"},
+      {"entries that cannot be unpacked keep the archive",
+       {test::Raw(test::HttpReply(
+           200, "OK", {{"Content-Length", ContentLength(bad)}}, bad))},
+       {"load", "--url", "@/p/bad.zip", "--target", "\\Storage Card\\bad",
+        "--delete-archive"},
+       1,
+       "load: 1 of 2 entries could not be unpacked into \\Storage Card\\bad; "
+       "the archive was kept\n",
+       nullptr,
+       [&] {
+         EXPECT_EQ(ReadHostFile(vesk.Host("\\Storage Card\\bad.zip")), bad);
+         EXPECT_EQ(ReadHostFile(vesk.Host("\\Storage Card\\bad\\ok.txt")),
+                   "fine");
+         EXPECT_FALSE(HostFileExists(vesk.Host("\\Storage Card\\escape.txt")));
+       }},
+      {"an archive that is not one",
+       {test::Raw(test::HttpReply(200, "OK", {}, "no zip at all"))},
+       {"load", "--url", "@/p/none.zip"},
+       1,
+       "load: the archive at \\Storage Card\\none.zip (0 bytes) is not a zip "
+       "archive: nothing was unpacked (the reply announced no length)\n"},
+      {"an activation without a user id",
+       {test::Raw(test::HttpReply(
+           200, "OK", {{"Content-Length", ContentLength(noAccount)}},
+           noAccount))},
+       {"activate", "--url", "@/activate", "--username", "demo", "--password",
+        "x", "--env", "\\PocketDisk1\\other.env"},
+       1,
+       "activate: the reply held no user id (status 200): the handset is not "
+       "registered\n"},
+      {"an account information without an account",
+       {test::Raw(test::HttpReply(
+           200, "OK", {{"Content-Length", ContentLength(noAccount)}},
+           noAccount))},
+       {"account", "--url", "@/account"},
+       1,
+       "account: the reply held no account (status 200, account id 0)\n"},
+      {"a file that fails its checksum",
+       {test::Raw(wrongSum), test::Raw(wrongSum), test::Raw(wrongSum)},
+       {"download", "--url", "@/download", "--key", "k"},
+       1,
+       "download: the file failed its checksum (code 916); the partial file "
+       "was cut back to 0 bytes\n"},
+      {"usage error",
+       {},
+       {"account", "--prot", "0", "--base", "@"},
+       2,
+       "vesk: unknown option --prot\nTry `vesk account --help`.\n"},
   };
-  for (const auto& args : usage) {
-    vesk.Run(args);
-    EXPECT_EQ(vesk.exit, 2) << (args.empty() ? "" : args[0]);
-    EXPECT_NE(vesk.err.find("vesk"), std::string::npos);
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::unique_ptr<test::FakeServer> peer;
+    std::string base = service.base();
+    if (!c.peer.empty()) {
+      peer = std::make_unique<test::FakeServer>(c.peer);
+      base = "http://127.0.0.1:" + std::to_string(peer->port());
+    }
+    std::unique_ptr<test::ScopedEnv> timeout;
+    if (c.timeout != nullptr) {
+      timeout =
+          std::make_unique<test::ScopedEnv>("VESK_TIMEOUT_SECONDS", c.timeout);
+    }
+    vesk.Run(At(base, c.args));
+    EXPECT_EQ(vesk.exit, c.exit) << vesk.err << vesk.out;
+    if (c.says.empty()) {
+      EXPECT_EQ(vesk.err, "");
+    } else {
+      EXPECT_NE(vesk.err.find(c.says), std::string::npos) << vesk.err;
+    }
+    if (c.check) c.check();
   }
-  vesk.Run({"download", "--help"});
-  EXPECT_EQ(vesk.exit, 0);
-  EXPECT_NE(vesk.out.find("--resume"), std::string::npos);
 }
 
-TEST(ToolServiceTest, CutDownloadAndLoadResumeFromTheirDataFiles) {
+// The guards where the tool knows what the user means, one row each.
+TEST(ToolServiceTest, GuardsKeepToWhatTheUserMeant) {
+  ServiceUnderTest service;
+  ASSERT_TRUE(service.Start({}));
+  ToolRun vesk(service.work());
+  ASSERT_TRUE(service.Activate(vesk));
+  const Json& contents = service.demo().at("contents");
+  const Json& small = contents.at(0);
+  const Json& medium = contents.at(1);
+  const std::string package = service.Package();
+  const std::string packageBytes =
+      ReadHostFile(service.data() + "/packages/" + package);
+  const std::string otherRoot = service.work() + "/other-root";
+  const auto uploads = [&] { return service.Admin({"list-uploads"}); };
+
+  struct Case {
+    const char* what;
+    std::function<void()> setup;
+    std::vector<std::string> args;  // "@": the service's address
+    int exit;
+    std::string says;  // what standard error holds
+    std::function<void()> check;
+    bool bare = false;  // without --device-root, VESK_DEVICE_ROOT set
+  } cases[] = {
+      {"save --update of a file that is not there is not sent",
+       [] {},
+       {"save", "--base", "@", "--update", "\\Storage Card\\nope.bin"},
+       2,
+       "vesk: --update \\Storage Card\\nope.bin: no such file (host path " +
+           vesk.Host("\\Storage Card\\nope.bin") +
+           "); --update-empty sends an empty part on purpose\n",
+       [&] { EXPECT_EQ(uploads().find("nope.bin"), std::string::npos); }},
+      {"save --update-empty sends the empty part when asked",
+       [] {},
+       {"save", "--base", "@", "--update-empty", "\\Storage Card\\gone.bin"},
+       0,
+       "",
+       [&] {
+         EXPECT_NE(uploads().find("\\Storage Card\\gone.bin 0 " + Md5Hex("")),
+                   std::string::npos)
+             << uploads();
+       }},
+      {"save --update-empty of a file that is there is not sent",
+       [&] { test::WriteHostFile(vesk.Host("\\Storage Card\\here.bin"), "x"); },
+       {"save", "--base", "@", "--update-empty", "\\Storage Card\\here.bin"},
+       2,
+       "vesk: --update-empty \\Storage Card\\here.bin: the file is there",
+       [&] { EXPECT_EQ(uploads().find("here.bin"), std::string::npos); }},
+      {"a download continues from the data file an earlier call left",
+       [&] {
+         vesk.Run({"download", "--base", service.base(), "--key",
+                   medium.at("key"), "--to", "\\Storage Card\\whole"});
+         test::WriteHostFile(
+             vesk.Host("\\Storage Card\\part.Down"),
+             ReadHostFile(vesk.Host("\\Storage Card\\whole")).substr(0, 1000));
+       },
+       {"download", "--base", "@", "--key", medium.at("key"), "--to",
+        "\\Storage Card\\part"},
+       0,
+       "",
+       [&] {
+         EXPECT_NE(vesk.out.find("continued    from byte 1000, the data file "
+                                 "an earlier call left"),
+                   std::string::npos)
+             << vesk.out;
+         EXPECT_NE(vesk.out.find("range start  1000\n"), std::string::npos);
+         EXPECT_EQ(Md5Hex(ReadHostFile(vesk.Host("\\Storage Card\\part"))),
+                   medium.at("md5"));
+       }},
+      {"--restart throws away what an earlier call left",
+       [&] {
+         test::WriteHostFile(vesk.Host("\\Storage Card\\again.Down"),
+                             std::string(1000, 'x'));
+         test::WriteHostFile(vesk.Host("\\Storage Card\\again.Down.cfg"),
+                             "not a state file");
+       },
+       {"download", "--base", "@", "--key", medium.at("key"), "--to",
+        "\\Storage Card\\again", "--restart"},
+       0,
+       "",
+       [&] {
+         EXPECT_NE(vesk.out.find("range start  0\n"), std::string::npos);
+         EXPECT_EQ(Md5Hex(ReadHostFile(vesk.Host("\\Storage Card\\again"))),
+                   medium.at("md5"));
+       }},
+      {"--to - writes the file to standard output",
+       [] {},
+       {"download", "--base", "@", "--key", small.at("key"), "--to", "-"},
+       0,
+       "downloaded (status 200)\n",
+       [&] {
+         EXPECT_EQ(vesk.out.size(), small.at("size"));
+         EXPECT_EQ(Md5Hex(vesk.out), small.at("md5"));
+       }},
+      {"--to - and --json cannot share standard output",
+       [] {},
+       {"download", "--base", "@", "--key", small.at("key"), "--to", "-",
+        "--json"},
+       2,
+       "vesk: --to - and --json both want standard output\n",
+       [&] { EXPECT_EQ(vesk.out, ""); }},
+      {"a load onto a taken archive path says which archive was unpacked",
+       [&] {
+         MakeZip(vesk.Host("\\Storage Card\\" + package), {{"old.txt", "old"}});
+       },
+       {"load", "--base", "@", "--package", package, "--target",
+        "\\Storage Card\\taken"},
+       0,
+       "load: \\Storage Card\\" + package +
+           " was there already: the library unpacked that older archive; "
+           "the new one is \\Storage Card\\demo(1).zip\n",
+       [&] {
+         EXPECT_EQ(ReadHostFile(vesk.Host("\\Storage Card\\taken\\old.txt")),
+                   "old");
+         EXPECT_EQ(ReadHostFile(vesk.Host("\\Storage Card\\demo(1).zip")),
+                   packageBytes);
+         EXPECT_NE(vesk.out.find("new archive    \\Storage Card\\demo(1).zip"),
+                   std::string::npos)
+             << vesk.out;
+       }},
+      {"VESK_DEVICE_ROOT is the default device root",
+       [&] {
+         test::WriteHostFile(
+             otherRoot + "/PocketDisk1/handset.env",
+             ReadHostFile(vesk.Host("\\PocketDisk1\\handset.env")));
+       },
+       {"download", "--base", "@", "--key", small.at("key")},
+       0,
+       "",
+       [&] {
+         EXPECT_EQ(Md5Hex(ReadHostFile(otherRoot + "/Storage Card/" +
+                                       small.at("key").get<std::string>())),
+                   small.at("md5"));
+       },
+       true},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.setup();
+    const std::vector<std::string> args = At(service.base(), c.args);
+    if (c.bare) {
+      test::ScopedEnv root("VESK_DEVICE_ROOT", otherRoot);
+      vesk.RunBare(args);
+    } else {
+      vesk.Run(args);
+    }
+    EXPECT_EQ(vesk.exit, c.exit) << vesk.err << vesk.out;
+    if (c.says.empty()) {
+      EXPECT_EQ(vesk.err, "");
+    } else {
+      EXPECT_NE(vesk.err.find(c.says), std::string::npos) << vesk.err;
+    }
+    c.check();
+  }
+}
+
+TEST(ToolServiceTest, CutTransfersContinueWhenRunAgain) {
   // Every attempt of the first download call is cut, and so is the load
-  // after it: both leave their data and state files for --resume.
+  // after it: both leave their data and state files, and the same command
+  // run again continues from them.
   ServiceUnderTest service;
   ASSERT_TRUE(service.Start({"--cut-after", "100000", "--cuts", "3"}));
   ToolRun vesk(service.work());
   ASSERT_TRUE(service.Activate(vesk));
-  const Json* large = nullptr;
-  const Json& contents = service.demo()["contents"];
-  for (size_t i = 0; i < contents.size(); ++i) {
-    if (!large || contents[i]["size"].AsInt() > (*large)["size"].AsInt()) {
-      large = &contents[i];
-    }
-  }
-  ASSERT_GT((*large)["size"].AsInt(), 300000);
-  const std::string key = (*large)["key"].AsString();
+  const Json& large = service.LargestContent();
+  ASSERT_GT(large.at("size"), 300000);
+  const std::string key = large.at("key");
   const std::string file = vesk.Host("\\Storage Card\\" + key);
+  const std::vector<std::string> download = {"download", "--base",
+                                             service.base(), "--key", key};
 
-  Json j = vesk.Json_({"download", "--base", service.base(), "--key", key});
+  Json j = vesk.Json_(download);
   EXPECT_EQ(vesk.exit, 3) << vesk.err;
-  EXPECT_FALSE(j["complete"].AsBool(true));
-  EXPECT_EQ(j["offset"].AsInt(), 300000);  // three attempts, 100000 each
-  EXPECT_EQ(test::ReadHostFile(file + ".Down").size(), 300000u);
+  EXPECT_EQ(j["result"], "incomplete");
+  EXPECT_EQ(j["reason"],
+            "incomplete: the transfer stopped at byte 300000 of " +
+                std::to_string(large.at("size").get<int>()) +
+                "; the same command continues it (--restart starts over)");
+  EXPECT_EQ(j["complete"], false);
+  EXPECT_EQ(j["offset"], 300000);  // three attempts, 100000 each
+  EXPECT_EQ(ReadHostFile(file + ".Down").size(), 300000u);
   EXPECT_TRUE(HostFileExists(file + ".Down.cfg"));
   EXPECT_FALSE(HostFileExists(file));
 
-  j = vesk.Json_(
-      {"download", "--base", service.base(), "--key", key, "--resume"});
+  j = vesk.Json_(download);
   EXPECT_EQ(vesk.exit, 0) << vesk.err;
-  EXPECT_EQ(j["status"].AsInt(), 206);
-  EXPECT_EQ(j["rangeStart"].AsInt(), 300000);
-  EXPECT_EQ(j["partialChecksum"].AsString(),
-            Md5Hex(test::ReadHostFile(file).substr(0, 300000)));
-  EXPECT_EQ(Md5Hex(test::ReadHostFile(file)), (*large)["md5"].AsString());
+  EXPECT_EQ(j["status"], 206);
+  EXPECT_EQ(j["continuedFrom"], 300000);
+  EXPECT_EQ(j["rangeStart"], 300000);
+  EXPECT_EQ(j["partialChecksum"], Md5Hex(ReadHostFile(file).substr(0, 300000)));
+  EXPECT_EQ(Md5Hex(ReadHostFile(file)), large.at("md5"));
   EXPECT_FALSE(HostFileExists(file + ".Down"));
 
   // The package: cut after 100000 bytes would not cut a small zip, so the
   // service is restarted with a cut inside it.
   service.Stop();
   ASSERT_TRUE(service.Start({"--cut-after", "200", "--cuts", "1"}));
-  const std::string package = service.demo()["packages"][0]["path"].AsString();
+  const std::string package = service.Package();
   const std::string archive = vesk.Host("\\Storage Card\\" + package);
-  j = vesk.Json_({"load", "--base", service.base(), "--package", package,
-                  "--target", "\\Storage Card\\p"});
+  const std::vector<std::string> load = {
+      "load",  "--base",   service.base(),     "--package",
+      package, "--target", "\\Storage Card\\p"};
+  j = vesk.Json_(load);
   EXPECT_EQ(vesk.exit, 3) << vesk.err;
-  EXPECT_EQ(j["received"].AsInt(), 200);
-  EXPECT_EQ(test::ReadHostFile(archive + ".Down").size(), 200u);
+  EXPECT_EQ(j["received"], 200);
+  EXPECT_EQ(ReadHostFile(archive + ".Down").size(), 200u);
   EXPECT_FALSE(HostFileExists(vesk.Host("\\Storage Card\\p")));
 
-  j = vesk.Json_({"load", "--base", service.base(), "--package", package,
-                  "--target", "\\Storage Card\\p", "--resume"});
+  j = vesk.Json_(load);
   EXPECT_EQ(vesk.exit, 0) << vesk.err;
-  EXPECT_EQ(j["status"].AsInt(), 206);
-  EXPECT_EQ(j["rangeStart"].AsInt(), 200);
-  EXPECT_EQ(test::ReadHostFile(archive),
-            test::ReadHostFile(service.data() + "/packages/" + package));
-  const Json& files = service.demo()["packages"][0]["files"];
-  for (size_t i = 0; i < files.size(); ++i) {
-    EXPECT_TRUE(
-        HostFileExists(vesk.Host("\\Storage Card\\p\\" + files[i].AsString())));
+  EXPECT_EQ(j["status"], 206);
+  EXPECT_EQ(j["rangeStart"], 200);
+  EXPECT_EQ(ReadHostFile(archive),
+            ReadHostFile(service.data() + "/packages/" + package));
+  for (const Json& name : service.demo().at("packages").at(0).at("files")) {
+    EXPECT_TRUE(HostFileExists(
+        vesk.Host("\\Storage Card\\p\\" + name.get<std::string>())));
   }
 }
 
@@ -300,85 +553,148 @@ TEST(ToolServiceTest, ProgressLineOnlyOnATerminal) {
   ASSERT_TRUE(service.Start({}));
   ToolRun vesk(service.work());
   ASSERT_TRUE(service.Activate(vesk));
-  const std::string key = service.demo()["contents"][0]["key"].AsString();
-  const auto command = [&](const std::string& to, const std::string& extra) {
-    return "'" + std::string(VESK_TOOL) + "' --device-root '" + vesk.root() +
-           "' download --base " + service.base() + " --key " + key +
-           " --to '\\Storage Card\\" + to + "' " + extra;
+  const std::string key = service.demo().at("contents").at(0).at("key");
+  struct Case {
+    const char* term;
+    const char* options;
+    bool drawn;   // a progress line appears
+    bool erases;  // with ESC [ K
+  } cases[] = {
+      {"xterm", "", true, true},
+      {"xterm", "--quiet", false, false},
+      {"dumb", "", true, false},
   };
-
-  // script(1) gives the command a terminal for its standard error.
-  std::string screen;
-  ASSERT_EQ(
-      RunCapture({"/usr/bin/script", "-qec", command("t1", ""), "/dev/null"},
-                 &screen),
-      0);
-  EXPECT_NE(screen.find("\rdownload  "), std::string::npos) << screen;
-  EXPECT_NE(screen.find("100%"), std::string::npos) << screen;
-  EXPECT_NE(screen.find("B/s"), std::string::npos) << screen;
-  EXPECT_NE(screen.find("\r\x1b[K"), std::string::npos);  // erased at the end
-  EXPECT_NE(screen.find("downloaded (status 200)"), std::string::npos);
-
-  ASSERT_EQ(RunCapture({"/usr/bin/script", "-qec", command("t2", "--quiet"),
-                        "/dev/null"},
-                       &screen),
-            0);
-  EXPECT_EQ(screen.find("B/s"), std::string::npos) << screen;
-  EXPECT_NE(screen.find("downloaded (status 200)"), std::string::npos);
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.term) + " " + c.options);
+    // script(1) gives the command a terminal for its standard error.
+    const std::string command =
+        "TERM=" + std::string(c.term) + " '" + VESK_TOOL + "' --device-root '" +
+        vesk.root() + "' download --base " + service.base() + " --key " + key +
+        " --to '\\Storage Card\\t" + std::to_string(++n) + "' " + c.options;
+    std::string screen;
+    ASSERT_EQ(tools::RunToEnd({"/usr/bin/script", "-qec", command, "/dev/null"},
+                              &screen),
+              0);
+    EXPECT_EQ(screen.find("\rdownload  ") != std::string::npos, c.drawn)
+        << screen;
+    EXPECT_EQ(screen.find("100%") != std::string::npos, c.drawn) << screen;
+    EXPECT_EQ(screen.find("\x1b[K") != std::string::npos, c.erases);
+    EXPECT_NE(screen.find("downloaded (status 200)"), std::string::npos);
+  }
 
   // Standard error into a file: no progress line.
   vesk.Run({"download", "--base", service.base(), "--key", key, "--to",
-            "\\Storage Card\\t3"});
+            "\\Storage Card\\t0"});
   EXPECT_EQ(vesk.exit, 0);
-  EXPECT_EQ(vesk.err.find("B/s"), std::string::npos) << vesk.err;
   EXPECT_EQ(vesk.err, "");
 }
 
-TEST(ToolServiceTest, DemoReportsEveryStepAndSucceeds) {
-  test::DeviceRoot scratch;  // the demo makes its own; this is for the run
-  std::string out;
-  const int exit = RunCapture({VESK_TOOL, "demo", "--service", VESK_SERVICE},
-                              &out, scratch.path() + "/demo.err");
-  EXPECT_EQ(exit, 0) << out << ReadHostFile(scratch.path() + "/demo.err");
-  EXPECT_NE(out.find("demo: 7 of 7 steps passed"), std::string::npos) << out;
-  EXPECT_NE(out.find("resumed at byte "), std::string::npos);
-  EXPECT_EQ(out.find("FAILED"), std::string::npos);
+// The entries of a directory ("." and ".." left out).
+std::vector<std::string> Entries(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (const dirent* e = ::readdir(d)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(d);
+  }
+  return names;
 }
 
-}  // namespace
-}  // namespace vesk::tool
+// Processes whose command line mentions the text.
+int ProcessesMentioning(const std::string& text) {
+  int count = 0;
+  for (const std::string& pid : Entries("/proc")) {
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string line = ReadHostFile("/proc/" + pid + "/cmdline");
+    for (char& c : line) {
+      if (c == '\0') c = ' ';
+    }
+    if (line.find(text) != std::string::npos) ++count;
+  }
+  return count;
+}
 
-namespace vesk::tool {
-namespace {
+TEST(ToolServiceTest, DemoReportsEveryStepAsTextOrJson) {
+  test::DeviceRoot scratch;  // the demo's $TMPDIR
+  const std::string tmp = scratch.path() + "/tmp";
+  ASSERT_EQ(::mkdir(tmp.c_str(), 0700), 0);
+  test::ScopedEnv tmpdir("TMPDIR", tmp);
+  for (const bool json : {false, true}) {
+    SCOPED_TRACE(json ? "--json" : "text");
+    std::vector<std::string> argv = {VESK_TOOL, "demo", "--service",
+                                     VESK_SERVICE};
+    if (json) argv.push_back("--json");
+    std::string out;
+    const int exit =
+        tools::RunToEnd(argv, &out, {scratch.path() + "/demo.err"});
+    EXPECT_EQ(exit, 0) << out << ReadHostFile(scratch.path() + "/demo.err");
+    if (json) {
+      const Json j = Json::parse(out, nullptr, false);
+      ASSERT_TRUE(j.is_object()) << out;
+      EXPECT_EQ(j["passed"], 7);
+      EXPECT_EQ(j["ok"], true);
+      ASSERT_EQ(j["steps"].size(), 7u);
+      for (const Json& step : j["steps"]) EXPECT_EQ(step["ok"], true) << step;
+      EXPECT_EQ(j["workDirectory"].get<std::string>().rfind(tmp + "/", 0), 0u);
+      EXPECT_EQ(j["kept"], nullptr);
+    } else {
+      EXPECT_NE(out.find("  work directory  " + tmp + "/vesk-demo-"),
+                std::string::npos)
+          << out;
+      EXPECT_NE(out.find("demo: 7 of 7 steps passed"), std::string::npos);
+      EXPECT_NE(out.find("resumed at byte "), std::string::npos);
+      EXPECT_EQ(out.find("FAILED"), std::string::npos);
+    }
+    EXPECT_TRUE(Entries(tmp).empty());  // its directory is gone
+  }
+}
 
-TEST(ToolFakePeerTest, DownloadThatFailsItsChecksumExitsWithOne) {
-  // Every attempt gets a whole file whose checksum does not match.
-  const std::string reply =
-      test::HttpReply(200, "OK",
-                      {{"Content-Length", "10"},
-                       {"X-Checksum", "00000000000000000000000000000000"}},
-                      "0123456789");
-  test::FakeServer peer({test::Raw(reply), test::Raw(reply), test::Raw(reply)});
+// However the demo is ended, it stops its service and removes its
+// directory: its reader goes away (a pipe into head), or SIGINT or SIGTERM.
+TEST(ToolServiceTest, DemoCleansUpWhenEndedEarly) {
   test::DeviceRoot scratch;
-  ToolRun vesk(scratch.path());
-  const std::string url =
-      "http://127.0.0.1:" + std::to_string(peer.port()) + "/download";
-  Json j = vesk.Json_({"download", "--url", url, "--key", "k"});
-  EXPECT_EQ(vesk.exit, 1) << vesk.err;
-  EXPECT_EQ(j["status"].AsInt(), 200);
-  EXPECT_EQ(j["error"]["code"].AsInt(), 916);
-  EXPECT_FALSE(j["complete"].AsBool(true));
-  EXPECT_EQ(peer.Requests(3).size(), 3u);  // no confirmation was sent
-  EXPECT_FALSE(HostFileExists(vesk.Host("\\Storage Card\\k")));
-
-  test::FakeServer again(
-      {test::Raw(reply), test::Raw(reply), test::Raw(reply)});
-  vesk.Run({"download", "--url",
-            "http://127.0.0.1:" + std::to_string(again.port()) + "/download",
-            "--key", "k"});
-  EXPECT_EQ(vesk.exit, 1);
-  EXPECT_NE(vesk.err.find("failed its checksum (code 916)"), std::string::npos)
-      << vesk.err;
+  for (const int signal : {SIGPIPE, SIGINT, SIGTERM}) {
+    SCOPED_TRACE(strsignal(signal));
+    const std::string tmp = scratch.path() + "/tmp" + std::to_string(signal);
+    ASSERT_EQ(::mkdir(tmp.c_str(), 0700), 0);
+    test::ScopedEnv tmpdir("TMPDIR", tmp);
+    if (signal == SIGPIPE) {
+      std::string status;
+      ASSERT_EQ(tools::RunToEnd({"/bin/bash", "-c",
+                                 std::string("'") + VESK_TOOL +
+                                     "' demo --service '" + VESK_SERVICE +
+                                     "' | head -2 >/dev/null; echo "
+                                     "\"${PIPESTATUS[0]}\""},
+                                &status),
+                0);
+      EXPECT_EQ(status, std::to_string(128 + SIGPIPE) + "\n");
+    } else {
+      tools::Child demo;
+      std::string error, line;
+      ASSERT_TRUE(demo.Start({VESK_TOOL, "demo", "--service", VESK_SERVICE},
+                             {scratch.path() + "/demo.err"}, &error))
+          << error;
+      // The first step is over: the service runs.
+      bool stepped = false;
+      while (!stepped && demo.ReadLine(&line, 60000)) {
+        stepped = line.rfind("[1/7]", 0) == 0;
+      }
+      ASSERT_TRUE(stepped);
+      ASSERT_EQ(::kill(demo.pid(), signal), 0);
+      while (demo.ReadLine(&line, 60000)) {
+      }
+      EXPECT_EQ(demo.Stop(10000), -1);  // ended by the signal
+      EXPECT_NE(ReadHostFile(scratch.path() + "/demo.err")
+                    .find("vesk demo: interrupted; the service is stopped "
+                          "and its directory removed"),
+                std::string::npos);
+    }
+    EXPECT_TRUE(Entries(tmp).empty());
+    EXPECT_EQ(ProcessesMentioning(tmp), 0);
+  }
 }
 
 }  // namespace

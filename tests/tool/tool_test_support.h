@@ -3,16 +3,17 @@
 #define VESK_TESTS_TOOL_TOOL_TEST_SUPPORT_H_
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "tests/support/device_root.h"
 #include "tests/support/rsa_oracle.h"
-#include "tools/vesk/json.h"
-#include "tools/vesk/process.h"
+#include "tools/common/process.h"
 
 namespace vesk::tool {
 
+using Json = nlohmann::json;
 using test::Md5Hex;
 
 // `vesk` with its own device root under `work`/device.
@@ -22,8 +23,10 @@ class ToolRun {
 
   // Runs vesk --device-root ROOT ARGS...; fills exit, out and err.
   void Run(const std::vector<std::string>& args);
+  // Runs vesk ARGS... as they are, without --device-root.
+  void RunBare(const std::vector<std::string>& args);
   // Runs with --json and parses standard output (a null value when it is
-  // not JSON).
+  // not one JSON document).
   Json Json_(std::vector<std::string> args);
   // The host path of a handset path under this run's device root.
   std::string Host(const std::string& handsetPath) const;
@@ -55,11 +58,16 @@ class ServiceUnderTest {
   bool Activate(ToolRun& run) const;
   // The user id of the first "list-uploads" line.
   static long UserIdOf(const std::string& uploads);
+  // The seeded content with the most bytes.
+  const Json& LargestContent() const;
+  // The first seeded package's path ("demo.zip").
+  std::string Package() const;
 
   const std::string& work() const { return scratch_.path(); }
   const std::string& data() const { return data_; }
   const std::string& base() const { return base_; }
   int port() const { return port_; }
+  // The seed's description (demo.json).
   const Json& demo() const { return demo_; }
 
  private:
@@ -67,9 +75,19 @@ class ServiceUnderTest {
   std::string data_, log_, base_;
   int port_ = 0;
   Json demo_;
-  Child server_;
+  tools::Child server_;
   bool running_ = false;
 };
+
+// Sends SIGTERM, waits for the end and answers the exit status (-1: ended
+// by a signal).
+int StopChild(tools::Child& child);
+
+// A zip archive made with minizip: the entries' names and contents, stored
+// as given (a name may climb out with "..": the library must refuse it).
+std::string MakeZip(
+    const std::string& path,
+    const std::vector<std::pair<std::string, std::string>>& entries);
 
 }  // namespace vesk::tool
 

@@ -1,13 +1,17 @@
-// The host tool's own parts: the command line, URLs, text, JSON, the
-// progress line's sources and its text, and the exit statuses.
+// The host tool's own parts: the command line and its help, URLs, text
+// widths and record fields, free names, and the progress line's sources and
+// text.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "tests/support/device_root.h"
 #include "tools/vesk/cli.h"
-#include "tools/vesk/json.h"
 #include "tools/vesk/ops.h"
 #include "tools/vesk/progress.h"
 #include "tools/vesk/text.h"
@@ -15,67 +19,121 @@
 namespace vesk::tool {
 namespace {
 
-std::optional<CommandLine> Parse(std::vector<std::string> args,
-                                 std::string* error = nullptr) {
-  std::string ignored;
-  return ParseCommandLine(args, error ? error : &ignored);
-}
+using Kind = Parsed::Kind;
 
-TEST(ToolCommandLineTest, OptionsStandBeforeOrAfterTheCommand) {
-  const auto cl = Parse({"--json", "--device-root", "/tmp/d", "save", "--url",
-                         "http://h/save", "--update", "\\a", "--delete=/b",
-                         "--update", "c", "-q"});
-  ASSERT_TRUE(cl);
-  EXPECT_EQ(cl->command, "save");
-  EXPECT_TRUE(cl->Has("json"));
-  EXPECT_TRUE(cl->Has("quiet"));
-  EXPECT_EQ(cl->Get("device-root"), "/tmp/d");
-  EXPECT_EQ(cl->Get("url"), "http://h/save");
-  // Save entries keep their command-line order across the two options.
-  std::vector<std::pair<std::string, std::string>> entries;
-  for (const auto& g : cl->given) {
-    if (g.first == "update" || g.first == "delete") entries.push_back(g);
-  }
-  const std::vector<std::pair<std::string, std::string>> expected = {
-      {"update", "\\a"}, {"delete", "/b"}, {"update", "c"}};
+TEST(ToolCommandLineTest, OptionsStandAnywhereAndSaveEntriesKeepTheirOrder) {
+  Parsed p =
+      ParseCommandLine({"--json", "--device-root", "/tmp/d", "--update", "\\a",
+                        "save", "--url", "http://h/save", "--delete=/b",
+                        "--update", "c", "-q", "--update-empty", "d"});
+  ASSERT_EQ(p.kind, Kind::kRun) << p.text;
+  EXPECT_EQ(p.cl.command, "save");
+  EXPECT_TRUE(p.cl.global.json);
+  EXPECT_TRUE(p.cl.global.quiet);
+  EXPECT_EQ(p.cl.global.deviceRoot, "/tmp/d");
+  EXPECT_EQ(p.cl.endpoint.url, "http://h/save");
+  EXPECT_TRUE(p.cl.Has("url"));
+  EXPECT_FALSE(p.cl.Has("base"));
+  using K = SaveEntryOption::Kind;
+  std::vector<std::pair<K, std::string>> entries;
+  for (const SaveEntryOption& e : p.cl.save)
+    entries.emplace_back(e.kind, e.path);
+  const std::vector<std::pair<K, std::string>> expected = {
+      {K::kUpdate, "\\a"},
+      {K::kDelete, "/b"},
+      {K::kUpdate, "c"},
+      {K::kUpdateEmpty, "d"}};
   EXPECT_EQ(entries, expected);
-  // A value that looks like a command is still the option's value.
-  const auto valueNamedLikeCommand = Parse({"--env", "beat", "account"});
-  ASSERT_TRUE(valueNamedLikeCommand);
-  EXPECT_EQ(valueNamedLikeCommand->command, "account");
-  EXPECT_EQ(valueNamedLikeCommand->Get("env"), "beat");
+
+  // A value that looks like a command is still the option's value, and a
+  // command's own option may stand before it.
+  p = ParseCommandLine({"--env", "beat", "--key", "k", "download", "--url",
+                        "http://h/x", "--to", "-"});
+  ASSERT_EQ(p.kind, Kind::kRun) << p.text;
+  EXPECT_EQ(p.cl.command, "download");
+  EXPECT_EQ(p.cl.global.environmentPath, "beat");
+  EXPECT_EQ(p.cl.download.key, "k");
+  EXPECT_EQ(p.cl.download.to, "-");
+  EXPECT_FALSE(p.cl.Has("offset"));
 }
 
-TEST(ToolCommandLineTest, UsageErrorsSayWhy) {
+TEST(ToolCommandLineTest, UsageErrorsHelpAndVersion) {
+  const std::string version = std::string("vesk ") + VESK_TOOL_VERSION + "\n";
   struct Case {
     std::vector<std::string> args;
-    const char* says;
+    Kind kind;
+    std::string says;  // the usage error, or the start of what is printed
   } cases[] = {
-      {{"fly"}, "unknown command \"fly\""},
-      {{"beat", "--colour"}, "unknown option --colour"},
-      {{"beat", "--key", "k"}, "\"beat\" has no option --key"},
-      {{"download", "--key"}, "option --key needs a value (KEY)"},
-      {{"beat", "--json=yes"}, "option --json takes no value"},
-      {{"beat", "extra"}, "unexpected argument \"extra\""},
-      {{"--key", "k"}, "option --key needs a command"},
-      {{"download", "--key", "a", "--key", "b"}, "option --key given twice"},
-      {{"beat", "-x"}, "unknown option -x"},
+      {{"fly"}, Kind::kUsageError, "unknown command \"fly\""},
+      {{"beat", "--colour"}, Kind::kUsageError, "unknown option --colour"},
+      {{"--prot", "0", "account"}, Kind::kUsageError, "unknown option --prot"},
+      {{"beat", "--key", "k"},
+       Kind::kUsageError,
+       "\"beat\" has no option --key"},
+      {{"--key", "k"}, Kind::kUsageError, "option --key needs a command"},
+      {{"beat", "extra"},
+       Kind::kUsageError,
+       "The following argument was not expected: extra"},
+      {{"download", "--url", "http://h/x"},
+       Kind::kUsageError,
+       "--key is required"},
+      {{"download", "--key", "a", "--key", "b"}, Kind::kUsageError, "--key: "},
+      {{"download", "--key", "k", "--restart", "--offset", "3"},
+       Kind::kUsageError,
+       "--offset excludes --restart"},
+      {{"beat", "--url", "http://h/x", "--base", "http://h"},
+       Kind::kUsageError,
+       "--url excludes --base"},
+      {{"account", "--port", "70000"},
+       Kind::kUsageError,
+       "--port: Value 70000 not in range 1 to 65535"},
+      {{"activate", "--mode", "6", "--username", "u", "--password", "p"},
+       Kind::kUsageError,
+       "--mode: Value 6 not in range 1 to 5"},
+      {{"--codepage", "x", "beat"}, Kind::kUsageError, "--codepage: "},
+      {{}, Kind::kUsageError, "a command is needed"},
+      {{"help", "fly"}, Kind::kUsageError, "there is no command \"fly\""},
+      {{"--version"}, Kind::kPrint, version},
+      {{"beat", "--version"}, Kind::kPrint, version},
+      {{"help", "load"}, Kind::kPrint, HelpText("load")},
+      {{"load", "--help"}, Kind::kPrint, HelpText("load")},
+      {{"--help", "load"}, Kind::kPrint, HelpText("load")},
+      {{"help"}, Kind::kPrint, HelpText("")},
+      {{"-h"}, Kind::kPrint, HelpText("")},
   };
   for (const Case& c : cases) {
-    std::string error;
-    EXPECT_FALSE(Parse(c.args, &error)) << c.says;
-    EXPECT_EQ(error, c.says);
+    const Parsed p = ParseCommandLine(c.args);
+    const std::string name = c.args.empty() ? "(none)" : c.args[0];
+    EXPECT_EQ(p.kind, c.kind) << name << ": " << p.text;
+    EXPECT_EQ(p.text.substr(0, c.says.size()), c.says) << name;
   }
+  EXPECT_NE(HelpText("load").find("Usage: vesk load"), std::string::npos);
 }
 
-TEST(ToolCommandLineTest, EveryCommandHasHelpNamingItsOptions) {
-  for (const CommandInfo& c : Commands()) {
-    const std::string help = CommandHelp(c);
-    EXPECT_NE(help.find(std::string("Usage: vesk ") + c.name),
-              std::string::npos);
-    for (const OptionInfo& o : c.options) {
-      EXPECT_NE(help.find(std::string("--") + o.name), std::string::npos)
-          << c.name << " --" << o.name;
+// Every option a command's help names is in the manual page, every help
+// line fits 79 columns, and the program's help gives the exit statuses and
+// the environment.
+TEST(ToolCommandLineTest, HelpFitsAndTheManualPageNamesEveryOption) {
+  std::ifstream in(VESK_MAN_PAGE);
+  const std::string manual((std::istreambuf_iterator<char>(in)),
+                           std::istreambuf_iterator<char>());
+  ASSERT_FALSE(manual.empty());
+  const std::regex option("--[a-z][a-z-]*");
+  std::vector<std::string> topics = CommandNames();
+  topics.push_back("");
+  for (const std::string& topic : topics) {
+    const std::string help = HelpText(topic);
+    ASSERT_FALSE(help.empty()) << topic;
+    std::set<std::string> named;
+    for (std::sregex_iterator it(help.begin(), help.end(), option), end;
+         it != end; ++it) {
+      named.insert(it->str());
+    }
+    for (const std::string& o : named) {
+      std::string roff;
+      for (const char c : o)
+        roff += c == '-' ? std::string("\\-") : std::string(1, c);
+      EXPECT_NE(manual.find(roff), std::string::npos) << topic << " " << o;
     }
     size_t start = 0;
     while (start < help.size()) {
@@ -85,51 +143,61 @@ TEST(ToolCommandLineTest, EveryCommandHasHelpNamingItsOptions) {
           << help.substr(start, end - start);
       start = end + 1;
     }
+    if (!topic.empty() && topic != "help") {
+      EXPECT_NE(manual.find(".SS \"vesk " + topic), std::string::npos) << topic;
+    }
   }
-  EXPECT_NE(GeneralHelp().find("\"/\" works as the separator"),
-            std::string::npos);
+  const std::string general = HelpText("");
+  for (const char* must :
+       {"Exit status:", "  3  no response (cannot resolve host",
+        "VESK_DEVICE_ROOT", "VESK_TIMEOUT_SECONDS", "VESK_ANSI_CODEPAGE",
+        "\"/\" works"}) {
+    EXPECT_NE(general.find(must), std::string::npos) << must;
+  }
 }
 
-TEST(ToolUrlTest, PortComesFromTheUrlOr80) {
+TEST(ToolUrlTest, PortAndHostComeFromTheUrl) {
   EXPECT_EQ(UrlPort("http://127.0.0.1:8080/account"), 8080);
   EXPECT_EQ(UrlPort("http://service.example/account"), 80);
   EXPECT_EQ(UrlPort("http://h:1/"), 1);
+  EXPECT_EQ(UrlHost("http://127.0.0.1:8080/account"), "127.0.0.1");
+  EXPECT_EQ(UrlHost("http://service.example/a:b"), "service.example");
   for (const char* bad :
        {"https://h/x", "http://h", "http:///x", "http://h:/x", "http://h:0/x",
         "http://h:65536/x", "http://h:8o/x", "ftp://h/x"}) {
     EXPECT_EQ(UrlPort(bad), -1) << bad;
+    EXPECT_EQ(UrlHost(bad), "") << bad;
   }
-  EXPECT_EQ(ParseInteger("65535", 1, 65535), 65535);
-  EXPECT_FALSE(ParseInteger("65536", 1, 65535));
-  EXPECT_FALSE(ParseInteger("12x", 0, 100));
-  EXPECT_FALSE(ParseInteger("", 0, 100));
-  EXPECT_EQ(ParseInteger("-3", -5, 5), -3);
 }
 
-TEST(ToolTextTest, Utf8AndUtf16RoundTripAndCut) {
-  const std::string text = "a\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80";  // aé中😀
-  const std::u16string wide = ToUtf16(text);
-  EXPECT_EQ(wide, (std::u16string{u'a', 0xE9, 0x4E2D, 0xD83D, 0xDE00}));
-  EXPECT_EQ(ToUtf8(wide), text);
-  EXPECT_EQ(ToUtf16("\xFF"
-                    "a\xE4\xB8"),
-            (std::u16string{0xFFFD, u'a', 0xFFFD, 0xFFFD}));
-  EXPECT_EQ(ToUtf8(std::u16string{0xD800, u'x'}),
-            "\xEF\xBF\xBD"
-            "x");
-
+TEST(ToolTextTest, FieldsWidthsAndPaths) {
   // A field of 5 units holds 4 and the terminator; the pair is not split.
   vesk_char16 field[5];
   EXPECT_FALSE(SetField(field, "abc\xF0\x9F\x98\x80"));
   EXPECT_EQ(FieldText(field), "abc");
   EXPECT_EQ(field[3], 0);
-  EXPECT_TRUE(SetField(field, "ab"));
-  EXPECT_EQ(FieldText(field), "ab");
-  EXPECT_EQ(field[4], 0);
+  EXPECT_TRUE(SetField(field, "a\xE4\xB8\xAD"));
+  EXPECT_EQ(FieldText(field), "a\xE4\xB8\xAD");
+  EXPECT_EQ(field[2], 0);
 
-  EXPECT_EQ(DisplayWidth("ab\xE4\xB8\xAD"), 4u);
+  struct Width {
+    const char* text;
+    size_t columns;
+  } widths[] = {
+      {"ab", 2},
+      {"ab\xE4\xB8\xAD", 4},     // ab中
+      {"\xF0\x9F\x98\x80!", 3},  // 😀!
+      {"e\xCC\x81", 1},          // e and a combining acute
+      {"\xEF\xBC\xA1", 2},       // fullwidth A
+      {"\xFF", 1},               // a stray byte
+  };
+  for (const Width& w : widths) {
+    EXPECT_EQ(DisplayWidth(w.text), w.columns) << w.text;
+  }
   EXPECT_EQ(FitColumns("\xE4\xB8\xAD\xE6\x96\x87\xE6\x96\x87", 5),
             "\xE4\xB8\xAD\xE6\x96\x87\xE2\x80\xA6");
+  EXPECT_EQ(FitColumns("\xF0\x9F\x98\x80\xF0\x9F\x98\x80x", 4),
+            "\xF0\x9F\x98\x80\xE2\x80\xA6");
   EXPECT_EQ(FitColumns("short", 5), "short");
 
   EXPECT_EQ(HandsetPath("/Storage Card/a.bin"), "\\Storage Card\\a.bin");
@@ -137,38 +205,17 @@ TEST(ToolTextTest, Utf8AndUtf16RoundTripAndCut) {
   EXPECT_EQ(HostPath("/r", "rel\\a"), "rel/a");
 }
 
-TEST(ToolJsonTest, ReadsWhatTheServiceWritesAndWritesWhatItReads) {
-  const std::string text =
-      "{\"account\": {\"name\": \"demo\", \"password\": \"p\\\"w\"},\n"
-      " \"contents\": [{\"key\": \"k1\", \"size\": 3145728, \"md5\": \"ab\"},"
-      " {\"key\": \"\\u4e2d\\ud83d\\ude00\", \"size\": 0}],"
-      " \"ok\": true, \"none\": null, \"neg\": -1.5e1}";
-  std::string error;
-  const auto j = Json::Parse(text, &error);
-  ASSERT_TRUE(j) << error;
-  EXPECT_EQ((*j)["account"]["password"].AsString(), "p\"w");
-  EXPECT_EQ((*j)["contents"].size(), 2u);
-  EXPECT_EQ((*j)["contents"][0]["size"].AsInt(), 3145728);
-  EXPECT_EQ((*j)["contents"][1]["key"].AsString(),
-            "\xE4\xB8\xAD\xF0\x9F\x98\x80");
-  EXPECT_TRUE((*j)["ok"].AsBool());
-  EXPECT_TRUE((*j)["none"].IsNull());
-  EXPECT_EQ((*j)["neg"].AsNumber(), -15);
-  EXPECT_TRUE((*j)["missing"]["deeper"][3].IsNull());
-  // Written compact and indented, both read back to the same text.
-  for (int indent : {0, 2}) {
-    const auto again = Json::Parse(j->Write(indent));
-    ASSERT_TRUE(again);
-    EXPECT_EQ(again->Write(), j->Write());
-  }
-  EXPECT_EQ(Json(std::string("a\nb\x01")).Write(), "\"a\\nb\\u0001\"");
-
-  for (const char* bad : {"", "{", "{\"a\":}", "[1,]", "{\"a\" 1}", "tru",
-                          "\"\\x\"", "[1] 2", "\"a\nb\""}) {
-    EXPECT_FALSE(Json::Parse(bad)) << bad;
-  }
-  std::string deep(100, '[');
-  EXPECT_FALSE(Json::Parse(deep + std::string(100, ']')));
+// The name the library moves a new archive to when its path is taken.
+TEST(ToolTextTest, FreeNameCountsBeforeTheLastDotOfThePath) {
+  test::DeviceRoot root;  // VESK_DEVICE_ROOT for the library's paths
+  test::WriteHostFile(root.Host("\\Storage Card\\a.zip"), "1");
+  EXPECT_EQ(FreeName("\\Storage Card\\a.zip"), "\\Storage Card\\a(1).zip");
+  test::WriteHostFile(root.Host("\\Storage Card\\a(1).zip"), "2");
+  EXPECT_EQ(FreeName("/Storage Card/a.zip"), "\\Storage Card\\a(2).zip");
+  EXPECT_EQ(FreeName("\\dir.d\\plain"), "\\dir(1).d\\plain");
+  EXPECT_EQ(FreeName("\\plain"), "\\plain(1)");
+  EXPECT_EQ(LibraryHostPath("\\Storage Card\\a.zip"),
+            root.path() + "/Storage Card/a.zip");
 }
 
 // A state file as the library writes it: UTF-16LE lines ending in U+000A.
@@ -232,32 +279,13 @@ TEST(ToolProgressTest, LineShowsBytesPercentRateAndTimeLeft) {
   EXPECT_EQ(FormatProgress("load", {512, -1}, 0), "load  512 B  0 B/s");
   EXPECT_EQ(FormatProgress("save", {0, 0}, 0), "save  0 B / 0 B  100%  0 B/s");
   EXPECT_EQ(FormatBytes(1536), "1.5 KiB");
-}
-
-TEST(ToolExitStatusTest, FollowsStatusCodeAndCompleteness) {
-  EXPECT_EQ(ExitFor(200), kExitOk);
-  EXPECT_EQ(ExitFor(0), kExitNoResponse);
-  EXPECT_EQ(ExitFor(403), kExitRefused);
-  DownloadOutcome d;
-  d.status = 206;
-  d.complete = true;
-  EXPECT_EQ(ExitFor(d), kExitOk);
-  d.error.code = 916;
-  EXPECT_EQ(ExitFor(d), kExitRefused);  // failed its checksum three times
-  d.error.code = 0;
-  d.complete = false;
-  EXPECT_EQ(ExitFor(d), kExitNoResponse);  // cut in every attempt
-  d.status = 500;
-  d.error.code = 916;
-  EXPECT_EQ(ExitFor(d), kExitRefused);
-  LoadOutcome l;
-  l.status = 200;
-  l.fileSize = 10;
-  l.received = 4;
-  EXPECT_EQ(ExitFor(l), kExitNoResponse);
-  l.received = 10;
-  l.complete = true;
-  EXPECT_EQ(ExitFor(l), kExitOk);
+  for (const auto& [term, erases] :
+       std::vector<std::pair<const char*, bool>>{{"xterm-256color", true},
+                                                 {"dumb", false},
+                                                 {"", false},
+                                                 {nullptr, false}}) {
+    EXPECT_EQ(TerminalErases(term), erases) << (term ? term : "(unset)");
+  }
 }
 
 }  // namespace

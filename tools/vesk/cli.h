@@ -1,59 +1,107 @@
 // The host tool's command line: global options, six subcommands that call
-// the library's operations, and the demo.
+// the library's operations, the demo and `help`, read by CLI11.
 #ifndef VESK_TOOLS_VESK_CLI_H_
 #define VESK_TOOLS_VESK_CLI_H_
 
-#include <map>
-#include <optional>
+#include <cstdint>
+#include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace vesk::tool {
 
-struct OptionInfo {
-  const char* name;   // without the leading "--"
-  const char* value;  // name of its value in the help, null for a flag
-  const char* help;
-  bool repeatable = false;
+// Options of every command, before or after it.
+struct GlobalOptions {
+  std::string environmentPath = "\\PocketDisk1\\handset.env";
+  std::string deviceRoot;  // default: $VESK_DEVICE_ROOT, else "device"
+  int codepage = 0;        // 0: not given
+  bool json = false;
+  bool quiet = false;
 };
 
-struct CommandInfo {
-  const char* name;
-  const char* summary;
-  const char* usage;    // the line after "vesk NAME"
-  const char* details;  // more text for --help, may be empty
-  std::vector<OptionInfo> options;
+// The resource of an operation: --url, or --base with the command's path.
+struct EndpointOptions {
+  std::string url, base;
+  int port = 0;  // 0: the URL's own
 };
 
-// The parsed command line. Options may stand before or after the command.
+struct ActivateOptions {
+  int mode = 4;
+  std::string username, password, name, email, province, validation, bom;
+  std::string userAgent = "vesk host tool";
+  std::string serial;  // empty: a fresh random one
+  int32_t gender = 0, figure = 0;
+};
+
+struct TransferOptions {
+  int64_t offset = 0;
+  int64_t rangeEnd = 0;
+  bool resume = false;   // the default; kept for scripts that say it
+  bool restart = false;  // remove the transfer files of an earlier call
+};
+
+struct DownloadOptions : TransferOptions {
+  std::string key;
+  std::string to;  // "-": standard output
+  std::string confirmUrl;
+  int confirmPort = 0;
+};
+
+struct LoadOptions : TransferOptions {
+  std::string package, archive;
+  std::string target = "\\Storage Card";
+  bool deleteArchive = false;
+};
+
+// One entry of a save, in command-line order.
+struct SaveEntryOption {
+  enum class Kind { kUpdate, kUpdateEmpty, kDelete } kind;
+  std::string path;
+};
+
+struct DemoOptions {
+  std::string service;  // empty: beside this program
+  bool keep = false;
+};
+
+// The command line as read.
 struct CommandLine {
-  std::string command;  // empty when none was given
-  // Every option in command-line order; a flag has an empty value.
-  std::vector<std::pair<std::string, std::string>> given;
-  std::vector<std::string> operands;
+  std::string command;
+  GlobalOptions global;
+  EndpointOptions endpoint;
+  ActivateOptions activate;
+  DownloadOptions download;
+  LoadOptions load;
+  std::vector<SaveEntryOption> save;
+  DemoOptions demo;
+  // Long names (without "--") of the options given.
+  std::set<std::string> given;
 
-  bool Has(const std::string& name) const;
-  // The last value given for the option.
-  std::optional<std::string> Get(const std::string& name) const;
-  std::vector<std::string> All(const std::string& name) const;
+  bool Has(const std::string& name) const { return given.count(name) > 0; }
 };
 
-const std::vector<OptionInfo>& GlobalOptions();
-const std::vector<CommandInfo>& Commands();
-const CommandInfo* FindCommand(const std::string& name);
+// What reading the command line came to.
+struct Parsed {
+  enum class Kind {
+    kRun,         // run cl
+    kPrint,       // print text on standard output and exit 0 (help, version)
+    kUsageError,  // text says what is wrong; exit 2
+  };
+  Kind kind = Kind::kRun;
+  std::string text;
+  std::string command;  // the command named, when one could be made out
+  CommandLine cl;
+};
 
-// Parses argv[1..]; on a usage error answers nothing and says why.
-std::optional<CommandLine> ParseCommandLine(
-    const std::vector<std::string>& args, std::string* error);
+// Reads argv[1..]. Options may stand anywhere: before the command or after
+// it, in any order; the option names are those of the command.
+Parsed ParseCommandLine(const std::vector<std::string>& args);
 
-// "--help" texts.
-std::string GeneralHelp();
-std::string CommandHelp(const CommandInfo& info);
+// The --help text of a command, or of the program for "".
+std::string HelpText(const std::string& command);
 
-// Parses a decimal integer option in [min, max]; nothing when it is not one.
-std::optional<long long> ParseInteger(const std::string& text, long long min,
-                                      long long max);
+// The names of the commands, in the order of the help.
+std::vector<std::string> CommandNames();
 
 // The whole program: parses, prepares the device root and the code page,
 // runs the command and returns the exit status.

@@ -5,17 +5,19 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "tools/vesk/json.h"
 #include "tools/vesk/ops.h"
 #include "tools/vesk/progress.h"
 #include "tools/vesk/text.h"
+#include "vesk80.h"
 
 namespace vesk::tool {
 
@@ -23,7 +25,7 @@ namespace {
 
 using Fields = std::vector<std::pair<std::string, std::string>>;
 
-void PrintFields(const std::string& headline, const Fields& fields) {
+void PrintFields(FILE* to, const std::string& headline, const Fields& fields) {
   std::string out = headline + "\n";
   size_t width = 0;
   for (const auto& f : fields) width = std::max(width, f.first.size());
@@ -31,7 +33,7 @@ void PrintFields(const std::string& headline, const Fields& fields) {
     out += "  " + f.first + std::string(width - f.first.size() + 2, ' ') +
            f.second + "\n";
   }
-  std::fputs(out.c_str(), stdout);
+  std::fputs(out.c_str(), to);
 }
 
 void AddAccountFields(const AccountFields& account, Fields& fields) {
@@ -44,47 +46,24 @@ void AddAccountFields(const AccountFields& account, Fields& fields) {
 }
 
 void PrintJson(const Json& j) {
-  std::fputs((j.Write(2) + "\n").c_str(), stdout);
+  const std::string text =
+      j.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+  std::fputs(text.c_str(), stdout);
 }
 
-// Header values reach the records as sent, with the blank after the colon.
-std::string Trim(const std::string& text) {
-  const size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return "";
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
-// What a failed call says on standard error.
-void PrintFailure(const std::string& what, int32_t status,
-                  const CallError& error) {
-  const CallError e{error.code, Trim(error.message), Trim(error.timestamp)};
-  std::string line;
-  if (status == 0) {
-    line = what + ": no response from the service";
-    if (!e.message.empty()) line += " (" + e.message + ")";
-  } else {
-    line = what + ": refused, status " + std::to_string(status) + ", code " +
-           std::to_string(e.code);
-    if (!e.message.empty()) line += ": " + e.message;
-    if (!e.timestamp.empty()) line += " (service time " + e.timestamp + ")";
-  }
-  std::fprintf(stderr, "%s\n", line.c_str());
+// What a call that did not do what was asked says on standard error.
+void PrintFailure(const std::string& what, const Outcome& o) {
+  std::fprintf(stderr, "%s: %s\n", what.c_str(), o.reason.c_str());
 }
 
 // The URL and port of a command's resource: --url, or --base with the
 // command's path; --port, or the URL's own port.
 bool ResolveEndpoint(const CommandLine& cl, const std::string& path,
                      Endpoint* at, std::string* error) {
-  const auto url = cl.Get("url");
-  const auto base = cl.Get("base");
-  if (url && base) {
-    *error = "give --url or --base, not both";
-    return false;
-  }
-  if (url) {
-    at->url = *url;
-  } else if (base) {
-    std::string b = *base;
+  if (cl.Has("url")) {
+    at->url = cl.endpoint.url;
+  } else if (cl.Has("base")) {
+    std::string b = cl.endpoint.base;
     while (!b.empty() && b.back() == '/') b.pop_back();
     at->url = b + path;
   } else {
@@ -96,30 +75,7 @@ bool ResolveEndpoint(const CommandLine& cl, const std::string& path,
     *error = "\"" + at->url + "\" is not of the form http://host[:port]/path";
     return false;
   }
-  at->port = own;
-  if (const auto port = cl.Get("port")) {
-    const auto n = ParseInteger(*port, 1, 65535);
-    if (!n) {
-      *error = "--port needs a port number 1-65535";
-      return false;
-    }
-    at->port = static_cast<int32_t>(*n);
-  }
-  return true;
-}
-
-bool IntegerOption(const CommandLine& cl, const std::string& name,
-                   long long min, long long max, long long* value,
-                   std::string* error) {
-  const auto text = cl.Get(name);
-  if (!text) return true;
-  const auto n = ParseInteger(*text, min, max);
-  if (!n) {
-    *error = "--" + name + " needs a number from " + std::to_string(min) +
-             " to " + std::to_string(max);
-    return false;
-  }
-  *value = *n;
+  at->port = cl.Has("port") ? cl.endpoint.port : own;
   return true;
 }
 
@@ -151,6 +107,33 @@ std::string LastSegment(const std::string& url) {
   return slash == std::string::npos ? url : url.substr(slash + 1);
 }
 
+// Where a transfer to host path `host` starts: --offset when given; after
+// --restart, 0 with the earlier call's data and state files removed; else
+// the size of the data file an earlier call left (0 without one).
+int64_t TransferStart(const CommandLine& cl, const TransferOptions& t,
+                      const std::string& host, int64_t largest) {
+  if (cl.Has("offset")) return t.offset;
+  if (t.restart) {
+    std::remove((host + ".Down").c_str());
+    std::remove((host + ".Down.cfg").c_str());
+    return 0;
+  }
+  return std::clamp<int64_t>(HostFileSize(host + ".Down"), 0, largest);
+}
+
+// Copies a host file to standard output; false with errno set when it
+// cannot be read or written whole.
+bool CopyToStandardOutput(const std::string& hostPath) {
+  std::ifstream in(hostPath, std::ios::binary);
+  if (!in) return false;
+  char block[65536];
+  while (in.read(block, sizeof block) || in.gcount() > 0) {
+    const size_t n = static_cast<size_t>(in.gcount());
+    if (std::fwrite(block, 1, n, stdout) != n) return false;
+  }
+  return std::fflush(stdout) == 0;
+}
+
 }  // namespace
 
 int RunActivate(const CommandLine& cl, const Context& cx) {
@@ -159,49 +142,43 @@ int RunActivate(const CommandLine& cl, const Context& cx) {
   if (!ResolveEndpoint(cl, "/activate", &at, &error)) {
     return UsageError("activate", error);
   }
-  long long mode = 4, gender = 0, figure = 0;
-  if (!IntegerOption(cl, "mode", INT32_MIN, INT32_MAX, &mode, &error) ||
-      !IntegerOption(cl, "gender", INT32_MIN, INT32_MAX, &gender, &error) ||
-      !IntegerOption(cl, "figure", INT32_MIN, INT32_MAX, &figure, &error)) {
-    return UsageError("activate", error);
-  }
-  if (!cl.Has("username") || !cl.Has("password")) {
-    return UsageError("activate", "--username and --password are needed");
-  }
+  const ActivateOptions& a = cl.activate;
   ActivateParams p;
   p.environmentPath = cx.environmentPath;
-  p.mode = static_cast<int32_t>(mode);
-  p.userAgent = cl.Get("user-agent").value_or("vesk host tool");
-  p.serial = cl.Get("serial").value_or(RandomSerial());
-  p.username = *cl.Get("username");
-  p.password = *cl.Get("password");
-  p.name = cl.Get("name").value_or("");
-  p.email = cl.Get("email").value_or("");
-  p.province = cl.Get("province").value_or("");
-  p.validation = cl.Get("validation").value_or("");
-  p.bom = cl.Get("bom").value_or("");
-  p.gender = static_cast<int32_t>(gender);
-  p.figure = static_cast<int32_t>(figure);
+  p.mode = a.mode;
+  p.userAgent = a.userAgent;
+  p.serial = a.serial.empty() ? RandomSerial() : a.serial;
+  p.username = a.username;
+  p.password = a.password;
+  p.name = a.name;
+  p.email = a.email;
+  p.province = a.province;
+  p.validation = a.validation;
+  p.bom = a.bom;
+  p.gender = a.gender;
+  p.figure = a.figure;
 
   const ActivateOutcome o = Activate(p, at);
   if (cx.json) {
     PrintJson(ToJson(o));
-  } else if (o.status == 200) {
+  } else if (o.ok()) {
     Fields f = {{"mode", std::to_string(p.mode)}};
     if (p.mode != 1 && p.mode != 5) {
       f.insert(f.end(), {{"user id", std::to_string(o.userId)},
                          {"user no", std::to_string(o.userNo)}});
       AddAccountFields(o, f);
     }
-    f.emplace_back("server date", Trim(o.serverDate));
-    if ((p.mode == 2 || p.mode == 4) && o.userId > 0) {
-      f.emplace_back("credentials", "stored in " + cx.environmentPath);
+    f.emplace_back("server date", o.serverDate);
+    if (ModeRegisters(p.mode)) {
+      f.emplace_back("credentials",
+                     "stored in " + cx.environmentPath +
+                         (o.environmentPrivate ? " (mode 0600)" : ""));
     }
-    PrintFields("activated (status 200)", f);
+    PrintFields(stdout, "activated (status 200)", f);
   } else {
-    PrintFailure("activate", o.status, o.error);
+    PrintFailure("activate", o);
   }
-  return ExitFor(o.status);
+  return o.exit();
 }
 
 int RunAccount(const CommandLine& cl, const Context& cx) {
@@ -213,25 +190,27 @@ int RunAccount(const CommandLine& cl, const Context& cx) {
   const AccountOutcome o = Account(cx.environmentPath, at);
   if (cx.json) {
     PrintJson(ToJson(o));
-  } else if (o.status == 200) {
+  } else if (o.ok()) {
     Fields f = {{"account id", std::to_string(o.accountId)}};
     AddAccountFields(o, f);
-    PrintFields("account (status 200)", f);
+    PrintFields(stdout, "account (status 200)", f);
   } else {
-    PrintFailure("account", o.status, o.error);
+    PrintFailure("account", o);
   }
-  return ExitFor(o.status);
+  return o.exit();
 }
 
 namespace {
 
+// A table cell of `columns` display columns: cut with "…" or padded.
 std::string Cell(const std::string& text, size_t columns) {
   std::string flat = text;
   for (char& c : flat) {
     if (c == '\n' || c == '\r' || c == '\t') c = ' ';
   }
-  std::string out = FitColumns(flat, columns);
-  return out + std::string(columns - DisplayWidth(out), ' ');
+  const std::string out = FitColumns(flat, columns);
+  const size_t width = DisplayWidth(out);
+  return out + std::string(width < columns ? columns - width : 0, ' ');
 }
 
 void PrintNotifications(const BeatOutcome& o) {
@@ -275,12 +254,12 @@ int RunBeat(const CommandLine& cl, const Context& cx) {
   const BeatOutcome o = Beat(cx.environmentPath, at);
   if (cx.json) {
     PrintJson(ToJson(o));
-  } else if (o.status == 200) {
+  } else if (o.ok()) {
     PrintNotifications(o);
   } else {
-    PrintFailure("beat", o.status, o.error);
+    PrintFailure("beat", o);
   }
-  return ExitFor(o.status);
+  return o.exit();
 }
 
 int RunDownload(const CommandLine& cl, const Context& cx) {
@@ -289,79 +268,70 @@ int RunDownload(const CommandLine& cl, const Context& cx) {
   if (!ResolveEndpoint(cl, "/download", &at, &error)) {
     return UsageError("download", error);
   }
+  const DownloadOptions& d = cl.download;
   Endpoint confirm{at.url + "/confirm", at.port};
-  if (const auto url = cl.Get("confirm-url")) {
-    confirm.url = *url;
-    confirm.port = UrlPort(*url);
+  if (cl.Has("confirm-url")) {
+    confirm.url = d.confirmUrl;
+    confirm.port = UrlPort(d.confirmUrl);
     if (confirm.port < 0) {
-      return UsageError("download", "\"" + *url +
+      return UsageError("download", "\"" + d.confirmUrl +
                                         "\" is not of the form "
                                         "http://host[:port]/path");
     }
-  } else if (cl.Has("base")) {
-    // The reference service confirms at /download/confirm.
-    confirm.url = at.url + "/confirm";
   }
-  long long confirmPort = confirm.port, offset = 0, rangeEnd = 0;
-  if (!IntegerOption(cl, "confirm-port", 1, 65535, &confirmPort, &error) ||
-      !IntegerOption(cl, "offset", 0, UINT32_MAX, &offset, &error) ||
-      !IntegerOption(cl, "range-end", 0, UINT32_MAX, &rangeEnd, &error)) {
-    return UsageError("download", error);
+  if (cl.Has("confirm-port")) confirm.port = d.confirmPort;
+  const bool toStandardOutput = d.to == "-";
+  if (toStandardOutput && cx.json) {
+    return UsageError("download",
+                      "--to - and --json both want standard output");
   }
-  confirm.port = static_cast<int32_t>(confirmPort);
-  if (!cl.Has("key")) return UsageError("download", "--key is needed");
   DownloadParams p;
   p.environmentPath = cx.environmentPath;
-  p.key = *cl.Get("key");
-  p.localPath = HandsetPath(cl.Get("to").value_or("\\Storage Card\\" + p.key));
+  p.key = d.key;
+  p.localPath = HandsetPath(
+      d.to.empty() || toStandardOutput ? "\\Storage Card\\" + p.key : d.to);
   const std::string host = HostPath(cx.deviceRoot, p.localPath);
-  if (cl.Has("resume") && !cl.Has("offset")) {
-    offset = std::max<int64_t>(HostFileSize(host + ".Down"), 0);
-  }
-  p.offset = static_cast<uint32_t>(offset);
-  p.rangeEnd = static_cast<uint32_t>(rangeEnd);
+  p.offset = static_cast<uint32_t>(TransferStart(cl, d, host, UINT32_MAX));
+  p.rangeEnd = static_cast<uint32_t>(d.rangeEnd);
 
   DownloadOutcome o;
   {
     ProgressLine progress(
         "download", [host] { return SampleTransfer(host); }, cx.progress);
-    o = Download(p, at, confirm, host);
+    o = Download(p, at, confirm);
   }
-  const int exit = ExitFor(o);
   if (cx.json) {
-    PrintJson(ToJson(o));
-    return exit;
+    Json j = ToJson(o);
+    j["continuedFrom"] = p.offset;
+    PrintJson(j);
+    return o.exit();
   }
-  if (exit == kExitOk) {
-    PrintFields("downloaded (status " + std::to_string(o.status) + ")",
-                {{"file", p.localPath},
-                 {"host file", host},
-                 {"range start", std::to_string(o.rangeStart)},
-                 {"received", std::to_string(o.received)},
-                 {"file size", std::to_string(o.fileSize)},
-                 {"checksum", o.checksum + " (verified)"}});
-  } else if (o.status == 200 || o.status == 206) {
-    if (o.error.code == 916) {
-      std::fprintf(stderr,
-                   "download: the file failed its checksum (code 916); the "
-                   "partial file was cut back to %u bytes; continue with "
-                   "--resume\n",
-                   o.offset);
-    } else {
-      std::fprintf(stderr,
-                   "download: incomplete at byte %u of %d; continue with "
-                   "--resume\n",
-                   o.offset, o.fileSize);
+  // With the file on standard output, the report goes to standard error.
+  FILE* report = toStandardOutput ? stderr : stdout;
+  if (!o.ok()) {
+    PrintFailure("download", o);
+    return o.exit();
+  }
+  Fields f = {{"file", p.localPath}, {"host file", host}};
+  if (p.offset > 0 && !cl.Has("offset")) {
+    f.emplace_back("continued", "from byte " + std::to_string(p.offset) +
+                                    ", the data file an earlier call left");
+  }
+  f.insert(f.end(), {{"range start", std::to_string(o.rangeStart)},
+                     {"received", std::to_string(o.received)},
+                     {"file size", std::to_string(o.fileSize)},
+                     {"checksum", o.checksum + " (verified)"}});
+  if (toStandardOutput) {
+    if (!CopyToStandardOutput(host)) {
+      std::fprintf(stderr, "download: standard output: %s\n",
+                   std::strerror(errno));
+      return kExitRefused;
     }
-  } else if (o.error.code == 916) {
-    std::fprintf(stderr,
-                 "download: the service rejected the partial file (code 916); "
-                 "it was cut back to %u bytes\n",
-                 o.offset);
-  } else {
-    PrintFailure("download", o.status, o.error);
+    f.emplace_back("copied to", "standard output");
   }
-  return exit;
+  PrintFields(report, "downloaded (status " + std::to_string(o.status) + ")",
+              f);
+  return o.exit();
 }
 
 int RunLoad(const CommandLine& cl, const Context& cx) {
@@ -372,30 +342,23 @@ int RunLoad(const CommandLine& cl, const Context& cx) {
     if (!cl.Has("package")) {
       return UsageError("load", "--base needs --package NAME");
     }
-    path += *cl.Get("package");
+    path += cl.load.package;
   } else if (cl.Has("package")) {
     return UsageError("load", "--package goes with --base");
   }
   if (!ResolveEndpoint(cl, path, &at, &error)) {
     return UsageError("load", error);
   }
-  long long offset = 0, rangeEnd = 0;
-  if (!IntegerOption(cl, "offset", 0, INT32_MAX, &offset, &error) ||
-      !IntegerOption(cl, "range-end", 0, INT32_MAX, &rangeEnd, &error)) {
-    return UsageError("load", error);
-  }
+  const LoadOptions& l = cl.load;
   LoadParams p;
   p.environmentPath = cx.environmentPath;
   p.archivePath = HandsetPath(
-      cl.Get("archive").value_or("\\Storage Card\\" + LastSegment(at.url)));
-  p.targetDirectory = HandsetPath(cl.Get("target").value_or("\\Storage Card"));
-  p.deleteArchive = cl.Has("delete-archive");
+      l.archive.empty() ? "\\Storage Card\\" + LastSegment(at.url) : l.archive);
+  p.targetDirectory = HandsetPath(l.target);
+  p.deleteArchive = l.deleteArchive;
   const std::string host = HostPath(cx.deviceRoot, p.archivePath);
-  if (cl.Has("resume") && !cl.Has("offset")) {
-    offset = std::max<int64_t>(HostFileSize(host + ".Down"), 0);
-  }
-  p.offset = static_cast<int32_t>(offset);
-  p.rangeEnd = static_cast<int32_t>(rangeEnd);
+  p.offset = static_cast<int32_t>(TransferStart(cl, l, host, INT32_MAX));
+  p.rangeEnd = static_cast<int32_t>(l.rangeEnd);
 
   LoadOutcome o;
   {
@@ -403,29 +366,37 @@ int RunLoad(const CommandLine& cl, const Context& cx) {
         "load", [host] { return SampleTransfer(host); }, cx.progress);
     o = Load(p, at);
   }
-  const int exit = ExitFor(o);
-  if (cx.json) {
-    PrintJson(ToJson(o));
-    return exit;
-  }
-  if (exit == kExitOk) {
-    PrintFields(
-        "loaded (status " + std::to_string(o.status) + ")",
-        {{"archive", p.archivePath + (p.deleteArchive ? " (deleted)" : "")},
-         {"unpacked into", p.targetDirectory},
-         {"range start", std::to_string(o.rangeStart)},
-         {"received", std::to_string(o.received)},
-         {"file size", std::to_string(o.fileSize)},
-         {"entries not unpacked", std::to_string(o.failedEntries)}});
-  } else if (o.status == 200 || o.status == 206) {
+  if (!o.newArchive.empty()) {
     std::fprintf(stderr,
-                 "load: incomplete at byte %lld of %d; nothing was unpacked; "
-                 "continue with --resume\n",
-                 static_cast<long long>(o.rangeStart) + o.received, o.fileSize);
-  } else {
-    PrintFailure("load", o.status, o.error);
+                 "load: %s was there already: the library unpacked that "
+                 "older archive; the new one is %s\n",
+                 o.unpackedArchive.c_str(), o.newArchive.c_str());
   }
-  return exit;
+  if (cx.json) {
+    Json j = ToJson(o);
+    j["continuedFrom"] = p.offset;
+    PrintJson(j);
+    return o.exit();
+  }
+  if (!o.ok()) {
+    PrintFailure("load", o);
+    return o.exit();
+  }
+  Fields f = {{"archive", o.unpackedArchive +
+                              (o.newArchive.empty() ? "" : " (the older one)") +
+                              (o.archiveDeleted ? " (deleted)" : "")}};
+  if (!o.newArchive.empty()) f.emplace_back("new archive", o.newArchive);
+  f.emplace_back("unpacked into", p.targetDirectory);
+  f.emplace_back("entries", std::to_string(o.entries) + ", all unpacked");
+  if (p.offset > 0 && !cl.Has("offset")) {
+    f.emplace_back("continued", "from byte " + std::to_string(p.offset) +
+                                    ", the data file an earlier call left");
+  }
+  f.insert(f.end(), {{"range start", std::to_string(o.rangeStart)},
+                     {"received", std::to_string(o.received)},
+                     {"file size", std::to_string(o.fileSize)}});
+  PrintFields(stdout, "loaded (status " + std::to_string(o.status) + ")", f);
+  return o.exit();
 }
 
 int RunSave(const CommandLine& cl, const Context& cx) {
@@ -434,21 +405,42 @@ int RunSave(const CommandLine& cl, const Context& cx) {
   if (!ResolveEndpoint(cl, "/save", &at, &error)) {
     return UsageError("save", error);
   }
-  std::vector<SaveItem> items;
-  for (const auto& g : cl.given) {
-    if (g.first == "update" || g.first == "delete") {
-      items.push_back(SaveItem{HandsetPath(g.second), g.first == "update"});
-    }
+  if (cl.save.empty()) {
+    return UsageError("save", "give --update, --update-empty or --delete");
   }
-  if (items.size() > VESK80_SAVE_MAX_ENTRIES) {
+  if (cl.save.size() > VESK80_SAVE_MAX_ENTRIES) {
     return UsageError("save", "at most 9 entries in one save");
   }
+  std::vector<SaveItem> items;
   std::vector<std::string> hostPaths;
   std::vector<int64_t> sizes;
-  for (const SaveItem& item : items) {
-    if (!item.update) continue;
-    hostPaths.push_back(HostPath(cx.deviceRoot, item.path));
-    sizes.push_back(std::max<int64_t>(HostFileSize(hostPaths.back()), 0));
+  for (const SaveEntryOption& e : cl.save) {
+    const std::string path = HandsetPath(e.path);
+    items.push_back(SaveItem{path, e.kind != SaveEntryOption::Kind::kDelete});
+    if (e.kind == SaveEntryOption::Kind::kDelete) continue;
+    const std::string host = HostPath(cx.deviceRoot, path);
+    struct stat st {};
+    const bool there = ::stat(host.c_str(), &st) == 0;
+    // The library sends an empty part for a file that is not there: that
+    // replaces the service's copy with nothing, so it is done only when
+    // asked for by name.
+    if (e.kind == SaveEntryOption::Kind::kUpdate && !there) {
+      return UsageError("save", "--update " + path +
+                                    ": no such file (host path " + host +
+                                    "); --update-empty sends an empty part "
+                                    "on purpose");
+    }
+    if (e.kind == SaveEntryOption::Kind::kUpdate && !S_ISREG(st.st_mode)) {
+      return UsageError(
+          "save", "--update " + path + ": not a regular file (" + host + ")");
+    }
+    if (e.kind == SaveEntryOption::Kind::kUpdateEmpty && there) {
+      return UsageError("save", "--update-empty " + path +
+                                    ": the file is there (host path " + host +
+                                    "); --update sends it");
+    }
+    hostPaths.push_back(host);
+    sizes.push_back(std::max<int64_t>(HostFileSize(host), 0));
   }
 
   SaveOutcome o;
@@ -464,16 +456,14 @@ int RunSave(const CommandLine& cl, const Context& cx) {
   }
   if (cx.json) {
     Json j = ToJson(o);
-    Json list = Json::Array();
+    Json list = Json::array();
     for (const SaveItem& item : items) {
-      Json e = Json::Object();
-      e.Set("path", item.path);
-      e.Set("action", item.update ? "update" : "delete");
-      list.Push(std::move(e));
+      list.push_back(Json{{"path", item.path},
+                          {"action", item.update ? "update" : "delete"}});
     }
-    j.Set("entries", std::move(list));
+    j["entries"] = std::move(list);
     PrintJson(j);
-  } else if (o.status == 200) {
+  } else if (o.ok()) {
     Fields f;
     for (const SaveItem& item : items) {
       f.emplace_back(item.update ? "update" : "delete", item.path);
@@ -487,11 +477,11 @@ int RunSave(const CommandLine& cl, const Context& cx) {
       if (eol != std::string::npos) body.resize(eol);
       f.emplace_back("service said", body);
     }
-    PrintFields("saved (status 200)", f);
+    PrintFields(stdout, "saved (status 200)", f);
   } else {
-    PrintFailure("save", o.status, o.error);
+    PrintFailure("save", o);
   }
-  return ExitFor(o.status);
+  return o.exit();
 }
 
 }  // namespace vesk::tool

@@ -6,6 +6,9 @@
 
 namespace vesk::tool {
 
+// Runs the demo. SIGINT, SIGTERM and a closed standard output end it early:
+// the service is stopped, the temporary directory removed (unless --keep),
+// and the program then ends by that signal.
 int RunDemo(const CommandLine& cl, const Context& cx);
 
 }  // namespace vesk::tool

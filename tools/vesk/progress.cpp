@@ -4,12 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+
+#include "tools/common/text.h"
 
 namespace vesk::tool {
 
@@ -115,13 +118,14 @@ int64_t StateFileSize(const std::string& stateHostPath) {
   if (!in) return -1;
   const std::string bytes((std::istreambuf_iterator<char>(in)),
                           std::istreambuf_iterator<char>());
-  // The state file is UTF-16LE; its keys and numbers are ASCII.
-  std::string text;
+  // The state file is UTF-16LE.
+  std::u16string units;
   for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    const unsigned unit = static_cast<unsigned char>(bytes[i]) |
-                          static_cast<unsigned char>(bytes[i + 1]) << 8;
-    text += unit < 0x80 ? static_cast<char>(unit) : '?';
+    units +=
+        static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                              static_cast<unsigned char>(bytes[i + 1]) << 8);
   }
+  const std::string text = tools::Utf16ToUtf8(units);
   const std::string key = "File-Size: ";
   size_t at = 0;
   while ((at = text.find(key, at)) != std::string::npos) {
@@ -174,9 +178,16 @@ ProgressSample SampleUpload(const std::vector<std::string>& hostPaths,
   return s;
 }
 
+bool TerminalErases(const char* term) {
+  return term != nullptr && *term != '\0' && std::string(term) != "dumb";
+}
+
 ProgressLine::ProgressLine(std::string label,
                            std::function<ProgressSample()> sample, bool enabled)
-    : label_(std::move(label)), sample_(std::move(sample)), enabled_(enabled) {
+    : label_(std::move(label)),
+      sample_(std::move(sample)),
+      enabled_(enabled),
+      erases_(TerminalErases(std::getenv("TERM"))) {
   if (!enabled_) return;
   first_ = sample_().done;
   thread_ = std::thread([this] { Run(); });
@@ -190,8 +201,13 @@ ProgressLine::~ProgressLine() {
   }
   wake_.notify_all();
   thread_.join();
-  std::fputs("\r\x1b[K", stderr);
+  std::fputs(Erase().c_str(), stderr);
   std::fflush(stderr);
+}
+
+std::string ProgressLine::Erase() const {
+  if (erases_) return "\r\x1b[K";
+  return "\r" + std::string(drawn_, ' ') + "\r";
 }
 
 void ProgressLine::Run() {
@@ -210,7 +226,15 @@ void ProgressLine::Draw(const ProgressSample& s, double elapsed) {
   const int64_t gained = s.done > first_ ? s.done - first_ : 0;
   const double rate =
       elapsed > 0.05 ? static_cast<double>(gained) / elapsed : 0.0;
-  const std::string line = "\r" + FormatProgress(label_, s, rate) + "\x1b[K";
+  const std::string text = FormatProgress(label_, s, rate);
+  std::string line = "\r" + text;
+  if (erases_) {
+    line += "\x1b[K";
+  } else if (text.size() < drawn_) {
+    // Blanks over the rest of a longer line drawn before.
+    line += std::string(drawn_ - text.size(), ' ');
+  }
+  drawn_ = std::max(drawn_, text.size());
   std::fputs(line.c_str(), stderr);
   std::fflush(stderr);
 }

@@ -48,6 +48,11 @@ ProgressSample SampleUpload(const std::vector<std::string>& hostPaths,
                             const std::vector<int64_t>& sizes,
                             UploadWatch* watch);
 
+// Whether a terminal of this TERM clears to the end of the line with
+// ESC [ K: not when TERM is unset, empty or "dumb", where the line is
+// blanked with spaces instead.
+bool TerminalErases(const char* term);
+
 class ProgressLine {
  public:
   // Draws only when `enabled` (the caller passes isatty(2) && !--quiet).
@@ -61,10 +66,13 @@ class ProgressLine {
  private:
   void Run();
   void Draw(const ProgressSample& s, double elapsed);
+  std::string Erase() const;
 
   std::string label_;
   std::function<ProgressSample()> sample_;
   bool enabled_;
+  bool erases_;         // the terminal knows ESC [ K
+  size_t drawn_ = 0;    // the widest line drawn so far
   int64_t first_ = -1;  // bytes already there when the work began
   std::mutex mutex_;
   std::condition_variable wake_;

@@ -1,23 +1,16 @@
-// Text helpers of the host tool: the library speaks UTF-16, the command line
-// and the terminal speak UTF-8.
+// Text helpers of the host tool: the record fields the library reads and
+// writes (UTF-16, through the tools' one conversion), the width of text in a
+// terminal, and handset paths against host paths.
 #ifndef VESK_TOOLS_VESK_TEXT_H_
 #define VESK_TOOLS_VESK_TEXT_H_
 
 #include <cstddef>
-#include <cstdint>
 #include <string>
 
 #include "vesk80.h"
 
 namespace vesk::tool {
 
-// UTF-8 to UTF-16; characters above U+FFFF become surrogate pairs, malformed
-// bytes become U+FFFD.
-std::u16string ToUtf16(const std::string& utf8);
-// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
-std::string ToUtf8(const std::u16string& utf16);
-// Appends the UTF-8 form of one code point (at most U+10FFFF).
-void AppendUtf8(std::string& out, char32_t cp);
 // The zero-terminated text of a fixed record field (at most `units` units).
 std::string FieldText(const vesk_char16* field, size_t units);
 
@@ -34,8 +27,9 @@ bool SetField(vesk_char16 (&field)[N], const std::string& utf8) {
   return SetField(field, N, utf8);
 }
 
-// Display width of UTF-8 text in terminal columns: East Asian wide
-// characters take two.
+// Display width of UTF-8 text in terminal columns, by Unicode's character
+// widths: East Asian wide characters and emoji take two, combining marks
+// none. A byte that does not begin a well-formed sequence takes one.
 size_t DisplayWidth(const std::string& utf8);
 // The text cut to at most `columns` display columns, with "…" at the end
 // when something was cut.
