@@ -1,6 +1,7 @@
-/* A C99 host of the shared library: the public header compiles as strict C,
- * the exports link by name, and a call whose URL is refused fills the error
- * record without touching the result. */
+/* A C99 host of the shared library: the public header (with its version
+ * header) compiles as strict C, the exports link by name, a call whose URL is
+ * refused fills the error record without touching the result, and a refused
+ * heartbeat leaves its record, the entries pointer included, as it was. */
 #include <stdio.h>
 #include <string.h>
 
@@ -16,6 +17,17 @@ static int failures = 0;
     }                                                                 \
   } while (0)
 
+#define VERSION_TEXT(number) #number
+#define VERSION_PART(number) VERSION_TEXT(number)
+
+static int Untouched(const void* record, size_t size) {
+  size_t i;
+  for (i = 0; i < size; ++i) {
+    if (((const unsigned char*)record)[i] != 0x5A) return 0;
+  }
+  return 1;
+}
+
 static void Copy(vesk_char16* target, const char* ascii) {
   while ((*target++ = (vesk_char16)(unsigned char)*ascii++) != 0) {
   }
@@ -27,8 +39,6 @@ int main(void) {
   AccountInfoResult result;
   HandsetError error;
   int32_t status;
-  size_t i;
-  int untouched = 1;
 
   Copy(url, "https://127.0.0.1/refused");
   Copy(env, "no-such-handset.env");
@@ -40,12 +50,34 @@ int main(void) {
   CHECK(error.code == 0);
   CHECK(error.message[0] == 't'); /* "the URL ..." */
   CHECK(error.reserved[0] == 0x5A5A5A5A && error.reserved[1] == 0x5A5A5A5A);
-  for (i = 0; i < sizeof result; ++i) {
-    if (((const unsigned char*)&result)[i] != 0x5A) untouched = 0;
-  }
-  CHECK(untouched);
+  CHECK(Untouched(&result, sizeof result));
 
   CHECK(vesk_HandsetBeat(env, NULL, &error, url, 1) == 0);
+
+  /* A heartbeat that gets no 200 (nothing listens on port 1) neither
+   * releases nor replaces the array the record holds: here a pointer that
+   * was never allocated, which a release would crash on. */
+  {
+    HandsetBeatResult beat;
+    Copy(url, "http://127.0.0.1/beat");
+    memset(&beat, 0x5A, sizeof beat);
+    CHECK(vesk_HandsetBeat(env, &beat, &error, url, 1) == 0);
+    CHECK(Untouched(&beat, sizeof beat));
+  }
+
+  /* The version macros agree with one another; the number encodes them
+   * unambiguously. */
+  {
+    static const char expected[] =
+        VERSION_PART(VESK80_VERSION_MAJOR) "." VERSION_PART(
+            VESK80_VERSION_MINOR) "." VERSION_PART(VESK80_VERSION_PATCH);
+    CHECK(strcmp(VESK80_VERSION_STRING, expected) == 0);
+    CHECK(VESK80_VERSION_MINOR < 100 && VESK80_VERSION_PATCH < 100);
+    CHECK(VESK80_VERSION_NUMBER == VESK80_VERSION_MAJOR * 10000 +
+                                       VESK80_VERSION_MINOR * 100 +
+                                       VESK80_VERSION_PATCH);
+  }
+
   CHECK(sizeof(HandsetError) == 652 && sizeof(SaveEntry) == 536);
   CHECK(sizeof(ContentNotification) == 3588 &&
         sizeof(AdvertisementNotification) == 4096);
