@@ -156,7 +156,7 @@ class ServiceProcess {
     const std::string binary = ServiceBinary();
     std::string error, line;
     if (!child_.Start({binary, "serve", "--port", "0", "--data", dataDir},
-                      vesk::tools::ErrorLog{dataDir + ".log"}, &error)) {
+                      vesk::tools::ChildOptions{dataDir + ".log"}, &error)) {
       Die(error);
     }
     // The first line is "listening on 127.0.0.1:PORT".

@@ -99,11 +99,9 @@ void MakeArchive(const fs::path& scratch, const std::string& name,
                  const std::function<void(const fs::path&)>& fill) {
   const fs::path tree = scratch / ("src-" + name);
   fill(tree);
-  const fs::path here = fs::current_path();
-  fs::current_path(tree);
   const int status = vesk::tools::RunToEnd(
-      {"zip", "-q", "-r", (scratch / (name + ".zip")).string(), "."});
-  fs::current_path(here);
+      {"zip", "-q", "-r", (scratch / (name + ".zip")).string(), "."}, nullptr,
+      {"", tree.string()});
   if (status != 0) Die(kProgram, "zip failed");
   fs::remove_all(tree);
 }

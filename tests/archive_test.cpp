@@ -18,6 +18,7 @@
 
 #include "platform/platform.h"
 #include "tests/support/device_root.h"
+#include "tools/common/process.h"
 #include "transfer/transfer.h"
 
 namespace vesk {
@@ -88,7 +89,10 @@ std::map<std::string, std::string> Tree(const std::string& dir) {
   return tree;
 }
 
-int Shell(const std::string& command) { return std::system(command.c_str()); }
+// Runs a tool (zip, unzip) in a directory.
+int RunTool(const std::vector<std::string>& argv, const std::string& in = "") {
+  return tools::RunToEnd(argv, nullptr, {"", in});
+}
 
 // The bytes ExtractArchive printed on standard output.
 std::string Extract(const std::u16string& archive, const std::u16string& target,
@@ -142,9 +146,11 @@ TEST_F(ArchiveTest, InfoZipArchiveUnpacksAsUnzipUnpacksIt) {
   WriteHostFile(src + "/deep/empty", "");
   WriteHostFile(src + "/\xd6\xd0\xce\xc4.txt", "gbk name");  // "中文" in GBK
   // -D: no directory entries; -n .bin: stored, the rest deflated.
-  ASSERT_EQ(Shell("cd '" + src + "' && zip -q -r -D -n .bin ../a.zip ."), 0);
-  ASSERT_EQ(Shell("unzip -q -o '" + root_.path() + "/a.zip' -d '" +
-                  root_.path() + "/by-unzip'"),
+  ASSERT_EQ(
+      RunTool({"zip", "-q", "-r", "-D", "-n", ".bin", "../a.zip", "."}, src),
+      0);
+  ASSERT_EQ(RunTool({"unzip", "-q", "-o", root_.path() + "/a.zip", "-d",
+                     root_.path() + "/by-unzip"}),
             0);
 
   int32_t result = -2;
@@ -197,9 +203,13 @@ TEST_F(ArchiveTest, AttributesTimesAndFailingEntries) {
   ASSERT_EQ(utime((src + "/rw.txt").c_str(), &when), 0);
   ASSERT_EQ(utime((src + "/plain.txt").c_str(), &when), 0);
   ASSERT_EQ(symlink("/etc/passwd", (src + "/link").c_str()), 0);
-  ASSERT_EQ(Shell("cd '" + src + "' && zip -q -y ../b.zip ro.txt rw.txt link" +
-                  " && zip -q -X ../b.zip plain.txt" +
-                  " && zip -q -P secret ../b.zip rw.txt --out ../enc.zip"),
+  ASSERT_EQ(
+      RunTool({"zip", "-q", "-y", "../b.zip", "ro.txt", "rw.txt", "link"}, src),
+      0);
+  ASSERT_EQ(RunTool({"zip", "-q", "-X", "../b.zip", "plain.txt"}, src), 0);
+  ASSERT_EQ(RunTool({"zip", "-q", "-P", "secret", "../b.zip", "rw.txt", "--out",
+                     "../enc.zip"},
+                    src),
             0);
 
   EXPECT_EQ(Extract(u"\\b.zip", u"\\t"), "");

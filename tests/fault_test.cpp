@@ -23,6 +23,7 @@
 #include "tests/support/fake_server.h"
 #include "tests/support/records.h"
 #include "tests/support/rsa_oracle.h"
+#include "tools/common/process.h"
 
 namespace vesk {
 namespace {
@@ -199,9 +200,9 @@ TEST_F(FaultTest, LoadWithExtraction) {
   fs::create_directories(scratch + "/in/sub");
   test::WriteHostFile(scratch + "/in/a.txt", Source(3000));
   test::WriteHostFile(scratch + "/in/sub/b.txt", "bee");
-  ASSERT_EQ(
-      std::system(("cd '" + scratch + "/in' && zip -qrX ../p.zip .").c_str()),
-      0);
+  ASSERT_EQ(tools::RunToEnd({"zip", "-qrX", "../p.zip", "."}, nullptr,
+                            {"", scratch + "/in"}),
+            0);
   const std::string archive = ReadHostFile(scratch + "/p.zip");
   fs::remove_all(scratch);
   const std::map<std::string, std::string> unpacked = {

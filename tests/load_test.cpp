@@ -14,6 +14,7 @@
 #include "tests/support/device_root.h"
 #include "tests/support/fake_server.h"
 #include "tests/support/records.h"
+#include "tools/common/process.h"
 
 namespace vesk {
 namespace {
@@ -47,9 +48,10 @@ class LoadTest : public ::testing::Test {
     std::string big;
     for (int i = 0; i < 2000; ++i) big += text + std::to_string(i) + "\n";
     WriteHostFile(dir + "/sub/b.txt", big);
-    const std::string command =
-        "cd '" + dir + "' && zip -q -r -D ../" + name + ".zip a.txt sub";
-    EXPECT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(tools::RunToEnd({"zip", "-q", "-r", "-D", "../" + name + ".zip",
+                               "a.txt", "sub"},
+                              nullptr, {"", dir}),
+              0);
     return ReadHostFile(root_.path() + "/" + name + ".zip");
   }
 

@@ -24,6 +24,7 @@
 #include "tests/e2e/service_process.h"
 #include "tests/support/device_root.h"
 #include "tests/support/rsa_oracle.h"
+#include "tools/common/process.h"
 #include "tools/common/text.h"
 
 namespace vesk::test {
@@ -492,9 +493,8 @@ TEST_F(ServiceE2e, PackageLoadResumedAndUnpacked) {
   TempDir source;
   WriteHostFile(source.path() + "/pkg/readme.txt", "read me\n");
   WriteHostFile(source.path() + "/pkg/docs/long.txt", std::string(5000, 'x'));
-  ASSERT_EQ(std::system(("cd '" + source.path() +
-                         "/pkg' && zip -qr ../made.zip readme.txt docs")
-                            .c_str()),
+  ASSERT_EQ(tools::RunToEnd({"zip", "-qr", "../made.zip", "readme.txt", "docs"},
+                            nullptr, {"", source.path() + "/pkg"}),
             0);
   ASSERT_EQ(Admin({"add-package", "--path", "apps/made.zip", "--file",
                    source.path() + "/made.zip"})

@@ -51,8 +51,8 @@ CommandResult RunService(const std::vector<std::string>& arguments) {
   const TempDir scratch;
   const std::string errors = scratch.path() + "/stderr";
   CommandResult result;
-  result.status =
-      tools::RunToEnd(Command(arguments), &result.out, tools::ErrorLog{errors});
+  result.status = tools::RunToEnd(Command(arguments), &result.out,
+                                  tools::ChildOptions{errors});
   result.err = ReadHostFile(errors);
   return result;
 }
@@ -68,7 +68,8 @@ ServiceProcess::ServiceProcess(const std::string& dataDir,
                                         "0"};
   arguments.insert(arguments.end(), extra.begin(), extra.end());
   std::string error, line;
-  if (!child_.Start(Command(arguments), tools::ErrorLog{logPath_}, &error)) {
+  if (!child_.Start(Command(arguments), tools::ChildOptions{logPath_},
+                    &error)) {
     throw std::runtime_error(error);
   }
   const std::string prefix = "listening on 127.0.0.1:";

@@ -63,29 +63,34 @@ bool ReadSome(int fd, std::string* into, int timeoutMs) {
 
 // Starts a child with standard output on `out` (or discarded when null).
 bool Launch(const std::vector<std::string>& argv, bp::pipe* out,
-            const ErrorLog& errors, bp::child* child, std::error_code* error) {
+            const ChildOptions& options, bp::child* child,
+            std::error_code* error) {
   if (argv.empty()) {
     *error = std::make_error_code(std::errc::invalid_argument);
     return false;
   }
   const auto exe = Executable(argv[0]);
   const auto args = Arguments(argv);
-  if (out != nullptr && errors.path.empty()) {
-    *child =
-        bp::child(exe, bp::args = args, bp::std_in<bp::null, bp::std_out> * out,
-                  DiesWithParent(), *error);
+  const std::string directory =
+      options.directory.empty() ? std::string(".") : options.directory;
+  if (out != nullptr && options.errorLog.empty()) {
+    *child = bp::child(exe, bp::args = args, bp::start_dir = directory,
+                       bp::std_in<bp::null, bp::std_out> * out,
+                       DiesWithParent(), *error);
   } else if (out != nullptr) {
     *child =
-        bp::child(exe, bp::args = args, bp::std_in<bp::null, bp::std_out> * out,
-                  bp::std_err > errors.path, DiesWithParent(), *error);
-  } else if (errors.path.empty()) {
-    *child = bp::child(exe, bp::args = args,
+        bp::child(exe, bp::args = args, bp::start_dir = directory,
+                  bp::std_in<bp::null, bp::std_out> * out,
+                  bp::std_err > options.errorLog, DiesWithParent(), *error);
+  } else if (options.errorLog.empty()) {
+    *child = bp::child(exe, bp::args = args, bp::start_dir = directory,
                        bp::std_in<bp::null, bp::std_out> bp::null,
                        DiesWithParent(), *error);
   } else {
-    *child = bp::child(exe, bp::args = args,
-                       bp::std_in<bp::null, bp::std_out> bp::null,
-                       bp::std_err > errors.path, DiesWithParent(), *error);
+    *child =
+        bp::child(exe, bp::args = args, bp::start_dir = directory,
+                  bp::std_in<bp::null, bp::std_out> bp::null,
+                  bp::std_err > options.errorLog, DiesWithParent(), *error);
   }
   if (*error) return false;
   // Only the child writes into the pipe: its end closes with the child's.
@@ -129,11 +134,11 @@ bool WaitForExit(pid_t pid, int timeoutMs, int* status) {
 }  // namespace
 
 int RunToEnd(const std::vector<std::string>& argv, std::string* output,
-             const ErrorLog& errors) {
+             const ChildOptions& options) {
   bp::pipe out;
   bp::child child;
   std::error_code error;
-  if (!Launch(argv, output != nullptr ? &out : nullptr, errors, &child,
+  if (!Launch(argv, output != nullptr ? &out : nullptr, options, &child,
               &error)) {
     return -1;
   }
@@ -163,11 +168,11 @@ Child::~Child() {
   if (Running()) Stop(2000);
 }
 
-bool Child::Start(const std::vector<std::string>& argv, const ErrorLog& errors,
-                  std::string* error) {
+bool Child::Start(const std::vector<std::string>& argv,
+                  const ChildOptions& options, std::string* error) {
   auto state = std::make_unique<State>();
   std::error_code failed;
-  if (!Launch(argv, &state->out, errors, &state->child, &failed)) {
+  if (!Launch(argv, &state->out, options, &state->child, &failed)) {
     *error = "cannot start " +
              (argv.empty() ? std::string("nothing") : argv[0]) + ": " +
              failed.message();

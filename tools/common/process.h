@@ -15,14 +15,19 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vesk::tools {
 
-// Where a child's standard error goes: the caller's own (empty), or a file,
-// appended to.
-struct ErrorLog {
-  std::string path;
+// How a child runs: where its standard error goes (the caller's own when
+// empty, else appended to that file), and the directory it starts in (the
+// caller's when empty).
+struct ChildOptions {
+  ChildOptions(std::string errorLog = {}, std::string directory = {})
+      : errorLog(std::move(errorLog)), directory(std::move(directory)) {}
+  std::string errorLog;
+  std::string directory;
 };
 
 // Runs argv (argv[0] a path, or a name looked up on PATH) to its end. Its
@@ -30,7 +35,7 @@ struct ErrorLog {
 // otherwise. Returns the exit status; -1 when it could not start or ended by
 // a signal.
 int RunToEnd(const std::vector<std::string>& argv,
-             std::string* output = nullptr, const ErrorLog& errors = {});
+             std::string* output = nullptr, const ChildOptions& options = {});
 
 // A program running in the background, its standard output on a pipe.
 class Child {
@@ -41,7 +46,7 @@ class Child {
   Child& operator=(const Child&) = delete;
 
   // Starts argv; false, with *error set, when it cannot.
-  bool Start(const std::vector<std::string>& argv, const ErrorLog& errors,
+  bool Start(const std::vector<std::string>& argv, const ChildOptions& options,
              std::string* error);
   // The next line of its standard output without the line feed, waiting at
   // most timeoutMs; false on time-out or when the child closed its output.
