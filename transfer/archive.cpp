@@ -439,17 +439,20 @@ bool Archive::ExtractEntry(int32_t index, const char16_t* targetPath) {
   const std::u16string fullPath =
       (absolute ? std::u16string() : std::u16string(kBaseDirectory)) + target;
   EnsureDirectories(base, directory);
-  // The archive being read is never written over, whatever name leads to
-  // it.
-  platform::FileId existing;
-  if (haveId_ && platform::GetFileId(fullPath, &existing) && existing == id_) {
-    return false;
-  }
-
+  // The file is opened before it is emptied, so that the archive being
+  // read, under whatever name or link leads to it, is recognised and never
+  // written over.
   platform::File file = platform::File::Open(
-      fullPath, platform::Access::kWrite, platform::Disposition::kCreateAlways,
+      fullPath, platform::Access::kWrite, platform::Disposition::kOpenAlways,
       entry.attributes == 0 ? platform::kAttributeNormal : entry.attributes);
   if (!file.IsOpen()) return false;
+  const bool existed =
+      platform::GetLastError() == platform::kErrorAlreadyExists;
+  platform::FileId opened;
+  if (existed && haveId_ && (!file.GetId(&opened) || opened == id_)) {
+    return false;
+  }
+  if (existed && !file.SetEndOfFile()) return false;
   if (!GoTo(index)) return false;
   // No password is ever supplied: an encrypted entry fails as its password
   // check would.
