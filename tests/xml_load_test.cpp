@@ -149,6 +149,51 @@ TEST(XmlLoad, LoadedDocumentIsNavigable) {
   EXPECT_EQ(doc.GetData(), u"café & \xD83D\xDE00");
 }
 
+// UTF-8 is decoded a block of ASCII at a time (sixteen bytes with SSE2,
+// eight in portable code) and one sequence at a time after the first other
+// byte: a sequence of every length, and an ill-formed one, at every offset
+// of the first blocks and with every remainder after it.
+TEST(XmlLoad, Utf8SequencesAtEveryOffset) {
+#ifdef VESK_EXPECTED_UTF8_PATH
+  EXPECT_STREQ(Utf8AsciiPath(), VESK_EXPECTED_UTF8_PATH);
+#endif
+  struct Sequence {
+    const char* what;
+    std::string bytes;
+    std::u16string text;  // empty: as the code page converter reads it
+  } sequences[] = {
+      {"ASCII", "~", u"~"},
+      {"two bytes", "\xC3\xA9", u"é"},
+      {"three bytes", "\xE4\xB8\xAD", u"中"},
+      {"four bytes", "\xF0\x9F\x98\x80", u"\xD83D\xDE00"},
+      {"ill-formed", "\xC3(", u""},
+  };
+  constexpr size_t kRun = 40;
+  for (const Sequence& s : sequences) {
+    for (size_t before = 0; before <= kRun; ++before) {
+      SCOPED_TRACE(std::string(s.what) + " after " + std::to_string(before));
+      const std::string bytes = "<r>" + std::string(before, 'a') + s.bytes +
+                                std::string(kRun - before, 'b') + "</r>";
+      std::u16string text;
+      if (s.text.empty()) {
+        text.resize(
+            ConvertToUtf16(u"utf-8", bytes.data(), bytes.size(), nullptr, 0));
+        ASSERT_EQ(ConvertToUtf16(u"utf-8", bytes.data(), bytes.size(),
+                                 text.data(), text.size()),
+                  text.size());
+      } else {
+        text = u"<r>" + std::u16string(before, u'a') + s.text +
+               std::u16string(kRun - before, u'b') + u"</r>";
+      }
+      XmlDocument doc;
+      EXPECT_TRUE(doc.LoadFromBytes(bytes.data(), bytes.size()));
+      EXPECT_EQ(doc.Text(), text);
+      EXPECT_EQ(doc.Result(),
+                Read("UTF-8", bytes.size()) + Converted(text.size()));
+    }
+  }
+}
+
 TEST(XmlLoad, FileErrors) {
   DeviceRoot root;
   XmlDocument doc;

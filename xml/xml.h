@@ -94,6 +94,11 @@ extern const size_t kEncodingNameCount;
 size_t ConvertToUtf16(std::u16string_view encoding, const char* bytes,
                       size_t count, char16_t* target, size_t capacity);
 
+// How this build decodes runs of ASCII in UTF-8 documents: "sse2" (sixteen
+// bytes at a time) or "portable" (eight at a time, any target). Both give
+// the same text.
+const char* Utf8AsciiPath();
+
 // Replaces "<", "&", ">", "'" and '"' by their entity references.
 std::u16string EscapeText(std::u16string_view text);
 // Resolves the character references and the named entities of HTML 4 plus
