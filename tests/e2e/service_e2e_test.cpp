@@ -9,15 +9,20 @@
 #include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <regex>
+#include <sstream>
 #include <string>
 
 #include "service/vesk80.h"
@@ -643,8 +648,9 @@ std::string Exchange(int port, const std::string& bytes) {
 }
 
 // A certificate made the way a handset makes it, with OpenSSL: the local
-// time stamp, OAEP-SHA-1 encoded and raised to the private exponent.
-std::string Certificate(const std::string& env) {
+// time stamp (`age` seconds ago), OAEP-SHA-1 encoded and raised to the
+// private exponent. Every one is new: OAEP draws a fresh seed.
+std::string Certificate(const std::string& env, int age = 0) {
   auto number = [&env](const char* name) {
     const std::vector<unsigned char> bytes = FromBase64(ElementText(env, name));
     return BN_bin2bn(bytes.data(), static_cast<int>(bytes.size()), nullptr);
@@ -652,7 +658,7 @@ std::string Certificate(const std::string& env) {
   RSA* rsa = RSA_new();
   RSA_set0_key(rsa, number("Modulus"), number("Exponent"), number("D"));
   const int k = RSA_size(rsa);
-  const std::time_t now = std::time(nullptr);
+  const std::time_t now = std::time(nullptr) - age;
   std::tm local{};
   localtime_r(&now, &local);
   char stamp[64];
@@ -680,9 +686,11 @@ TEST_F(ServiceE2e, HostileRequestsGetRefusals) {
   const int32_t userId = Register("olga", u"Olga");
   const std::string env =
       ReadHostFile(root_.Host("\\PocketDisk1\\handset.env"));
-  const std::string identity =
-      "User-Serial: SN-0001\r\nUser-ID: " + std::to_string(userId) +
-      "\r\nUser-Cert: " + Certificate(env) + "\r\n";
+  // A fresh certificate for every request: the service takes each once.
+  auto identity = [&] {
+    return "User-Serial: SN-0001\r\nUser-ID: " + std::to_string(userId) +
+           "\r\nUser-Cert: " + Certificate(env) + "\r\n";
+  };
   // The hand-made certificate is good: a well-formed save gets through.
   const std::string boundary = "b0undary";
   const std::string part =
@@ -691,7 +699,7 @@ TEST_F(ServiceE2e, HostileRequestsGetRefusals) {
       "filename=\"\\Storage Card\\x.txt\"\r\n\r\n0123456789\r\n";
   const std::string good = part + "--" + boundary + "--\r\n";
   auto save = [&](const std::string& body, size_t declared) {
-    return "POST /save HTTP/1.1\r\nHost: x\r\n" + identity +
+    return "POST /save HTTP/1.1\r\nHost: x\r\n" + identity() +
            "Content-Type: multipart/form-data; boundary=" + boundary +
            "\r\nContent-Length: " + std::to_string(declared) + "\r\n\r\n" +
            body;
@@ -767,30 +775,495 @@ TEST_F(ServiceE2e, HostileRequestsGetRefusals) {
   EXPECT_EQ(Status(reply), 403) << reply;
   EXPECT_NE(reply.find("X-Error-Code: 901\r\n"), std::string::npos);
 
-  // Connections beyond the service's limit are turned away at once; once the
-  // idle ones go, the library is served again.
-  std::vector<int> idle;
-  for (int i = 0; i < 128; ++i) {
-    idle.push_back(::socket(AF_INET, SOCK_STREAM, 0));
-    ASSERT_EQ(::connect(idle.back(), reinterpret_cast<sockaddr*>(&address),
-                        sizeof address),
+  EXPECT_EQ(service_->Stop(), 0);
+}
+
+// ---- Identity, limits and deadlines
+// -------------------------------------------
+
+int Connect(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) !=
+      0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Everything the peer sends until it closes.
+std::string ReadToEnd(int fd) {
+  std::string reply;
+  char buffer[4096];
+  for (ssize_t got; (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+    reply.append(buffer, static_cast<size_t>(got));
+  }
+  return reply;
+}
+
+std::string HeaderValue(const std::string& reply, const std::string& name) {
+  const size_t at = reply.find("\r\n" + name + ": ");
+  if (at == std::string::npos) return "";
+  const size_t from = at + name.size() + 4;
+  return reply.substr(from, reply.find("\r\n", from) - from);
+}
+
+struct Beat {
+  int32_t status = 0;
+  std::vector<std::u16string> keys;  // of every notification, in order
+};
+
+struct Saved {
+  int32_t status = 0;
+  int32_t code = 0;
+  std::u16string output;
+};
+
+class LimitsE2e : public ServiceE2e {
+ protected:
+  Beat Heartbeat(const std::u16string& env) {
+    HandsetBeatResult record{};
+    HandsetError error{};
+    Beat beat;
+    beat.status =
+        vesk_HandsetBeat(env.c_str(), &record, &error,
+                         service_->Url("/heartbeat").c_str(), service_->port());
+    const auto* entries = record.entries;
+    for (int32_t i = 0; i < record.contentCount; ++i) {
+      beat.keys.push_back(
+          Text(reinterpret_cast<const ContentNotification*>(entries)[i].key));
+    }
+    for (int32_t i = 0; i < record.messageCount; ++i) {
+      beat.keys.push_back(Text(reinterpret_cast<const MessageNotification*>(
+                                   entries + record.messageOffset)[i]
+                                   .key));
+    }
+    delete[] record.entries;
+    return beat;
+  }
+
+  int32_t AccountOf(const std::u16string& env, std::u16string* username) {
+    AccountInfoResult info{};
+    HandsetError error{};
+    const int32_t status =
+        vesk_AccountInfo(env.c_str(), &info, &error,
+                         service_->Url("/account").c_str(), service_->port());
+    if (username) *username = Text(info.username);
+    return status;
+  }
+
+  // One save of updates and deletes (action, handset path) from the
+  // handset's own files.
+  Saved Save(
+      const std::vector<std::pair<std::u16string, std::u16string>>& entries) {
+    HandsetSaveInput input{};
+    input.count = static_cast<int32_t>(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+      Put(input.entries[i].action, entries[i].first);
+      Put(input.entries[i].path, entries[i].second);
+    }
+    std::vector<vesk_char16> output(1025);
+    HandsetError error{};
+    Saved saved;
+    saved.status =
+        vesk_HandsetSave(kEnv.c_str(), &input, output.data(), &error,
+                         service_->Url("/save").c_str(), service_->port());
+    saved.code = error.code;
+    saved.output = Text(output.data());
+    return saved;
+  }
+
+  void Queue(int32_t userId, const std::string& key) {
+    ASSERT_EQ(Admin({"queue-notification", "--user-id", std::to_string(userId),
+                     "--kind", "message", "--key", key, "--title", key})
+                  .status,
               0);
   }
-  // The service counts a connection once its accept loop took it.
-  std::string busy;
-  for (int attempt = 0; attempt < 50 && Status(busy) != 503; ++attempt) {
-    busy = Exchange(service_->port(), "GET /account HTTP/1.1\r\n\r\n");
+
+  // Files of the upload directory that are not stored uploads (scratch files
+  // of refused saves).
+  std::vector<std::string> Scratch(int32_t userId) const {
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (const auto& entry :
+         fs::recursive_directory_iterator(Uploads(userId), ec)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind(".incoming-", 0) == 0) found.push_back(name);
+    }
+    return found;
   }
-  EXPECT_EQ(Status(busy), 503) << busy;
-  for (int fd : idle) ::close(fd);
-  int status = 0;
-  for (int attempt = 0; attempt < 50 && status != 200; ++attempt) {
-    status =
-        vesk_AccountInfo(kEnv.c_str(), &info, &error,
-                         service_->Url("/account").c_str(), service_->port());
+};
+
+TEST_F(LimitsE2e, BindingsNeverPassToAnotherAccount) {
+  const std::string annCode =
+      AddAccount({"--name", "ann", "--password", "pw-ann"});
+  Start();
+  // Ann binds her handset; a notification waits for it.
+  Account ann{"ann", "pw-ann"};
+  ann.validation = U16(annCode);
+  ann.serial = u"SN-SHARED";
+  const Activation annBound = Activate(2, ann);
+  ASSERT_EQ(annBound.status, 200);
+  const int32_t annId = annBound.result.userId;
+  Queue(annId, "for-ann");
+
+  // Another account activates with the same serial: a binding of its own,
+  // with its own user id; Ann's binding, key and notification stay hers.
+  const std::u16string bobEnv = u"\\PocketDisk1\\bob.env";
+  const int32_t bobId = Register("bob", u"Bob", bobEnv, u"SN-SHARED");
+  EXPECT_GT(bobId, 0);
+  EXPECT_NE(bobId, annId);
+  std::u16string name;
+  EXPECT_EQ(AccountOf(kEnv, &name), 200);
+  EXPECT_EQ(name, u"ann");
+  EXPECT_EQ(AccountOf(bobEnv, &name), 200);
+  EXPECT_EQ(name, u"bob");
+  EXPECT_EQ(Heartbeat(bobEnv).keys, std::vector<std::u16string>{});
+  const Beat annBeat = Heartbeat(kEnv);
+  EXPECT_EQ(annBeat.status, 200);
+  EXPECT_EQ(annBeat.keys, std::vector<std::u16string>{u"for-ann"});
+  Queue(bobId, "for-bob");
+  EXPECT_EQ(Heartbeat(kEnv).keys, std::vector<std::u16string>{});
+  EXPECT_EQ(Heartbeat(bobEnv).keys, std::vector<std::u16string>{u"for-bob"});
+
+  // Modes 3 and 5 name each account's own binding of the serial.
+  Account annAgain{"ann", "pw-ann"};
+  annAgain.serial = u"SN-SHARED";
+  EXPECT_EQ(Activate(3, annAgain).result.userId, annId);
+  Account bobAgain{"bob", "secret"};
+  bobAgain.serial = u"SN-SHARED";
+  EXPECT_EQ(Activate(3, bobAgain).result.userId, bobId);
+
+  // Ann activating the same handset again keeps her user id with a new key:
+  // the old key's certificates no longer verify.
+  const std::string oldEnv =
+      ReadHostFile(root_.Host("\\PocketDisk1\\handset.env"));
+  WriteHostFile(root_.Host("\\PocketDisk1\\old.env"), oldEnv);
+  ann.envPath = u"\\PocketDisk1\\new.env";
+  const Activation rebound = Activate(2, ann);
+  ASSERT_EQ(rebound.status, 200);
+  EXPECT_EQ(rebound.result.userId, annId);
+  EXPECT_EQ(AccountOf(u"\\PocketDisk1\\new.env", &name), 200);
+  EXPECT_EQ(name, u"ann");
+  EXPECT_EQ(AccountOf(u"\\PocketDisk1\\old.env", nullptr), 403);
+
+  // A heartbeat is only as good as serial and user id together: Ann's user
+  // id with another serial is refused.
+  const std::string stranger =
+      "GET /heartbeat HTTP/1.1\r\nUser-Serial: "
+      "SN-OTHER\r\nUser-ID: " +
+      std::to_string(annId) + "\r\n\r\n";
+  const std::string refused = Exchange(service_->port(), stranger);
+  EXPECT_EQ(Status(refused), 403) << refused;
+  EXPECT_EQ(HeaderValue(refused, "X-Error-Code"), "901");
+}
+
+TEST_F(LimitsE2e, CertificatesAreAcceptedOnce) {
+  Start();
+  const int32_t userId = Register("cara", u"Cara");
+  const std::string env =
+      ReadHostFile(root_.Host("\\PocketDisk1\\handset.env"));
+  auto request = [&](const std::string& certificate) {
+    return "GET /account HTTP/1.1\r\nUser-Serial: SN-0001\r\nUser-ID: " +
+           std::to_string(userId) + "\r\nUser-Cert: " + certificate +
+           "\r\n\r\n";
+  };
+  const struct {
+    const char* what;
+    std::string certificate;
+    int first, firstCode;  // the first use
+  } cases[] = {
+      {"fresh", Certificate(env), 200, 0},
+      {"four minutes old", Certificate(env, 240), 200, 0},
+      {"six minutes old", Certificate(env, 360), 403, 906},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string first =
+        Exchange(service_->port(), request(c.certificate));
+    EXPECT_EQ(Status(first), c.first) << first;
+    if (c.firstCode) {
+      EXPECT_EQ(HeaderValue(first, "X-Error-Code"),
+                std::to_string(c.firstCode));
+      continue;
+    }
+    // Sent again, within its window, at once and a moment later: refused.
+    for (int replay = 0; replay < 3; ++replay) {
+      const std::string again =
+          Exchange(service_->port(), request(c.certificate));
+      EXPECT_EQ(Status(again), 403) << again;
+      EXPECT_EQ(HeaderValue(again, "X-Error-Code"), "902");
+    }
   }
-  EXPECT_EQ(status, 200);
+  EXPECT_TRUE(service_->Logged(
+      "\"GET /account\" 403 24 code=902 user=" + std::to_string(userId) +
+      " \"certificate used before\""))
+      << service_->Log();
+  // The store remembers: a restarted service refuses the replay too.
   EXPECT_EQ(service_->Stop(), 0);
+  Start();
+  EXPECT_EQ(Status(Exchange(service_->port(), request(cases[0].certificate))),
+            403);
+  // And the library, which makes a certificate per request, is served.
+  EXPECT_EQ(AccountOf(kEnv, nullptr), 200);
+  EXPECT_EQ(AccountOf(kEnv, nullptr), 200);
+}
+
+TEST_F(LimitsE2e, QuotaRefusesWithItsCodeAndSavesNeverClaimMore) {
+  Start({"--quota", "10000"});
+  const int32_t userId = Register("dora", u"Dora");
+  const std::string id = std::to_string(userId);
+  WriteHostFile(root_.Host("\\Storage Card\\a.bin"), std::string(6000, 'a'));
+  WriteHostFile(root_.Host("\\Storage Card\\b.bin"), std::string(6000, 'b'));
+
+  // The stored uploads as "name size;" in the store's order.
+  auto listed = [&] {
+    std::string out;
+    std::istringstream lines(Admin({"list-uploads"}).out);
+    for (std::string line; std::getline(lines, line);) {
+      std::smatch match;
+      if (std::regex_match(
+              line, match,
+              std::regex(id + R"( \\Storage Card\\(\S+) (\d+) \w+)"))) {
+        out += match[1].str() + " " + match[2].str() + ";";
+      }
+    }
+    return out;
+  };
+  const struct {
+    const char* what;
+    size_t bSize;  // b.bin is written with this size first (0: as it is)
+    std::vector<std::pair<std::u16string, std::u16string>> entries;
+    int32_t status, code;
+    std::u16string output;  // the reply's body on 200
+    std::string uploads;    // stored afterwards
+  } steps[] = {
+      {"a fits",
+       0,
+       {{u"update", u"\\Storage Card\\a.bin"}},
+       200,
+       0,
+       u"stored 1, deleted 0",
+       "a.bin 6000;"},
+      {"b would pass the quota",
+       0,
+       {{u"update", u"\\Storage Card\\b.bin"}},
+       507,
+       920,
+       u"",
+       "a.bin 6000;"},
+      {"a delete after the update frees nothing for it",
+       0,
+       {{u"update", u"\\Storage Card\\b.bin"},
+        {u"delete", u"\\Storage Card\\a.bin"}},
+       507,
+       920,
+       u"",
+       "a.bin 6000;"},
+      {"a delete before the update makes room for it",
+       0,
+       {{u"delete", u"\\Storage Card\\a.bin"},
+        {u"update", u"\\Storage Card\\b.bin"}},
+       200,
+       0,
+       u"stored 1, deleted 1",
+       "b.bin 6000;"},
+      {"the file an update replaces no longer counts",
+       9000,
+       {{u"update", u"\\Storage Card\\b.bin"}},
+       200,
+       0,
+       u"stored 1, deleted 0",
+       "b.bin 9000;"},
+      {"deletes always work",
+       0,
+       {{u"delete", u"\\Storage Card\\b.bin"}},
+       200,
+       0,
+       u"stored 0, deleted 1",
+       ""},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.what);
+    if (step.bSize > 0) {
+      WriteHostFile(root_.Host("\\Storage Card\\b.bin"),
+                    std::string(step.bSize, 'B'));
+    }
+    const Saved saved = Save(step.entries);
+    EXPECT_EQ(saved.status, step.status);
+    EXPECT_EQ(saved.code, step.code);
+    if (step.status == 200) {
+      EXPECT_NE(saved.output.find(u"\r\n\r\n" + step.output + u"\n"),
+                std::u16string::npos)
+          << tools::Utf16ToUtf8(saved.output);
+    }
+    EXPECT_EQ(listed(), step.uploads);
+    EXPECT_EQ(Scratch(userId), std::vector<std::string>{});
+  }
+  EXPECT_TRUE(service_->Logged("code=920 user=" + id +
+                               " \"the handset's storage quota is full\""));
+
+  // A name the store cannot keep is refused, never answered 200.
+  const std::string env =
+      ReadHostFile(root_.Host("\\PocketDisk1\\handset.env"));
+  const std::string boundary = "b0undary";
+  const std::string body = "--" + boundary +
+                           "\r\nContent-Disposition: form-data; "
+                           "name=\"update1\"; filename=\"\\Storage Card\\" +
+                           std::string(5000, 'n') + "\"\r\n\r\nxyz\r\n--" +
+                           boundary + "--\r\n";
+  const std::string reply = Exchange(
+      service_->port(),
+      "POST /save HTTP/1.1\r\nUser-Serial: SN-0001\r\nUser-ID: " + id +
+          "\r\nUser-Cert: " + Certificate(env) +
+          "\r\nContent-Type: multipart/form-data; boundary=" + boundary +
+          "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+          body);
+  EXPECT_EQ(Status(reply), 400) << reply;
+  EXPECT_EQ(HeaderValue(reply, "X-Error-Code"), "919");
+  EXPECT_EQ(Admin({"list-uploads"}).out.find("nnnn"), std::string::npos);
+}
+
+// The data directory on a small file system of its own: one handset fills
+// it, and every handset's heartbeat and deletes keep working.
+TEST_F(LimitsE2e, FullDiskKeepsHeartbeatsAndDeletesWorking) {
+  if (::mount("tmpfs", data_.path().c_str(), "tmpfs", 0, "size=8m") != 0) {
+    GTEST_SKIP() << "cannot mount a small file system: "
+                 << std::strerror(errno);
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{data_.path()};
+  Start({"--quota", "0", "--disk-reserve", "2097152"});
+  const int32_t userId = Register("erin", u"Erin");
+  const std::string id = std::to_string(userId);
+  WriteHostFile(root_.Host("\\Storage Card\\f.bin"), std::string(1 << 20, 'f'));
+
+  // Uploads stop with 507 and code 920 once they would eat into the
+  // reserve; never a 500.
+  int stored = 0;
+  Saved saved;
+  while (stored < 16) {
+    const std::u16string name =
+        u"\\Storage Card\\f" + U16(std::to_string(stored)) + u".bin";
+    WriteHostFile(root_.Host(tools::Utf16ToUtf8(name)),
+                  std::string(1 << 20, 'f'));
+    saved = Save({{u"update", name}});
+    if (saved.status != 200) break;
+    ++stored;
+  }
+  EXPECT_GE(stored, 2);
+  EXPECT_EQ(saved.status, 507);
+  EXPECT_EQ(saved.code, 920);
+  EXPECT_EQ(Scratch(userId), std::vector<std::string>{});
+  Queue(userId, "before-full");
+
+  // Something else fills the disk to the last byte.
+  {
+    std::ofstream filler(data_.path() + "/filler", std::ios::binary);
+    const std::string block(4096, 'x');
+    while (filler.write(block.data(), block.size())) {
+    }
+  }
+  saved = Save({{u"update", u"\\Storage Card\\f.bin"}});
+  EXPECT_EQ(saved.status, 507);
+  EXPECT_EQ(saved.code, 920);
+  EXPECT_EQ(Heartbeat(kEnv).keys, std::vector<std::u16string>{u"before-full"});
+  saved = Save({{u"delete", u"\\Storage Card\\f0.bin"},
+                {u"delete", u"\\Storage Card\\f1.bin"}});
+  EXPECT_EQ(saved.status, 200);
+  EXPECT_NE(saved.output.find(u"stored 0, deleted 2"), std::u16string::npos);
+  EXPECT_FALSE(HostFileExists(Uploads(userId) + "/Storage Card/f0.bin"));
+  EXPECT_EQ(Admin({"list-uploads"}).out.find("f0.bin"), std::string::npos);
+
+  // Once there is room again, saves are stored again.
+  fs::remove(data_.path() + "/filler");
+  saved = Save({{u"update", u"\\Storage Card\\f.bin"}});
+  EXPECT_EQ(saved.status, 200);
+  EXPECT_EQ(service_->Stop(), 0);
+}
+
+TEST_F(LimitsE2e, SlowAndSurplusClientsCostTheirOwnConnectionOnly) {
+  Start({"--head-timeout", "1", "--body-timeout", "1", "--idle-timeout", "1",
+         "--max-connections", "4"});
+  const int port = service_->port();
+  // Four connections take the four places, each slow in its own way; they
+  // are taken in the order they connected.
+  const struct {
+    const char* what;
+    std::string opening;   // sent at once
+    std::string trickled;  // then one byte at a time, until answered
+    const char* reason;
+  } slow[] = {
+      {"silent", "", "", "request head not complete in time"},
+      {"half a head", "GET /account HTTP/1.1\r\nHost: x\r\n", "",
+       "request head not complete in time"},
+      {"trickled head", "GET /account HTTP/1.1\r\n",
+       std::string(200, 'X') + ": y\r\n", "request head not complete in time"},
+      {"trickled form body",
+       "POST /activate HTTP/1.1\r\nContent-Length: 100\r\n\r\nusername=",
+       std::string(100, 'u'), "request body not complete in time"},
+  };
+  std::vector<int> fds;
+  for (const auto& c : slow) {
+    fds.push_back(Connect(port));
+    ASSERT_GE(fds.back(), 0);
+    ASSERT_EQ(
+        ::send(fds.back(), c.opening.data(), c.opening.size(), MSG_NOSIGNAL),
+        static_cast<ssize_t>(c.opening.size()));
+  }
+  // Every client beyond them is answered 503 (code 999), never reset.
+  for (int i = 0; i < 10; ++i) {
+    const std::string busy = Exchange(port, "GET /account HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(Status(busy), 503) << busy;
+    EXPECT_EQ(HeaderValue(busy, "X-Error-Code"), "999");
+  }
+  // The trickling clients send a byte whenever the service has not answered
+  // within a fifth of a second; each gets its 408 all the same.
+  for (size_t i = 0; i < std::size(slow); ++i) {
+    SCOPED_TRACE(slow[i].what);
+    size_t next = 0;
+    pollfd answer{fds[i], POLLIN, 0};
+    while (::poll(&answer, 1, 200) == 0 && next < slow[i].trickled.size()) {
+      ASSERT_EQ(::send(fds[i], &slow[i].trickled[next++], 1, MSG_NOSIGNAL), 1);
+    }
+    const std::string reply = ReadToEnd(fds[i]);
+    EXPECT_LT(next, slow[i].trickled.size() + 1);
+    EXPECT_EQ(Status(reply), 408) << reply;
+    EXPECT_EQ(HeaderValue(reply, "X-Error-Code"), "900");
+    EXPECT_EQ(HeaderValue(reply, "X-Error-Message"), slow[i].reason);
+    ::close(fds[i]);
+  }
+  EXPECT_TRUE(
+      service_->Logged("\"-\" 503 21 code=999 \"too many connections\""))
+      << service_->Log();
+  EXPECT_TRUE(service_->Logged(
+      " 408 34 code=900 timed-out \"request body not complete in time\""))
+      << service_->Log();
+  // Once they are gone, requests are served again.
+  std::string served;
+  for (int attempt = 0; attempt < 500 && Status(served) != 404; ++attempt) {
+    served = Exchange(port, "GET /nothing HTTP/1.1\r\n\r\n");
+  }
+  EXPECT_EQ(Status(served), 404) << served;
+  // Every line of the access log starts with its time stamp.
+  const std::string log = service_->Log();
+  size_t lines = 0;
+  std::istringstream in(log);
+  for (std::string line; std::getline(in, line);) {
+    if (line.find(" \"") == std::string::npos) continue;
+    ++lines;
+    EXPECT_TRUE(std::regex_search(
+        line, std::regex(
+                  R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z 127\.0\.0\.1 ")")))
+        << line;
+  }
+  EXPECT_GE(lines, 15u);
 }
 
 }  // namespace

@@ -295,6 +295,54 @@ void AddServeOptions(CLI::App& command, ServeOptions& serve) {
                   "validation codes, replies' time stamps)")
       ->type_name("SECONDS")
       ->capture_default_str();
+  command
+      .add_option("--head-timeout", serve.headTimeout,
+                  "Seconds a connection has for its whole request head; "
+                  "later, it is answered 408")
+      ->type_name("SECONDS")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 3600));
+  command
+      .add_option("--body-timeout", serve.bodyTimeout,
+                  "Seconds a request body has for every started MiB it "
+                  "declares; later, it is answered 408")
+      ->type_name("SECONDS")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 3600));
+  command
+      .add_option("--idle-timeout", serve.idleTimeout,
+                  "Seconds a connection may read a body or send a reply "
+                  "without a byte moving")
+      ->type_name("SECONDS")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 3600));
+  command
+      .add_option("--max-connections", serve.maxConnections,
+                  "Connections served at once; more are answered 503 (code "
+                  "999)")
+      ->type_name("N")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 1000000));
+  command
+      .add_option("--threads", serve.threads,
+                  "Threads that run the connections' work")
+      ->type_name("N")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 256));
+  command
+      .add_option("--quota", serve.quota,
+                  "Bytes of uploads one handset may keep stored; beyond, a "
+                  "save is answered 507 (code 920); 0: no quota")
+      ->type_name("BYTES")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
+  command
+      .add_option("--disk-reserve", serve.diskReserve,
+                  "Uploads are answered 507 (code 920) when they would leave "
+                  "less than this free on the data directory's disk")
+      ->type_name("BYTES")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
 }
 
 void AddAccountOptions(CLI::App& command, AccountOptions& options) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,6 +41,9 @@ std::string HttpDate(std::time_t when);
 // MD5 of a file's first `limit` bytes (all of it when limit is negative) as
 // 32 lower-case hex digits; "" when the file cannot be read or is shorter.
 std::string FileMd5(const std::string& path, int64_t limit = -1);
+
+// SHA-256 of the bytes as 64 lower-case hex digits.
+std::string Sha256Hex(std::string_view bytes);
 
 // The time stamp that a user certificate holds: base64 ciphertext made with
 // the handset's private key, recovered with the public key from the
@@ -93,9 +97,18 @@ struct Delivery {
   int64_t size = 0;
 };
 
-// The service's state in DIR/store.db, behind one lock: every method takes
-// it, so connection threads may call them freely. Methods throw
-// std::runtime_error when SQLite fails.
+// Thrown by the store when the disk holding it is full.
+struct StoreFull : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// The service's state in DIR/store.db (write-ahead log, so that the
+// administration commands may write while the service reads), behind one
+// lock: every method takes it, so the server's threads may call them freely.
+// Methods throw std::runtime_error when SQLite fails. A store that keeps a
+// reserve (KeepReserve) gives it up the first time SQLite finds the disk full
+// and does the write again, so that deletes and heartbeats still go through
+// on a disk that something else has filled.
 class Store {
  public:
   // Opens (creating) DIR/store.db and its tables.
@@ -106,19 +119,36 @@ class Store {
 
   const std::string& DataDir() const { return dataDir_; }
 
+  // Holds `bytes` of the data directory's disk in DIR/reserve (made now when
+  // there is room) for the store's own writes once the disk is full.
+  void KeepReserve(int64_t bytes);
+  // Makes the reserve again after it was given up, when the disk has room
+  // for it and `margin` bytes more; true when it is in place.
+  bool RestoreReserve(int64_t margin);
+
   // The new account's id; 0 when the name is taken.
   int64_t AddAccount(const Account& account);
   std::optional<Account> AccountByName(const std::string& username);
   std::optional<Account> AccountById(int64_t id);
 
-  // Binds the serial to the account with the key: a serial seen before keeps
-  // its user id and takes the new key and account; a new one gets the next
-  // user id and the account's next user number. Notifications queued for no
-  // handset yet go to a newly registered handset.
+  // Binds the serial to the account with the key. A binding is one serial
+  // on one account: the same serial activated again on the same account
+  // keeps its user id and takes the new key; on another account it gets a
+  // binding of its own (the next user id and that account's next user
+  // number), and the earlier account keeps its binding, its key and its
+  // notifications. Notifications queued for no handset yet go to a newly
+  // registered handset.
   Handset BindHandset(int64_t accountId, const std::string& serial,
                       const std::string& modulus, const std::string& exponent);
   std::optional<Handset> HandsetByUserId(int64_t userId);
-  std::optional<Handset> HandsetBySerial(const std::string& serial);
+  std::optional<Handset> HandsetBinding(const std::string& serial,
+                                        int64_t accountId);
+
+  // Records a user certificate (by its digest) as used until `expires`
+  // (seconds since the epoch); false when it was used before. Certificates
+  // whose time has passed are forgotten.
+  bool UseCertificate(int64_t userId, const std::string& digest,
+                      int64_t expires, int64_t now);
 
   void AddContent(const Content& content);
   std::optional<Content> ContentByKey(const std::string& key);
@@ -141,6 +171,9 @@ class Store {
   std::optional<std::string> RemoveUpload(int64_t userId,
                                           const std::string& storedPath);
   std::vector<Upload> Uploads();
+  // Bytes of the handset's stored uploads; of one of them (0 when absent).
+  int64_t UploadedBytes(int64_t userId);
+  int64_t UploadSize(int64_t userId, const std::string& storedPath);
 
   // A prepared statement (store.cpp).
   struct Statement;
@@ -148,10 +181,18 @@ class Store {
  private:
   std::unique_ptr<Statement> Prepare(const char* sql);
   void Execute(const char* sql);
+  void Migrate();
+  // Runs the work under the lock; when the disk is full, gives the reserve
+  // up and runs it once more.
+  template <typename Work>
+  auto Locked(Work&& work) -> decltype(work());
+  bool ReleaseReserve();
 
   std::string dataDir_;
   sqlite3* db_ = nullptr;
   std::mutex lock_;
+  int64_t reserveBytes_ = 0;
+  int64_t certificateWrites_ = 0;
 };
 
 // ---- The server (server.cpp) -----------------------------------------------
@@ -163,6 +204,20 @@ struct ServeOptions {
   int cuts = 1;
   std::string encoding = "utf-8";  // of the notification document
   int64_t clockOffset = 0;         // seconds added to the service's clock
+  // Seconds a connection has for its whole request head.
+  int headTimeout = 10;
+  // Seconds a request body has for every started MiB it declares.
+  int bodyTimeout = 30;
+  // Seconds a connection may read or send without a byte moving.
+  int idleTimeout = 15;
+  // Connections served at once; more are answered 503.
+  int maxConnections = 4096;
+  // Threads that run the connections' work.
+  int threads = 4;
+  // Bytes of uploads one handset may keep stored.
+  int64_t quota = 64ll << 20;
+  // Uploads are refused when they would leave less free on the data disk.
+  int64_t diskReserve = 16ll << 20;
 };
 
 // The XML body of an account reply (activation and account information).

@@ -235,6 +235,20 @@ std::string FileMd5(const std::string& path, int64_t limit) {
   return hex;
 }
 
+std::string Sha256Hex(std::string_view bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(),
+             nullptr);
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) {
+    char two[3];
+    std::snprintf(two, sizeof two, "%02x", digest[i]);
+    hex += two;
+  }
+  return hex;
+}
+
 namespace {
 
 std::optional<std::string> DecodeBase64(const std::string& text) {
