@@ -1251,8 +1251,11 @@ TEST_F(LimitsE2e, SlowAndSurplusClientsCostTheirOwnConnectionOnly) {
     served = Exchange(port, "GET /nothing HTTP/1.1\r\n\r\n");
   }
   EXPECT_EQ(Status(served), 404) << served;
-  // Every line of the access log starts with its time stamp.
+  // Every client read its reply whole, and the log says so: a reply sent
+  // right after a missed deadline is not marked unsent.
   const std::string log = service_->Log();
+  EXPECT_EQ(log.find(" unsent"), std::string::npos) << log;
+  // Every line of the access log starts with its time stamp.
   size_t lines = 0;
   std::istringstream in(log);
   for (std::string line; std::getline(in, line);) {
