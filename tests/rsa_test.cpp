@@ -16,8 +16,9 @@
 #include "platform/platform.h"
 #include "tests/support/rsa_oracle.h"
 
+// The published vectors the tests read (tests/data, set by the build).
 #ifndef VESK_TESTDATA_DIR
-#define VESK_TESTDATA_DIR "../shared/testdata"
+#define VESK_TESTDATA_DIR "tests/data"
 #endif
 
 namespace vesk::rsa {
