@@ -43,16 +43,6 @@ struct ZipEntry {
   const char* password = nullptr;
 };
 
-ZipEntry Entry(std::string name, std::string data, uint32_t hostSystem = 3,
-               uint32_t externalAttributes = 0100644u << 16) {
-  ZipEntry entry;
-  entry.name = std::move(name);
-  entry.data = std::move(data);
-  entry.hostSystem = hostSystem;
-  entry.externalAttributes = externalAttributes;
-  return entry;
-}
-
 void WriteZip(const std::string& hostPath, const std::vector<ZipEntry>& all) {
   zipFile zip = zipOpen64(hostPath.c_str(), APPEND_STATUS_CREATE);
   ASSERT_NE(zip, nullptr);
@@ -247,9 +237,9 @@ TEST_F(ArchiveTest, AttributesTimesAndFailingEntries) {
   ut += std::string("\x05\x00\x01", 3);
   const uint32_t seconds = 1000000000;  // 2001-09-09 01:46:40 UTC
   for (int i = 0; i < 4; ++i) ut += static_cast<char>(seconds >> (8 * i));
-  ZipEntry timed = Entry("timed.txt", "t");
+  ZipEntry timed{"timed.txt", "t"};
   timed.localExtra = std::string("\x01\x02\x03\x00xyz", 7) + ut;
-  const ZipEntry dos = Entry("dos.txt", "d", 0, 0x03);
+  const ZipEntry dos{"dos.txt", "d", 0, 0x03};
   WriteZip(Host("\\c.zip"), {timed, dos});
   EXPECT_EQ(Extract(u"\\c.zip", u"\\c"), "");
   ASSERT_EQ(stat(Host("\\c\\timed.txt").c_str(), &st), 0);
@@ -288,12 +278,11 @@ TEST_F(ArchiveTest, HostileNamesNeverLeaveTheTargetDirectory) {
       {"nested/dirs/made.txt", "nested/dirs/made.txt"},
   };
   std::vector<ZipEntry> entries;
-  for (const auto& [name, _] : names)
-    entries.push_back(Entry(name, "x:" + name));
+  for (const auto& [name, _] : names) entries.push_back({name, "x:" + name});
   WriteZip(Host("\\h.zip"), entries);
   // A Unix directory entry, and a name ending in a separator without one.
-  WriteZip(Host("\\d.zip"),
-           {Entry("emptydir/", "", 3, 040755u << 16), Entry("slashdir\\", "")});
+  WriteZip(Host("\\d.zip"), {ZipEntry{"emptydir/", "", 3, 040755u << 16},
+                             ZipEntry{"slashdir\\", ""}});
 
   const auto before = Tree(root_.path());
   std::string failures;
@@ -365,9 +354,9 @@ TEST_F(ArchiveTest, NeverWritesOverItsArchiveNorPastDeclaredSizes) {
   // the archive is read to its end unchanged.
   fs::create_directories(Host("\\Storage Card\\t"));
   WriteZip(Host("\\Storage Card\\t\\pkg.zip"),
-           {Entry("pkg.zip", "over"), Entry("./pkg.zip", "over"),
-            Entry("link.zip", "over"), Entry("hard.zip", "over"),
-            Entry("after.txt", "after")});
+           {ZipEntry{"pkg.zip", "over"}, ZipEntry{"./pkg.zip", "over"},
+            ZipEntry{"link.zip", "over"}, ZipEntry{"hard.zip", "over"},
+            ZipEntry{"after.txt", "after"}});
   const std::string archive = ReadHostFile(Host("\\Storage Card\\t\\pkg.zip"));
   fs::create_symlink("pkg.zip", Host("\\Storage Card\\t\\link.zip"));
   fs::create_hard_link(Host("\\Storage Card\\t\\pkg.zip"),
@@ -386,7 +375,7 @@ TEST_F(ArchiveTest, NeverWritesOverItsArchiveNorPastDeclaredSizes) {
 
 TEST_F(ArchiveTest, MissingArchivesAndTargets) {
   WriteHostFile(Host("\\junk.zip"), "PK\x03\x04 this is not an archive");
-  WriteZip(Host("\\ok.zip"), {Entry("a.txt", "a")});
+  WriteZip(Host("\\ok.zip"), {ZipEntry{"a.txt", "a"}});
   const auto before = Tree(root_.path());
   int32_t result = -2;
   // Nothing to open: 0, nothing printed, only the target directory made.

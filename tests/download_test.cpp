@@ -32,6 +32,7 @@ using test::HttpReply;
 using test::Raw;
 using test::ReadHostFile;
 using test::U16;
+using test::Utf16Bytes;
 using test::WithoutCertificate;
 using test::WriteHostFile;
 
@@ -44,15 +45,6 @@ std::string Source(size_t size, uint32_t seed = 1) {
   std::mt19937 random(seed);
   std::string bytes(size, '\0');
   for (char& byte : bytes) byte = static_cast<char>(random() & 0xFF);
-  return bytes;
-}
-
-std::string Utf16Le(const std::u16string& text) {
-  std::string bytes;
-  for (char16_t unit : text) {
-    bytes += static_cast<char>(unit & 0xFF);
-    bytes += static_cast<char>(unit >> 8);
-  }
   return bytes;
 }
 
@@ -83,13 +75,25 @@ std::string Serve(const std::string& source, size_t offset, size_t end,
                    source.substr(offset, end - offset));
 }
 
+// Request i resumes from starts[i]: a Range from there and the MD5 of the
+// bytes before it as proof; neither when it starts at byte 0.
+void ExpectResumedFrom(const std::vector<std::string>& requests,
+                       const std::vector<size_t>& starts,
+                       const std::string& body) {
+  ASSERT_EQ(requests.size(), starts.size());
+  for (size_t i = 0; i < starts.size(); ++i) {
+    SCOPED_TRACE(i);
+    const bool resumed = starts[i] > 0;
+    EXPECT_EQ(Header(requests[i], "Range"),
+              resumed ? "bytes=" + std::to_string(starts[i]) + "-" : "<none>");
+    EXPECT_EQ(Header(requests[i], "X-Checksum"),
+              resumed ? test::Md5Hex(body.substr(0, starts[i])) : "<none>");
+  }
+}
+
 class DownloadTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    WriteHostFile(root_.Host("\\PocketDisk1\\handset.env"),
-                  "User-Agent: TestAgent/1\nUser-Serial: SN-9\n"
-                  "User-Id: 42\nUser-No: 7\n");
-  }
+  void SetUp() override { test::WriteHandsetEnv(root_); }
   void TearDown() override { platform::SetOverrides({}); }
 
   // Calls the export with record_, the records filled with 0xAB first.
@@ -242,15 +246,7 @@ TEST_F(DownloadTest, RejectedAttemptsRollTheDataFileBack) {
     EXPECT_EQ(ReadHostFile(Host(".Down")), body.substr(0, c.offsets[2]));
     EXPECT_FALSE(HostFileExists(Host()));
 
-    const auto requests = server.Requests(3);
-    ASSERT_EQ(requests.size(), 3u);
-    for (size_t i = 0; i < 3; ++i) {
-      const bool resumed = from[i] > 0;
-      EXPECT_EQ(Header(requests[i], "Range"),
-                resumed ? "bytes=" + std::to_string(from[i]) + "-" : "<none>");
-      EXPECT_EQ(Header(requests[i], "X-Checksum"),
-                resumed ? test::Md5Hex(body.substr(0, from[i])) : "<none>");
-    }
+    ExpectResumedFrom(server.Requests(3), from, body);
     EXPECT_EQ(confirm.Accepted(), 0u);
   }
 }
@@ -270,9 +266,7 @@ TEST_F(DownloadTest, FinishedFileAtThePathBecomesTheDataFileAgain) {
   EXPECT_EQ(ReadHostFile(Host("(1).Down")), finished);
   EXPECT_EQ(ReadHostFile(Host()), body);
   EXPECT_FALSE(HostFileExists(Host(".Down")));
-  const auto requests = server.Requests(1);
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(Header(requests[0], "Range"), "<none>");
+  ExpectResumedFrom(server.Requests(1), {0}, body);
   EXPECT_EQ(confirm.Requests(1).size(), 1u);
 }
 
@@ -351,13 +345,13 @@ TEST_F(DownloadTest, StateFileBytesAfterAStartAndAfterAnInterruption) {
   platform::SetOverrides(overrides);
   const std::string body = Source(8192);
   auto state = [&](uint16_t port, int size, int position) {
-    return Utf16Le(u"Start-Time: 2012-7-5 9:3:7.042\nURL: " +
-                   U16(Url(port, "/download")) + u"\nPort: " +
-                   U16(std::to_string(port)) +
-                   u"\nKey: item 7/中\nSave-File: \\Storage "
-                   u"Card\\item.dat.Down\nFile-Size: " +
-                   U16(std::to_string(size)) + u"\nCurrent-Position: " +
-                   U16(std::to_string(position)) + u"\n");
+    return Utf16Bytes(u"Start-Time: 2012-7-5 9:3:7.042\nURL: " +
+                      U16(Url(port, "/download")) + u"\nPort: " +
+                      U16(std::to_string(port)) +
+                      u"\nKey: item 7/中\nSave-File: \\Storage "
+                      u"Card\\item.dat.Down\nFile-Size: " +
+                      U16(std::to_string(size)) + u"\nCurrent-Position: " +
+                      U16(std::to_string(position)) + u"\n");
   };
   SetKey(u"item 7/中");
   FakeServer confirm({});
@@ -415,10 +409,11 @@ TEST(DownloadFiles, ReceiveForALoadAndFailingTargets) {
                       transfer::TransferKind::kLoad, load));
   EXPECT_EQ(ReadHostFile(root.Host("\\Storage Card\\pkg\\a.zip.Down")),
             "0123456789");
-  EXPECT_EQ(ReadHostFile(root.Host("\\Storage Card\\pkg\\a.zip.Down.cfg")),
-            Utf16Le(u"Start-Time: 2020-1-2 23:59:1.005\nURL: " + U16(url) +
-                    u"\nPort: 8080\nSave-File: \\Storage Card\\pkg\\a.zip.Down"
-                    u"\nFile-Size: 20\nCurrent-Position: 10\n"));
+  EXPECT_EQ(
+      ReadHostFile(root.Host("\\Storage Card\\pkg\\a.zip.Down.cfg")),
+      Utf16Bytes(u"Start-Time: 2020-1-2 23:59:1.005\nURL: " + U16(url) +
+                 u"\nPort: 8080\nSave-File: \\Storage Card\\pkg\\a.zip.Down"
+                 u"\nFile-Size: 20\nCurrent-Position: 10\n"));
 
   // No Content-Length: nothing written, and an empty file is complete.
   transport::HandsetRequest empty;
@@ -461,12 +456,12 @@ TEST(DownloadFiles, SetKeyLineAndFindKeyLine) {
        u"a: 1\n" + std::u16string(1024, u'x') + u"\n"},
   };
   for (const Case& c : cases) {
-    WriteHostFile(host, Utf16Le(c.before));
+    WriteHostFile(host, Utf16Bytes(c.before));
     EXPECT_EQ(transfer::SetKeyLine(kState, c.key, u"5000"), c.result);
-    EXPECT_EQ(ReadHostFile(host), Utf16Le(c.after));
+    EXPECT_EQ(ReadHostFile(host), Utf16Bytes(c.after));
     EXPECT_FALSE(HostFileExists(host + ".tmp"));
   }
-  WriteHostFile(host, Utf16Le(seven));
+  WriteHostFile(host, Utf16Bytes(seven));
   EXPECT_EQ(transfer::FindKeyLine(kState, u"Start-Time"), 0);
   EXPECT_EQ(transfer::FindKeyLine(kState, u"Current-Position"), 6);
   EXPECT_EQ(transfer::FindKeyLine(kState, u"Position"), -1);
@@ -525,29 +520,18 @@ TEST_F(DownloadTest, InterruptedBodyResumesToAnIdenticalFile) {
     EXPECT_EQ(confirm.Accepted(), 0u);
     EXPECT_EQ(ReadHostFile(Host(".Down")), body.substr(0, record_.offset));
     const std::string state = ReadHostFile(Host(".Down.cfg"));
-    EXPECT_NE(state.find(Utf16Le(u"\nCurrent-Position: " +
-                                 U16(std::to_string(record_.offset)) + u"\n")),
-              std::string::npos);
+    EXPECT_NE(
+        state.find(Utf16Bytes(u"\nCurrent-Position: " +
+                              U16(std::to_string(record_.offset)) + u"\n")),
+        std::string::npos);
   }
   ASSERT_TRUE(complete);
-  const std::string finished = ReadHostFile(Host());
-  EXPECT_EQ(finished.size(), kSize);
-  EXPECT_EQ(test::Md5Hex(finished), checksum);
-  EXPECT_TRUE(finished == body);
+  EXPECT_TRUE(ReadHostFile(Host()) == body);
   EXPECT_FALSE(HostFileExists(Host(".Down")));
   EXPECT_FALSE(HostFileExists(Host(".Down.cfg")));
   EXPECT_EQ(confirm.Requests(1).size(), 1u);
 
-  const auto requests = server.Requests(starts.size());
-  ASSERT_EQ(requests.size(), starts.size());
-  for (size_t i = 0; i < starts.size(); ++i) {
-    SCOPED_TRACE(i);
-    const bool resumed = starts[i] > 0;
-    EXPECT_EQ(Header(requests[i], "Range"),
-              resumed ? "bytes=" + std::to_string(starts[i]) + "-" : "<none>");
-    EXPECT_EQ(Header(requests[i], "X-Checksum"),
-              resumed ? test::Md5Hex(body.substr(0, starts[i])) : "<none>");
-  }
+  ExpectResumedFrom(server.Requests(starts.size()), starts, body);
 }
 
 TEST(LocalFiles, FreeNamesDirectoriesAndSizes) {
@@ -617,12 +601,6 @@ TEST(LocalFiles, FreeNamesDirectoriesAndSizes) {
             u"d41d8cd98f00b204e9800998ecf8427e");
   EXPECT_EQ(transfer::FileChecksum(u"\\Storage Card\\missing"), u"");
 }
-
-}  // namespace
-}  // namespace vesk
-
-namespace vesk {
-namespace {
 
 TEST(StreamChecksum, DigestsThePrefixFromTheFileThenTheFedBytes) {
   DeviceRoot root;

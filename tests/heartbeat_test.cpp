@@ -47,12 +47,14 @@ const Record& At(const HandsetBeatResult& result, int32_t offset,
 
 class HeartbeatTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    test::WriteHostFile(root_.Host("\\PocketDisk1\\handset.env"),
-                        "User-Agent: TestAgent/1\nUser-Serial: SN-9\n"
-                        "User-Id: 42\nUser-No: 7\n");
-  }
+  void SetUp() override { test::WriteHandsetEnv(root_); }
   void TearDown() override { delete[] result_.entries; }
+  // total, the three counts, and the message and advertisement offsets.
+  std::vector<int32_t> Counts() const {
+    return {result_.total,         result_.contentCount,
+            result_.messageCount,  result_.advertisementCount,
+            result_.messageOffset, result_.advertisementOffset};
+  }
 
   int32_t Beat(const FakeServer& server) {
     const std::u16string url =
@@ -102,12 +104,8 @@ TEST_F(HeartbeatTest, RequestAndAllThreeKinds) {
                              "Connection: Keep-Alive\r\n"
                              "User-Serial: SN-9\r\nUser-ID: 42\r\n\r\n");
 
-  EXPECT_EQ(result_.total, 17);
-  ASSERT_EQ(result_.contentCount, 2);
-  ASSERT_EQ(result_.messageCount, 2);
-  ASSERT_EQ(result_.advertisementCount, 2);
-  EXPECT_EQ(result_.messageOffset, 2 * 3588);
-  EXPECT_EQ(result_.advertisementOffset, 2 * 3588 + 2 * 3072);
+  ASSERT_EQ(Counts(),
+            (std::vector<int32_t>{17, 2, 2, 2, 2 * 3588, 2 * 3588 + 2 * 3072}));
   ASSERT_NE(result_.entries, nullptr);
 
   // The fields at their byte offsets in the array.
@@ -166,23 +164,17 @@ TEST_F(HeartbeatTest, RequestAndAllThreeKinds) {
   EXPECT_FALSE(CardFileExists());
 }
 
-// The same notifications from the document in other encodings.
+// The body reaches the document loader byte for byte: a code page it
+// declares and UTF-16 with a byte order mark give the same notification.
 TEST_F(HeartbeatTest, DocumentEncodings) {
   const std::u16string text =
       u"\uFEFF<r><notifications total=\"1\"><message key=\"k\">"
       u"<title>\u4E2D</title></message></notifications></r>";
-  std::string utf16le;
-  for (char16_t unit : text) {
-    utf16le += static_cast<char>(unit & 0xFF);
-    utf16le += static_cast<char>(unit >> 8);
-  }
   const std::vector<std::string> bodies = {
-      "<r><notifications total=\"1\"><message key=\"k\"><title>\xE4\xB8\xAD"
-      "</title></message></notifications></r>",
       "<?xml version=\"1.0\" encoding=\"gb2312\"?><r><notifications "
       "total=\"1\"><message key=\"k\"><title>\xD6\xD0</title></message>"
       "</notifications></r>",
-      utf16le,
+      test::Utf16Bytes(text),
   };
   for (const std::string& body : bodies) {
     SCOPED_TRACE(body.size());
@@ -244,12 +236,7 @@ TEST_F(HeartbeatTest, SecondBeatReleasesFirstArrayRefusalKeepsIt) {
   EXPECT_EQ(result_.contentCount, 1);
   EXPECT_EQ(result_.advertisementOffset, 3588);
   ASSERT_EQ(Beat(server), 200);
-  EXPECT_EQ(result_.total, 0);
-  EXPECT_EQ(result_.contentCount, 0);
-  EXPECT_EQ(result_.messageCount, 2);
-  EXPECT_EQ(result_.advertisementCount, 0);
-  EXPECT_EQ(result_.messageOffset, 0);
-  EXPECT_EQ(result_.advertisementOffset, 2 * 3072);
+  EXPECT_EQ(Counts(), (std::vector<int32_t>{0, 0, 2, 0, 0, 2 * 3072}));
   EXPECT_EQ(Text(At<MessageNotification>(result_, 0, 1).key), u"m2");
 
   test::WriteHostFile(root_.Host(kCardFile), "left from before");
@@ -281,12 +268,7 @@ TEST_F(HeartbeatTest, RepliesWithoutNotifications) {
     SCOPED_TRACE(c.name);
     FakeServer server({Raw(Ok(c.body))});
     ASSERT_EQ(Beat(server), 200);
-    EXPECT_EQ(result_.total, 0);
-    EXPECT_EQ(result_.contentCount, 0);
-    EXPECT_EQ(result_.messageCount, 0);
-    EXPECT_EQ(result_.advertisementCount, 0);
-    EXPECT_EQ(result_.messageOffset, 0);
-    EXPECT_EQ(result_.advertisementOffset, 0);
+    EXPECT_EQ(Counts(), std::vector<int32_t>(6, 0));
     EXPECT_NE(result_.entries, nullptr);
     EXPECT_EQ(CardFileExists(), c.fileStays);
     if (c.fileStays) {
@@ -333,12 +315,9 @@ TEST_F(HeartbeatTest, BodyStoredOnTheCard) {
   // A document longer than one receive, in pieces, is parsed whole.
   const std::string text(1000, 'z');
   const std::string big =
-      "<r><notifications total=\"2\"><message key=\"m\">"
-      "<text>" +
-      text +
-      "</text></message><message "
-      "key=\"n\"><text>" +
-      text + "!</text></message></notifications></r>";
+      "<r><notifications total=\"2\"><message key=\"m\"><text>" + text +
+      "</text></message><message key=\"n\"><text>" + text +
+      "!</text></message></notifications></r>";
   FakeServer server({test::Pieces(
       {"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(big.size()) +
            "\r\n\r\n" + big.substr(0, 700),

@@ -33,9 +33,7 @@ const char16_t kEnv[] = u"\\PocketDisk1\\handset.env";
 class LoadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    WriteHostFile(root_.Host("\\PocketDisk1\\handset.env"),
-                  "User-Agent: TestAgent/1\nUser-Serial: SN-9\n"
-                  "User-Id: 42\nUser-No: 7\n");
+    test::WriteHandsetEnv(root_);
     Set(record_.archivePath, u"\\Storage Card\\pkg.zip");
     Set(record_.targetDirectory, u"\\Storage Card\\pkg");
     archive_ = MakeZip("one", "two files");
@@ -61,25 +59,38 @@ class LoadTest : public ::testing::Test {
     std::memcpy(field, text.data(), text.size() * sizeof(char16_t));
   }
 
-  int32_t Load(const FakeServer& server) {
+  // Calls the export with the result and error records filled with kFill.
+  int32_t Load(uint16_t port) {
     result_ = test::Filled<LoadResult>();
     error_ = test::Filled<HandsetError>();
-    return vesk_HandsetLoad(kEnv, &record_, &result_, &error_,
-                            test::Url(server, "/packages/pkg.zip").c_str(),
-                            server.port());
+    const std::u16string url =
+        U16("http://127.0.0.1:" + std::to_string(port) + "/packages/pkg.zip");
+    return vesk_HandsetLoad(kEnv, &record_, &result_, &error_, url.c_str(),
+                            port);
+  }
+  int32_t Load(const FakeServer& server) { return Load(server.port()); }
+
+  void ExpectResult(int32_t rangeStart, int32_t received, int32_t fileSize) {
+    EXPECT_EQ(result_.rangeStart, rangeStart);
+    EXPECT_EQ(result_.received, received);
+    EXPECT_EQ(result_.fileSize, fileSize);
   }
 
   std::string Host(const std::string& handsetPath) {
     return root_.Host(handsetPath);
   }
 
-  std::string Expected(const FakeServer& server, const std::string& range) {
-    return "GET /packages/pkg.zip HTTP/1.1\r\nHost: 127.0.0.1:" +
-           std::to_string(server.port()) +
-           "\r\nAccept: */*\r\nUser-Agent: TestAgent/1\r\n"
-           "Connection: Keep-Alive\r\nUser-Serial: SN-9\r\nUser-ID: 42\r\n"
-           "User-Cert: \r\n" +
-           range + "\r\n";
+  // The server got exactly one request: the load's GET with range lines.
+  void ExpectRequest(FakeServer& server, const std::string& range) {
+    const auto requests = server.Requests(1);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(test::WithoutCertificate(requests[0]),
+              "GET /packages/pkg.zip HTTP/1.1\r\nHost: 127.0.0.1:" +
+                  std::to_string(server.port()) +
+                  "\r\nAccept: */*\r\nUser-Agent: TestAgent/1\r\n"
+                  "Connection: Keep-Alive\r\nUser-Serial: SN-9\r\n"
+                  "User-ID: 42\r\nUser-Cert: \r\n" +
+                  range + "\r\n");
   }
 
   DeviceRoot root_;
@@ -97,13 +108,9 @@ TEST_F(LoadTest, WholeArchiveIsReceivedUnpackedAndDeletedWhenAsked) {
     FakeServer server({Raw(HttpReply(
         200, "OK", {{"Content-Length", std::to_string(size)}}, archive_))});
     EXPECT_EQ(Load(server), 200);
-    const auto requests = server.Requests(1);
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(test::WithoutCertificate(requests[0]), Expected(server, ""));
+    ExpectRequest(server, "");
 
-    EXPECT_EQ(result_.rangeStart, 0);
-    EXPECT_EQ(result_.received, size);
-    EXPECT_EQ(result_.fileSize, size);
+    ExpectResult(0, size, size);
     EXPECT_TRUE(test::Untouched(result_, 0, 8));
     EXPECT_TRUE(test::Untouched(error_));
     EXPECT_EQ(ReadHostFile(Host("\\Storage Card\\pkg\\a.txt")), "two files a");
@@ -137,9 +144,7 @@ TEST_F(LoadTest, CutTransferUnpacksNothingAndResumesToCompletion) {
       {Raw(HttpReply(200, "OK", {{"Content-Length", std::to_string(size)}},
                      archive_.substr(0, 3000)))});
   EXPECT_EQ(Load(first), 200);
-  EXPECT_EQ(result_.rangeStart, 0);
-  EXPECT_EQ(result_.received, 3000);
-  EXPECT_EQ(result_.fileSize, size);
+  ExpectResult(0, 3000, size);
   EXPECT_EQ(error_.code, 0);
   EXPECT_EQ(
       std::u16string(error_.message),
@@ -161,13 +166,8 @@ TEST_F(LoadTest, CutTransferUnpacksNothingAndResumesToCompletion) {
                       {"Content-Length", std::to_string(size - 3000)}},
                      archive_.substr(3000)))});
   EXPECT_EQ(Load(second), 206);
-  const auto requests = second.Requests(1);
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(test::WithoutCertificate(requests[0]),
-            Expected(second, "Range: bytes=3000-\r\n"));
-  EXPECT_EQ(result_.rangeStart, 3000);
-  EXPECT_EQ(result_.received, size - 3000);
-  EXPECT_EQ(result_.fileSize, size);
+  ExpectRequest(second, "Range: bytes=3000-\r\n");
+  ExpectResult(3000, size - 3000, size);
   EXPECT_EQ(ReadHostFile(Host("\\Storage Card\\pkg.zip")), archive_);
   EXPECT_EQ(ReadHostFile(Host("\\Storage Card\\pkg\\a.txt")), "two files a");
   EXPECT_FALSE(HostFileExists(Host("\\Storage Card\\pkg.zip.Down")));
@@ -185,13 +185,8 @@ TEST_F(LoadTest, RangesAndRefusals) {
       {{"Content-Range", "bytes 1000-1999/3000"}, {"Content-Length", "1000"}},
       std::string(1000, 'r')))});
   EXPECT_EQ(Load(ranged), 206);
-  const auto requests = ranged.Requests(1);
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(test::WithoutCertificate(requests[0]),
-            Expected(ranged, "Range: bytes=1000-1999\r\n"));
-  EXPECT_EQ(result_.rangeStart, 1000);
-  EXPECT_EQ(result_.received, 1000);
-  EXPECT_EQ(result_.fileSize, 3000);
+  ExpectRequest(ranged, "Range: bytes=1000-1999\r\n");
+  ExpectResult(1000, 1000, 3000);
   EXPECT_FALSE(HostFileExists(Host("\\Storage Card\\pkg")));
   EXPECT_EQ(ReadHostFile(Host("\\Storage Card\\pkg.zip.Down")),
             std::string(1000, 'h') + std::string(1000, 'r'));
@@ -267,14 +262,7 @@ TEST_F(LoadTest, RangesAndRefusals) {
   EXPECT_FALSE(HostFileExists(root_.path() + "/.Down.cfg"));
 
   // No service: status 0, an empty error record, nothing touched.
-  const uint16_t port = test::ClosedPort();
-  result_ = test::Filled<LoadResult>();
-  error_ = test::Filled<HandsetError>();
-  EXPECT_EQ(
-      vesk_HandsetLoad(
-          kEnv, &record_, &result_, &error_,
-          U16("http://127.0.0.1:" + std::to_string(port) + "/p").c_str(), port),
-      0);
+  EXPECT_EQ(Load(test::ClosedPort()), 0);
   EXPECT_EQ(error_.code, 0);
   EXPECT_EQ(error_.message[0], 0);
   EXPECT_TRUE(test::Untouched(result_));

@@ -82,12 +82,16 @@ Received Split(const std::string& request) {
   return out;
 }
 
+std::string Message(const HandsetError& error) {
+  std::string out;
+  for (const char16_t* m = error.message; *m != 0; ++m) out += char(*m);
+  return out;
+}
+
 class UploadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    test::WriteHostFile(root_.Host("\\PocketDisk1\\handset.env"),
-                        "User-Agent: TestAgent/1\nUser-Serial: SN-9\n"
-                        "User-Id: 42\n");
+    test::WriteHandsetEnv(root_, "");
     counter = 0;
     platform::Overrides overrides;
     overrides.random = CountingRandom;
@@ -121,75 +125,68 @@ class UploadTest : public ::testing::Test {
   HandsetError error_{};
 };
 
-TEST_F(UploadTest, UpdateAndDeleteBodyBytesAndLength) {
-  test::WriteHostFile(root_.Host("\\Storage Card\\a.txt"), "hello");
-  Add(u"\\Storage Card\\a.txt", u"update");
-  Add(u"\\Storage Card\\old.txt", u"delete");
-  const Received got = SaveOnce(kOk, 200);
-  const std::string header1 = UpdateHeader("update1", "\\Storage Card\\a.txt");
-  const std::string part2 = DeletePart("delete2", "\\Storage Card\\old.txt");
-  EXPECT_EQ(got.body, Delimiter() + header1 + "hello\r\n" + Delimiter() +
-                          part2 + Closing());
-  EXPECT_EQ(got.contentLength, static_cast<long>(44 + header1.size() + 5 + 2 +
-                                                 44 + part2.size() + 46));
-  EXPECT_EQ(static_cast<long>(got.body.size()), got.contentLength);
-  EXPECT_NE(got.head.find("Content-Type: multipart/form-data; boundary=" +
-                          kBoundary + "\r\n"),
-            std::string::npos);
-  // The response as first received goes to the output on success.
-  EXPECT_EQ(std::u16string(output_), U16(kOk));
-}
-
-TEST_F(UploadTest, NoEntriesSendOnlyTheClosingLine) {
-  const Received got = SaveOnce(kOk, 200);
-  EXPECT_EQ(got.contentLength, 46);
-  EXPECT_EQ(got.body, Closing());
-}
-
-TEST_F(UploadTest, OtherActionsAndMissingFiles) {
-  test::WriteHostFile(root_.Host("\\Storage Card\\x.bin"), "data");
-  Add(u"\\Storage Card\\x.bin", u"");           // empty action: a delete
-  Add(u"\\Storage Card\\x.bin", u"remove");     // any other word: a delete
-  Add(u"\\Storage Card\\none.bin", u"update");  // nothing there: empty part
-  const Received got = SaveOnce(kOk, 200);
-  EXPECT_EQ(got.body,
-            Delimiter() + DeletePart("delete1", "\\Storage Card\\x.bin") +
-                Delimiter() + DeletePart("delete2", "\\Storage Card\\x.bin") +
-                Delimiter() +
-                UpdateHeader("update3", "\\Storage Card\\none.bin") + "\r\n" +
-                Closing());
-  EXPECT_EQ(static_cast<long>(got.body.size()), got.contentLength);
-}
-
-TEST_F(UploadTest, BinaryAndLargeContentsArriveIntact) {
+// The multipart body of each kind of entry: its exact bytes on the wire and
+// a Content-Length that counts them; the response goes to the output.
+TEST_F(UploadTest, BodyBytesAndLength) {
   const std::string small = Binary(2049, 7);  // pieces of 1024, 1024 and 1
   const std::string large = Binary(3 * 1000 * 1000, 11);
-  test::WriteHostFile(root_.Host("\\Storage Card\\small.bin"), small);
-  test::WriteHostFile(root_.Host("\\Storage Card\\large.bin"), large);
-  Add(u"\\Storage Card\\small.bin", u"update");
-  Add(u"\\Storage Card\\large.bin", u"update");
-  const Received got = SaveOnce(kOk, 200);
-  const std::string expected =
-      Delimiter() + UpdateHeader("update1", "\\Storage Card\\small.bin") +
-      small + "\r\n" + Delimiter() +
-      UpdateHeader("update2", "\\Storage Card\\large.bin") + large + "\r\n" +
-      Closing();
-  EXPECT_EQ(got.body.size(), expected.size());
-  EXPECT_TRUE(got.body == expected);
-  EXPECT_EQ(static_cast<long>(got.body.size()), got.contentLength);
-}
-
-TEST_F(UploadTest, PathsTravelAsGbkBytes) {
-  test::WriteHostFile(root_.Host("\\Storage Card\\中文.txt"), "abc");
-  Add(u"\\Storage Card\\中文.txt", u"update");
-  Add(u"\\Storage Card\\旧.txt", u"delete");
-  const Received got = SaveOnce(kOk, 200);
-  const std::string updated = "\\Storage Card\\\xD6\xD0\xCE\xC4.txt";
-  const std::string deleted = "\\Storage Card\\\xBE\xC9.txt";
-  EXPECT_EQ(got.body, Delimiter() + UpdateHeader("update1", updated) +
-                          "abc\r\n" + Delimiter() +
-                          DeletePart("delete2", deleted) + Closing());
-  EXPECT_EQ(static_cast<long>(got.body.size()), got.contentLength);
+  for (const auto& [name, bytes] :
+       std::vector<std::pair<std::string, std::string>>{{"a.txt", "hello"},
+                                                        {"x.bin", "data"},
+                                                        {"中文.txt", "abc"},
+                                                        {"small.bin", small},
+                                                        {"large.bin", large}}) {
+    test::WriteHostFile(root_.Host("\\Storage Card\\" + name), bytes);
+  }
+  const std::string card = "\\Storage Card\\";
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::u16string, std::u16string>> entries;
+    std::string body;
+  } cases[] = {
+      {"no entries: only the closing line", {}, Closing()},
+      {"update and delete",
+       {{u"\\Storage Card\\a.txt", u"update"},
+        {u"\\Storage Card\\old.txt", u"delete"}},
+       Delimiter() + UpdateHeader("update1", card + "a.txt") + "hello\r\n" +
+           Delimiter() + DeletePart("delete2", card + "old.txt") + Closing()},
+      // An empty action or any other word deletes; a missing file updates
+      // with an empty part.
+      {"other actions and missing files",
+       {{u"\\Storage Card\\x.bin", u""},
+        {u"\\Storage Card\\x.bin", u"remove"},
+        {u"\\Storage Card\\none.bin", u"update"}},
+       Delimiter() + DeletePart("delete1", card + "x.bin") + Delimiter() +
+           DeletePart("delete2", card + "x.bin") + Delimiter() +
+           UpdateHeader("update3", card + "none.bin") + "\r\n" + Closing()},
+      {"binary and large contents",
+       {{u"\\Storage Card\\small.bin", u"update"},
+        {u"\\Storage Card\\large.bin", u"update"}},
+       Delimiter() + UpdateHeader("update1", card + "small.bin") + small +
+           "\r\n" + Delimiter() + UpdateHeader("update2", card + "large.bin") +
+           large + "\r\n" + Closing()},
+      {"paths travel as GBK bytes",
+       {{u"\\Storage Card\\中文.txt", u"update"},
+        {u"\\Storage Card\\旧.txt", u"delete"}},
+       Delimiter() + UpdateHeader("update1", card + "\xD6\xD0\xCE\xC4.txt") +
+           "abc\r\n" + Delimiter() +
+           DeletePart("delete2", card + "\xBE\xC9.txt") + Closing()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    input_ = HandsetSaveInput{};
+    for (const auto& [path, action] : c.entries) Add(path, action);
+    counter = 0;
+    output_[0] = 0;
+    const Received got = SaveOnce(kOk, 200);
+    EXPECT_EQ(got.body.size(), c.body.size());
+    EXPECT_TRUE(got.body == c.body) << got.body.substr(0, 4096);
+    EXPECT_EQ(static_cast<long>(got.body.size()), got.contentLength);
+    EXPECT_NE(got.head.find("Content-Type: multipart/form-data; boundary=" +
+                            kBoundary + "\r\n"),
+              std::string::npos);
+    EXPECT_EQ(std::u16string(output_), U16(kOk));
+  }
 }
 
 TEST_F(UploadTest, BoundaryHasItsShapeAndChangesBetweenCalls) {
@@ -237,9 +234,8 @@ TEST_F(UploadTest, RefusedInputsSendNothing) {
     output_[0] = u'Q';
     EXPECT_EQ(Save(server.port()), 0);
     EXPECT_EQ(error_.code, 0);
-    std::string message;
-    for (const char16_t* m = error_.message; *m != 0; ++m) message += char(*m);
-    EXPECT_NE(message.find(c.needle), std::string::npos) << message;
+    EXPECT_NE(Message(error_).find(c.needle), std::string::npos)
+        << Message(error_);
     EXPECT_EQ(output_[0], u'Q');
   }
   // An unterminated action of eight units still fits its buffer.
@@ -330,12 +326,6 @@ class Sink {
   std::string received_;
   std::thread thread_;
 };
-
-std::string Message(const HandsetError& error) {
-  std::string out;
-  for (const char16_t* m = error.message; *m != 0; ++m) out += char(*m);
-  return out;
-}
 
 TEST_F(UploadTest, FileShrinkingDuringTheUploadAbandonsIt) {
   const std::string host = root_.Host("\\Storage Card\\big.bin");

@@ -19,20 +19,11 @@ namespace {
 
 using test::DeviceRoot;
 using test::U16;
+using test::Utf16Bytes;
 using test::WriteHostFile;
 
 const char16_t kPath[] = u"\\Storage Card\\savepush.xml";
 const char kHostPath[] = "\\Storage Card\\savepush.xml";
-
-std::string Utf16Bytes(const std::u16string& text, bool bigEndian) {
-  std::string bytes;
-  for (char16_t c : text) {
-    const char low = static_cast<char>(c & 0xFF);
-    const char high = static_cast<char>(c >> 8);
-    bytes += bigEndian ? std::string{high, low} : std::string{low, high};
-  }
-  return bytes;
-}
 
 std::u16string Read(const char* encoding, size_t length) {
   return u"<read encoding=\"" + U16(encoding) + u"\" length=\"" +

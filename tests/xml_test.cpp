@@ -6,6 +6,7 @@
 
 #include <random>
 #include <string>
+#include <tuple>
 
 namespace vesk::xml {
 namespace {
@@ -178,13 +179,11 @@ TEST(XmlParse, TokenizerNodes) {
   int32_t offset = 0;
   for (const Expect& w : want) {
     const Node node = doc.NextNode(offset);
-    SCOPED_TRACE(offset);
-    EXPECT_EQ(node.type, w.type);
-    EXPECT_EQ(node.start, w.start);
-    EXPECT_EQ(node.length, w.length);
-    EXPECT_EQ(node.nameStart, w.nameStart);
-    EXPECT_EQ(node.nameLength, w.nameLength);
-    EXPECT_EQ(node.empty, w.empty);
+    EXPECT_EQ(
+        std::tie(node.type, node.start, node.length, node.nameStart,
+                 node.nameLength, node.empty),
+        std::tie(w.type, w.start, w.length, w.nameStart, w.nameLength, w.empty))
+        << offset;
     offset = node.start + node.length;
   }
   // Reading error nodes adds their results.

@@ -181,4 +181,20 @@ void ScopedEnv::Unset() {
   ::tzset();
 }
 
+std::string Utf16Bytes(const std::u16string& text, bool bigEndian) {
+  std::string bytes;
+  for (char16_t unit : text) {
+    const char low = static_cast<char>(unit & 0xFF);
+    const char high = static_cast<char>(unit >> 8);
+    bytes += bigEndian ? std::string{high, low} : std::string{low, high};
+  }
+  return bytes;
+}
+
+void WriteHandsetEnv(const DeviceRoot& root, const std::string& more) {
+  WriteHostFile(
+      root.Host("\\PocketDisk1\\handset.env"),
+      "User-Agent: TestAgent/1\nUser-Serial: SN-9\nUser-Id: 42\n" + more);
+}
+
 }  // namespace vesk::test

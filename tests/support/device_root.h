@@ -58,6 +58,12 @@ void WriteHostFile(const std::string& hostPath, const std::string& bytes);
 // UTF-8 to UTF-16; characters above U+FFFF become surrogate pairs, malformed
 // input becomes U+FFFD.
 std::u16string U16(const std::string& utf8);
+// The UTF-16 code units as bytes, little-endian unless asked otherwise.
+std::string Utf16Bytes(const std::u16string& text, bool bigEndian = false);
+// Writes the handset's environment file, "\PocketDisk1\handset.env", with
+// User-Agent TestAgent/1, User-Serial SN-9, User-Id 42 and then `more`.
+void WriteHandsetEnv(const DeviceRoot& root,
+                     const std::string& more = "User-No: 7\n");
 
 }  // namespace vesk::test
 
