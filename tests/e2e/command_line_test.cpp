@@ -2,10 +2,10 @@
 // naming the culprit, nothing touched), --version and --help, and options
 // that mean the same wherever they stand.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <filesystem>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,46 +24,43 @@ TEST(ServiceCommandLine, RefusesMistypedLines) {
   const TempDir scratch;
   const std::string data = scratch.path() + "/data";
   const std::string missing = scratch.path() + "/missing.bin";
-  const struct {
-    std::vector<std::string> argv;
-    std::string named;  // what the message must name
-  } cases[] = {
-      {{"serve", "--data", data, "--prot", "0"}, "--prot"},
-      {{"--data", data, "serve", "--port", "70000"}, "--port"},
-      {{"--data", data, "serve", "--port", "80x"}, "--port"},
-      {{"--data", data, "serve", "--cut-after", "-5"}, "--cut-after"},
-      {{"--data", data, "serve", "--encoding", "latin1"}, "--encoding"},
-      {{"--data", data, "serve", "--head-timeout", "0"}, "--head-timeout"},
-      {{"--data", data, "serve", "--max-connections", "0"},
-       "--max-connections"},
-      {{"--data", data, "serve", "--quota", "-1"}, "--quota"},
-      {{"--data", data, "add-account", "--name", "ann"}, "--password"},
-      {{"--data", data, "add-account", "--name", "ann", "--password", "pw",
-        "--gender", "two"},
+  // Each line's words; DATA and MISSING stand for those paths.
+  const std::pair<std::string, std::string> cases[] = {
+      {"serve --data DATA --prot 0", "--prot"},
+      {"--data DATA serve --port 70000", "--port"},
+      {"--data DATA serve --port 80x", "--port"},
+      {"--data DATA serve --cut-after -5", "--cut-after"},
+      {"--data DATA serve --encoding latin1", "--encoding"},
+      {"--data DATA serve --head-timeout 0", "--head-timeout"},
+      {"--data DATA serve --max-connections 0", "--max-connections"},
+      {"--data DATA serve --quota -1", "--quota"},
+      {"--data DATA add-account --name ann", "--password"},
+      {"--data DATA add-account --name ann --password pw --gender two",
        "--gender"},
-      {{"--data", data, "add-content", "--key", "k", "--file", missing},
-       "--file"},
-      {{"--data", data, "queue-notification", "--user-id", "0", "--kind",
-        "message"},
+      {"--data DATA add-content --key k --file MISSING", "--file"},
+      {"--data DATA queue-notification --user-id 0 --kind message",
        "--user-id"},
-      {{"--data", data, "queue-notification", "--user-id", "1", "--kind",
-        "memo"},
-       "--kind"},
-      {{"--data", data, "frobnicate"}, "frobnicate"},
-      {{"--data", data, "list-uploads", "list-deliveries"}, "list-deliveries"},
-      {{"--data", data, "--data", data, "list-uploads"}, "--data"},
-      {{"list-uploads"}, "--data"},
-      {{"--data", data}, "command"},
+      {"--data DATA queue-notification --user-id 1 --kind memo", "--kind"},
+      {"--data DATA frobnicate", "frobnicate"},
+      {"--data DATA list-uploads list-deliveries", "list-deliveries"},
+      {"--data DATA --data DATA list-uploads", "--data"},
+      {"list-uploads", "--data"},
+      {"--data DATA", "command"},
   };
-  for (const auto& c : cases) {
-    std::string line;
-    for (const std::string& word : c.argv) line += " " + word;
+  for (const auto& [line, named] : cases) {
     SCOPED_TRACE(line);
-    const CommandResult run = RunService(c.argv);
+    std::vector<std::string> argv;
+    std::istringstream words(line);
+    for (std::string word; words >> word;) {
+      argv.push_back(word == "DATA"      ? data
+                     : word == "MISSING" ? missing
+                                         : word);
+    }
+    const CommandResult run = RunService(argv);
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err.rfind("vesk-service: ", 0), 0u) << run.err;
-    EXPECT_NE(run.err.find(c.named), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(named), std::string::npos) << run.err;
     EXPECT_FALSE(fs::exists(data));
   }
 }
@@ -73,63 +70,40 @@ TEST(ServiceCommandLine, VersionAndHelpExplainEveryOption) {
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, "vesk-service " VESK_VERSION "\n");
 
-  // Every option of every command, and whether it takes a value: an option
-  // that takes one is REQUIRED or its help says its default.
-  const struct {
-    std::string command;  // "" for the program's own options
-    std::vector<std::pair<std::string, bool>> options;
-  } commands[] = {
-      {"", {{"--data", true}, {"--seed-demo", false}, {"--version", false}}},
+  // Every option of every command; "=" marks one that takes a value, which
+  // is REQUIRED or its help says its default.
+  const std::pair<std::string, std::string> commands[] = {
+      {"", "--data= --seed-demo --version"},
       {"serve",
-       {{"--listen", true},
-        {"--port", true},
-        {"--cut-after", true},
-        {"--cuts", true},
-        {"--encoding", true},
-        {"--clock-offset", true},
-        {"--head-timeout", true},
-        {"--body-timeout", true},
-        {"--idle-timeout", true},
-        {"--max-connections", true},
-        {"--threads", true},
-        {"--quota", true},
-        {"--disk-reserve", true}}},
+       "--listen= --port= --cut-after= --cuts= --encoding= --clock-offset= "
+       "--head-timeout= --body-timeout= --idle-timeout= --max-connections= "
+       "--threads= --quota= --disk-reserve="},
       {"add-account",
-       {{"--name", true},
-        {"--password", true},
-        {"--email", true},
-        {"--display-name", true},
-        {"--province", true},
-        {"--gender", true},
-        {"--figure", true},
-        {"--valid-for", true}}},
-      {"add-content", {{"--key", true}, {"--file", true}}},
-      {"add-package", {{"--path", true}, {"--file", true}}},
+       "--name= --password= --email= --display-name= --province= --gender= "
+       "--figure= --valid-for="},
+      {"add-content", "--key= --file="},
+      {"add-package", "--path= --file="},
       {"queue-notification",
-       {{"--user-id", true},
-        {"--kind", true},
-        {"--key", true},
-        {"--title", true},
-        {"--text", true},
-        {"--mime", true},
-        {"--size", true},
-        {"--media", true},
-        {"--href", true}}},
-      {"list-deliveries", {}},
-      {"list-uploads", {}},
+       "--user-id= --kind= --key= --title= --text= --mime= --size= --media= "
+       "--href="},
+      {"list-deliveries", ""},
+      {"list-uploads", ""},
   };
   const CommandResult main = RunService({"--help"});
   EXPECT_EQ(main.status, 0);
-  for (const auto& c : commands) {
-    SCOPED_TRACE(c.command);
-    if (!c.command.empty()) {
-      EXPECT_NE(main.out.find("\n  " + c.command + " "), std::string::npos)
+  for (const auto& [command, options] : commands) {
+    SCOPED_TRACE(command);
+    if (!command.empty()) {
+      EXPECT_NE(main.out.find("\n  " + command + " "), std::string::npos)
           << main.out;
     }
     const CommandResult help =
-        c.command.empty() ? main : RunService({c.command, "--help"});
+        command.empty() ? main : RunService({command, "--help"});
     EXPECT_EQ(help.status, 0);
-    for (const auto& [option, takesValue] : c.options) {
+    std::istringstream words(options);
+    for (std::string option; words >> option;) {
+      const bool takesValue = option.back() == '=';
+      if (takesValue) option.pop_back();
       // The option's entry: its line and the description's line after it
       // when the name column overflows.
       const size_t at = help.out.find("\n  " + option + " ");
@@ -191,7 +165,7 @@ TEST(ServiceCommandLine, OptionsHoldAnywhereOnTheLine) {
   EXPECT_TRUE(
       std::regex_match(line, std::regex(R"(listening on 127\.0\.0\.1:\d+)")))
       << line;
-  EXPECT_EQ(StopChild(service, SIGTERM, 10000), 0);
+  EXPECT_EQ(service.Stop(10000), 0);
 }
 
 }  // namespace

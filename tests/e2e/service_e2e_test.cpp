@@ -36,10 +36,13 @@ namespace vesk::test {
 namespace {
 
 namespace fs = std::filesystem;
+using Keys = std::vector<std::u16string>;
 
 const std::u16string kEnv = u"\\PocketDisk1\\handset.env";
 const std::regex kTimestamp(
     R"(\d{4}-\d{1,2}-\d{1,2} \d{1,2}:\d{1,2}:\d{1,2}\.\d{3,})");
+const std::string kBoundary = "b0undary";
+const std::string kLastDelimiter = "--" + kBoundary + "--\r\n";
 
 template <size_t N>
 void Put(vesk_char16 (&field)[N], const std::u16string& text) {
@@ -49,10 +52,109 @@ void Put(vesk_char16 (&field)[N], const std::u16string& text) {
 }
 
 std::u16string Text(const vesk_char16* field) { return std::u16string(field); }
-
-// ASCII fields (time stamps, checksums) as std::string.
 std::string Ascii(const vesk_char16* field) {
   return tools::Utf16ToUtf8(field);
+}
+
+// The line "key: value\n" of an environment file, and the file with that
+// line replaced.
+std::string Line(const std::string& env, const std::string& key) {
+  const size_t at = env.find(key + ": ");
+  return env.substr(at, env.find('\n', at) - at + 1);
+}
+std::string Swap(std::string env, const std::string& key,
+                 const std::string& line) {
+  const std::string old = Line(env, key);
+  return env.replace(env.find(old), old.size(), line);
+}
+
+// ---- Raw sockets: the requests a handset would never send.
+
+int Connect(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) !=
+      0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Everything the peer sends until it closes; the descriptor is closed.
+std::string ReadToEnd(int fd) {
+  std::string reply;
+  char buffer[4096];
+  for (ssize_t got; (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+    reply.append(buffer, static_cast<size_t>(got));
+  }
+  ::close(fd);
+  return reply;
+}
+
+// Sends the bytes (then ends the sending side) and returns the whole reply.
+std::string Exchange(int port, const std::string& bytes) {
+  const int fd = Connect(port);
+  if (fd < 0) return "";
+  for (size_t at = 0; at < bytes.size();) {
+    const ssize_t sent =
+        ::send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+    if (sent <= 0) break;
+    at += static_cast<size_t>(sent);
+  }
+  ::shutdown(fd, SHUT_WR);
+  return ReadToEnd(fd);
+}
+
+int Status(const std::string& reply) {
+  return reply.size() > 12 ? std::atoi(reply.c_str() + 9) : 0;
+}
+
+std::string HeaderValue(const std::string& reply, const std::string& name) {
+  const size_t at = reply.find("\r\n" + name + ": ");
+  if (at == std::string::npos) return "";
+  const size_t from = at + name.size() + 4;
+  return reply.substr(from, reply.find("\r\n", from) - from);
+}
+
+// A certificate made the way a handset makes it, with OpenSSL: the local
+// time stamp (`age` seconds ago), OAEP-SHA-1 encoded and raised to the
+// private exponent. Every one is new: OAEP draws a fresh seed.
+std::string Certificate(const std::string& env, int age = 0) {
+  auto number = [&env](const char* name) {
+    const std::vector<unsigned char> bytes = FromBase64(ElementText(env, name));
+    return BN_bin2bn(bytes.data(), static_cast<int>(bytes.size()), nullptr);
+  };
+  RSA* rsa = RSA_new();
+  RSA_set0_key(rsa, number("Modulus"), number("Exponent"), number("D"));
+  const int k = RSA_size(rsa);
+  const std::time_t now = std::time(nullptr) - age;
+  std::tm local{};
+  localtime_r(&now, &local);
+  char stamp[64];
+  std::snprintf(stamp, sizeof stamp, "%d-%d-%d %d:%d:%d.%.3d",
+                local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                local.tm_hour, local.tm_min, local.tm_sec, 42);
+  std::vector<unsigned char> encoded(k), cipher(k);
+  RSA_padding_add_PKCS1_OAEP(encoded.data(), k,
+                             reinterpret_cast<const unsigned char*>(stamp),
+                             static_cast<int>(std::strlen(stamp)), nullptr, 0);
+  RSA_private_encrypt(k, encoded.data(), cipher.data(), rsa, RSA_NO_PADDING);
+  RSA_free(rsa);
+  std::string base64(4 * ((k + 2) / 3) + 1, '\0');
+  base64.resize(static_cast<size_t>(EVP_EncodeBlock(
+      reinterpret_cast<unsigned char*>(base64.data()), cipher.data(), k)));
+  return base64;
+}
+
+// A multipart part that updates the handset file with the data.
+std::string Part(const std::string& filename, const std::string& data) {
+  return "--" + kBoundary +
+         "\r\nContent-Disposition: form-data; name=\"update1\"; filename=\"" +
+         filename + "\"\r\n\r\n" + data + "\r\n";
 }
 
 struct Account {
@@ -72,17 +174,33 @@ struct Activation {
   HandsetError error{};
 };
 
+struct Info {
+  int32_t status = 0;
+  AccountInfoResult info{};
+  HandsetError error{};
+};
+
+struct Saved {
+  int32_t status = 0;
+  int32_t code = 0;
+  std::u16string output;
+};
+
 class ServiceE2e : public ::testing::Test {
  protected:
   // Every service stops cleanly: exit status 0, which under the sanitizers
   // also means that they found nothing.
   void TearDown() override {
+    delete[] beat_.entries;
     if (service_) {
       EXPECT_EQ(service_->Stop(), 0) << service_->Log();
     }
   }
   void Start(const std::vector<std::string>& extra = {}) {
     service_ = std::make_unique<ServiceProcess>(data_.path(), extra);
+  }
+  std::u16string Url(const std::string& path) const {
+    return service_->Url(path);
   }
   CommandResult Admin(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), {"--data", data_.path()});
@@ -97,6 +215,10 @@ class ServiceE2e : public ::testing::Test {
         json, match, std::regex(R"re("validationCode": "(\d+)")re")));
     return match[1].str();
   }
+  std::string Largest() const {
+    return ReadHostFile(data_.path() +
+                        "/contents/4f90d0f748af8b26e89db1493a26521f");
+  }
   // An account added by the administration command; its validation code.
   std::string AddAccount(const std::vector<std::string>& options) {
     std::vector<std::string> arguments = {"add-account"};
@@ -108,6 +230,20 @@ class ServiceE2e : public ::testing::Test {
         std::regex_match(added.out, match, std::regex(R"(\d+ (\d+)\n)")))
         << added.out;
     return match[1].str();
+  }
+  void Queue(int32_t userId, const std::string& key,
+             const std::string& title = "", const std::string& text = "") {
+    std::vector<std::string> arguments = {"queue-notification",
+                                          "--user-id",
+                                          std::to_string(userId),
+                                          "--kind",
+                                          "message",
+                                          "--key",
+                                          key,
+                                          "--title",
+                                          title.empty() ? key : title};
+    if (!text.empty()) arguments.insert(arguments.end(), {"--text", text});
+    ASSERT_EQ(Admin(arguments).status, 0);
   }
 
   Activation Activate(int32_t mode, const Account& account) {
@@ -127,9 +263,9 @@ class ServiceE2e : public ::testing::Test {
     input.figure = account.figure;
     Activation out;
     out.result.userId = -7;  // a mark the modes that write nothing keep
-    out.status = vesk_handsetActivate(&input, &out.result, &out.error,
-                                      service_->Url("/activate").c_str(),
-                                      service_->port());
+    out.status =
+        vesk_handsetActivate(&input, &out.result, &out.error,
+                             Url("/activate").c_str(), service_->port());
     return out;
   }
 
@@ -147,13 +283,102 @@ class ServiceE2e : public ::testing::Test {
     return done.result.userId;
   }
 
+  // The handset's environment file, and a copy of it under another name
+  // with one line replaced.
+  std::string Env(const std::u16string& path = kEnv) const {
+    return ReadHostFile(root_.Host(tools::Utf16ToUtf8(path)));
+  }
+  std::u16string EnvWith(const std::string& name, const std::string& key,
+                         const std::string& line) const {
+    WriteHostFile(root_.Host("\\PocketDisk1\\" + name), Swap(Env(), key, line));
+    return U16("\\PocketDisk1\\" + name);
+  }
+  // The identity headers of a raw request, with a certificate of its own
+  // unless one is given.
+  std::string Identity(int32_t userId, std::string certificate = "") const {
+    if (certificate.empty()) certificate = Certificate(Env());
+    return "User-Serial: SN-0001\r\nUser-ID: " + std::to_string(userId) +
+           "\r\nUser-Cert: " + certificate + "\r\n";
+  }
+  std::string SaveRequest(int32_t userId, const std::string& body,
+                          size_t declared) const {
+    return "POST /save HTTP/1.1\r\nHost: x\r\n" + Identity(userId) +
+           "Content-Type: multipart/form-data; boundary=" + kBoundary +
+           "\r\nContent-Length: " + std::to_string(declared) + "\r\n\r\n" +
+           body;
+  }
+
+  Info AccountOf(const std::u16string& env = kEnv) {
+    Info out;
+    out.info.accountId = -3;  // a mark a refused call keeps
+    out.status = vesk_AccountInfo(env.c_str(), &out.info, &out.error,
+                                  Url("/account").c_str(), service_->port());
+    return out;
+  }
+
+  // A heartbeat into the fixture's record (the library releases the
+  // previous entries); the keys of its notifications, in order.
+  Keys Beat(const std::u16string& env = kEnv) {
+    HandsetError error{};
+    EXPECT_EQ(vesk_HandsetBeat(env.c_str(), &beat_, &error,
+                               Url("/heartbeat").c_str(), service_->port()),
+              200);
+    Keys keys;
+    for (int32_t i = 0; i < beat_.contentCount; ++i) {
+      keys.push_back(Text(Contents()[i].key));
+    }
+    for (int32_t i = 0; i < beat_.messageCount; ++i) {
+      keys.push_back(Text(Messages()[i].key));
+    }
+    return keys;
+  }
+  const ContentNotification* Contents() const {
+    return reinterpret_cast<const ContentNotification*>(beat_.entries);
+  }
+  const MessageNotification* Messages() const {
+    return reinterpret_cast<const MessageNotification*>(beat_.entries +
+                                                        beat_.messageOffset);
+  }
+
+  // One save from the handset's own files: "update a.bin delete b\\c.bin"
+  // (paths under the storage card).
+  Saved Save(const std::string& entries, const std::u16string& env = kEnv) {
+    HandsetSaveInput input{};
+    std::istringstream words(entries);
+    for (std::string action, path; words >> action >> path; ++input.count) {
+      Put(input.entries[input.count].action, U16(action));
+      Put(input.entries[input.count].path, U16("\\Storage Card\\" + path));
+    }
+    std::vector<vesk_char16> output(1025);
+    HandsetError error{};
+    Saved saved;
+    saved.status = vesk_HandsetSave(env.c_str(), &input, output.data(), &error,
+                                    Url("/save").c_str(), service_->port());
+    saved.code = error.code;
+    saved.output = Text(output.data());
+    return saved;
+  }
+
   std::string Uploads(int32_t userId) const {
     return data_.path() + "/uploads/" + std::to_string(userId);
+  }
+  // Files of the upload directory that are not stored uploads (scratch files
+  // of refused saves).
+  std::vector<std::string> Scratch(int32_t userId) const {
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (const auto& entry :
+         fs::recursive_directory_iterator(Uploads(userId), ec)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind(".incoming-", 0) == 0) found.push_back(name);
+    }
+    return found;
   }
 
   DeviceRoot root_;
   TempDir data_;
   std::unique_ptr<ServiceProcess> service_;
+  HandsetBeatResult beat_{};
 };
 
 TEST_F(ServiceE2e, ActivationInEveryMode) {
@@ -195,21 +420,20 @@ TEST_F(ServiceE2e, ActivationInEveryMode) {
   // service's time stamp, and no environment file.
   Account carol{"carol", "pw1"};
   carol.validation = u"000000";
-  done = Activate(2, carol);
-  EXPECT_EQ(done.status, 403);
-  EXPECT_EQ(done.error.code, 914);
-  EXPECT_TRUE(
-      std::regex_match(Ascii(done.error.timestamp).substr(1), kTimestamp))
-      << Ascii(done.error.timestamp);
   Account frank{"frank", "pw2"};
   frank.validation = U16(stale);
   frank.envPath = u"\\PocketDisk1\\frank.env";
-  done = Activate(2, frank);
-  EXPECT_EQ(done.error.code, 915);
-  EXPECT_TRUE(
-      std::regex_match(Ascii(done.error.timestamp).substr(1), kTimestamp));
-  EXPECT_FALSE(HostFileExists(root_.Host("\\PocketDisk1\\handset.env")));
-  EXPECT_FALSE(HostFileExists(root_.Host("\\PocketDisk1\\frank.env")));
+  for (const auto& [account, status, code] :
+       {std::tuple{carol, 403, 914}, std::tuple{frank, 403, 915}}) {
+    done = Activate(2, account);
+    EXPECT_EQ(done.status, status);
+    EXPECT_EQ(done.error.code, code);
+    EXPECT_TRUE(
+        std::regex_match(Ascii(done.error.timestamp).substr(1), kTimestamp))
+        << Ascii(done.error.timestamp);
+    EXPECT_FALSE(
+        HostFileExists(root_.Host(tools::Utf16ToUtf8(account.envPath))));
+  }
 
   // Mode 2 with the right code binds the handset: an identity assigned, the
   // account's values (names through encoded words) in the record, the
@@ -226,12 +450,9 @@ TEST_F(ServiceE2e, ActivationInEveryMode) {
   EXPECT_EQ(Text(done.result.province), u"北京");
   EXPECT_EQ(done.result.gender, 2);
   EXPECT_EQ(done.result.figure, 5);
-  const std::string env =
-      ReadHostFile(root_.Host("\\PocketDisk1\\handset.env"));
-  EXPECT_NE(env.find("User-Id: " + std::to_string(carolId) + "\n"),
-            std::string::npos)
-      << env;
-  EXPECT_NE(env.find("User-Serial: SN-0001\n"), std::string::npos);
+  EXPECT_EQ(Line(Env(), "User-Id"),
+            "User-Id: " + std::to_string(carolId) + "\n");
+  EXPECT_EQ(Line(Env(), "User-Serial"), "User-Serial: SN-0001\n");
 
   // Mode 3 returns the account with the handset bound to it.
   done = Activate(3, Account{"carol", "pw1"});
@@ -240,68 +461,44 @@ TEST_F(ServiceE2e, ActivationInEveryMode) {
   EXPECT_EQ(Text(done.result.name), u"李娜");
 
   // Mode 4 registers and binds in one; another handset gets the next id.
-  const int32_t erinId =
-      Register("erin", u"孙七", u"\\PocketDisk1\\erin.env", u"SN-0002");
+  const std::u16string erinEnv = u"\\PocketDisk1\\erin.env";
+  const int32_t erinId = Register("erin", u"孙七", erinEnv, u"SN-0002");
   EXPECT_EQ(erinId, carolId + 1);
-  EXPECT_NE(ReadHostFile(root_.Host("\\PocketDisk1\\erin.env"))
-                .find("User-Id: " + std::to_string(erinId) + "\n"),
-            std::string::npos);
+  EXPECT_EQ(Line(Env(erinEnv), "User-Id"),
+            "User-Id: " + std::to_string(erinId) + "\n");
 }
 
 TEST_F(ServiceE2e, AccountInformationWithVerifiedCertificate) {
   Start();
   const int32_t userId = Register("gina", u"王芳");
-  AccountInfoResult info{};
-  HandsetError error{};
-  ASSERT_EQ(
-      vesk_AccountInfo(kEnv.c_str(), &info, &error,
-                       service_->Url("/account").c_str(), service_->port()),
-      200)
-      << Ascii(error.message);
-  EXPECT_GT(info.accountId, 0);
-  EXPECT_EQ(Text(info.username), u"gina");
-  EXPECT_EQ(Text(info.name), u"王芳");
-  EXPECT_EQ(Text(info.province), u"江苏");
-
-  // The same identity with another handset's key: the certificate does not
-  // recover with the registered key.
-  const std::u16string otherEnv = u"\\PocketDisk1\\other.env";
-  Register("hank", u"Hank", otherEnv, u"SN-0009");
-  const std::string mine =
-      ReadHostFile(root_.Host("\\PocketDisk1\\handset.env"));
-  const std::string other =
-      ReadHostFile(root_.Host("\\PocketDisk1\\other.env"));
-  auto line = [](const std::string& text, const std::string& key) {
-    const size_t at = text.find(key + ": ");
-    return text.substr(at, text.find('\n', at) - at + 1);
-  };
-  std::string forged = mine;
-  for (const char* key : {"Public-Key", "Private-Key"}) {
-    forged.replace(forged.find(line(mine, key)), line(mine, key).size(),
-                   line(other, key));
-  }
-  WriteHostFile(root_.Host("\\PocketDisk1\\forged.env"), forged);
-  error = HandsetError{};
-  EXPECT_EQ(
-      vesk_AccountInfo(u"\\PocketDisk1\\forged.env", &info, &error,
-                       service_->Url("/account").c_str(), service_->port()),
-      403);
-  EXPECT_EQ(error.code, 902);
-
-  // An identity the service never assigned.
-  std::string unknown = mine;
-  const std::string idLine = line(mine, "User-Id");
-  unknown.replace(unknown.find(idLine), idLine.size(), "User-Id: 99999\n");
-  WriteHostFile(root_.Host("\\PocketDisk1\\unknown.env"), unknown);
-  error = HandsetError{};
-  EXPECT_EQ(
-      vesk_AccountInfo(u"\\PocketDisk1\\unknown.env", &info, &error,
-                       service_->Url("/account").c_str(), service_->port()),
-      403);
-  EXPECT_EQ(error.code, 901);
+  Info got = AccountOf();
+  ASSERT_EQ(got.status, 200) << Ascii(got.error.message);
+  EXPECT_GT(got.info.accountId, 0);
+  EXPECT_EQ(Text(got.info.username), u"gina");
+  EXPECT_EQ(Text(got.info.name), u"王芳");
+  EXPECT_EQ(Text(got.info.province), u"江苏");
   EXPECT_TRUE(service_->Logged("\"GET /account\" 200"));
   EXPECT_NE(service_->Log().find("user=" + std::to_string(userId)),
             std::string::npos);
+
+  // The same identity with another handset's key: the certificate does not
+  // recover with the registered key (902); an identity the service never
+  // assigned (901).
+  const std::u16string otherEnv = u"\\PocketDisk1\\other.env";
+  Register("hank", u"Hank", otherEnv, u"SN-0009");
+  const std::string other = Env(otherEnv);
+  std::string forged = Swap(Env(), "Public-Key", Line(other, "Public-Key"));
+  forged = Swap(forged, "Private-Key", Line(other, "Private-Key"));
+  WriteHostFile(root_.Host("\\PocketDisk1\\forged.env"), forged);
+  const std::u16string unknown =
+      EnvWith("unknown.env", "User-Id", "User-Id: 99999\n");
+  for (const auto& [env, code] :
+       {std::pair{std::u16string(u"\\PocketDisk1\\forged.env"), 902},
+        std::pair{unknown, 901}}) {
+    got = AccountOf(env);
+    EXPECT_EQ(got.status, 403);
+    EXPECT_EQ(got.error.code, code);
+  }
 }
 
 TEST_F(ServiceE2e, StaleCertificateRefusedWithServerTimestamp) {
@@ -311,28 +508,15 @@ TEST_F(ServiceE2e, StaleCertificateRefusedWithServerTimestamp) {
   // ahead of the handset's.
   EXPECT_EQ(service_->Stop(SIGINT), 0);
   Start({"--clock-offset", "3600"});
-  AccountInfoResult info{};
-  info.accountId = -3;
-  HandsetError error{};
-  EXPECT_EQ(
-      vesk_AccountInfo(kEnv.c_str(), &info, &error,
-                       service_->Url("/account").c_str(), service_->port()),
-      403);
-  EXPECT_EQ(error.code, 906);
-  EXPECT_EQ(info.accountId, -3);
-  const std::string stamp = Ascii(error.timestamp);
-  std::smatch match;
-  ASSERT_TRUE(std::regex_match(
-      stamp, match,
-      std::regex(R"( (\d+)-(\d+)-(\d+) (\d+):(\d+):(\d+)\.\d{3,})")))
-      << stamp;
+  const Info got = AccountOf();
+  EXPECT_EQ(got.status, 403);
+  EXPECT_EQ(got.error.code, 906);
+  EXPECT_EQ(got.info.accountId, -3);
+  const std::string stamp = Ascii(got.error.timestamp);
+  ASSERT_EQ(stamp[0], ' ') << stamp;
+  ASSERT_TRUE(std::regex_match(stamp.substr(1), kTimestamp)) << stamp;
   std::tm local{};
-  local.tm_year = std::stoi(match[1]) - 1900;
-  local.tm_mon = std::stoi(match[2]) - 1;
-  local.tm_mday = std::stoi(match[3]);
-  local.tm_hour = std::stoi(match[4]);
-  local.tm_min = std::stoi(match[5]);
-  local.tm_sec = std::stoi(match[6]);
+  ASSERT_NE(strptime(stamp.c_str() + 1, "%Y-%m-%d %H:%M:%S", &local), nullptr);
   local.tm_isdst = -1;
   const double ahead = std::difftime(std::mktime(&local), std::time(nullptr));
   EXPECT_NEAR(ahead, 3600, 120);
@@ -351,59 +535,35 @@ TEST_P(HeartbeatE2e, NotificationsArriveOnce) {
   const Activation bound = Activate(4, demo);
   ASSERT_EQ(bound.status, 200);
 
-  HandsetBeatResult beat{};
-  HandsetError error{};
-  ASSERT_EQ(
-      vesk_HandsetBeat(kEnv.c_str(), &beat, &error,
-                       service_->Url("/heartbeat").c_str(), service_->port()),
-      200);
-  EXPECT_EQ(beat.total, 3);
-  ASSERT_EQ(beat.contentCount, 1);
-  ASSERT_EQ(beat.messageCount, 1);
-  ASSERT_EQ(beat.advertisementCount, 1);
-  const auto* content =
-      reinterpret_cast<const ContentNotification*>(beat.entries);
-  EXPECT_EQ(Text(content->key), u"demo-medium");
+  EXPECT_EQ(Beat(), (Keys{u"demo-medium", u"welcome"}));
+  EXPECT_EQ(beat_.total, 3);
+  ASSERT_EQ(beat_.contentCount, 1);
+  ASSERT_EQ(beat_.messageCount, 1);
+  ASSERT_EQ(beat_.advertisementCount, 1);
+  const ContentNotification* content = Contents();
   EXPECT_EQ(Text(content->title), u"新内容：演示文件");
   EXPECT_EQ(Text(content->text), u"一个六千字节的演示文件 & more");
   EXPECT_EQ(Text(content->mime), u"application/octet-stream");
   EXPECT_EQ(content->size, 6000);
-  const auto* message = reinterpret_cast<const MessageNotification*>(
-      beat.entries + beat.messageOffset);
-  EXPECT_EQ(Text(message->key), u"welcome");
-  EXPECT_EQ(Text(message->title), u"欢迎");
-  EXPECT_EQ(Text(message->text), u"欢迎使用演示服务。");
+  EXPECT_EQ(Text(Messages()->title), u"欢迎");
+  EXPECT_EQ(Text(Messages()->text), u"欢迎使用演示服务。");
   const auto* advert = reinterpret_cast<const AdvertisementNotification*>(
-      beat.entries + beat.advertisementOffset);
+      beat_.entries + beat_.advertisementOffset);
   EXPECT_EQ(Text(advert->title), u"春季活动");
   EXPECT_EQ(Text(advert->text), u"限时优惠 <50%>");
   EXPECT_EQ(Text(advert->media), u"image/png");
   EXPECT_EQ(Text(advert->href), u"http://127.0.0.1/spring");
 
   // Delivered once: the next heartbeat is empty.
-  ASSERT_EQ(
-      vesk_HandsetBeat(kEnv.c_str(), &beat, &error,
-                       service_->Url("/heartbeat").c_str(), service_->port()),
-      200);
-  EXPECT_EQ(beat.total, 0);
-  EXPECT_EQ(beat.contentCount + beat.messageCount + beat.advertisementCount, 0);
+  EXPECT_EQ(Beat(), Keys{});
+  EXPECT_EQ(beat_.total, 0);
+  EXPECT_EQ(beat_.advertisementCount, 0);
 
   // A notification queued while the service runs arrives with the next one.
-  const CommandResult queued =
-      Admin({"queue-notification", "--user-id",
-             std::to_string(bound.result.userId), "--kind", "message", "--key",
-             "m2", "--title", "通知", "--text", "第二条消息"});
-  ASSERT_EQ(queued.status, 0);
-  ASSERT_EQ(
-      vesk_HandsetBeat(kEnv.c_str(), &beat, &error,
-                       service_->Url("/heartbeat").c_str(), service_->port()),
-      200);
-  ASSERT_EQ(beat.messageCount, 1);
-  message = reinterpret_cast<const MessageNotification*>(beat.entries +
-                                                         beat.messageOffset);
-  EXPECT_EQ(Text(message->title), u"通知");
-  EXPECT_EQ(Text(message->text), u"第二条消息");
-  delete[] beat.entries;
+  Queue(bound.result.userId, "m2", "通知", "第二条消息");
+  EXPECT_EQ(Beat(), Keys{u"m2"});
+  EXPECT_EQ(Text(Messages()->title), u"通知");
+  EXPECT_EQ(Text(Messages()->text), u"第二条消息");
 }
 
 INSTANTIATE_TEST_SUITE_P(Encodings, HeartbeatE2e,
@@ -416,53 +576,46 @@ INSTANTIATE_TEST_SUITE_P(Encodings, HeartbeatE2e,
                            return name;
                          });
 
-TEST_F(ServiceE2e, DownloadResumedAcrossCutsAndConfirmed) {
+TEST_F(ServiceE2e, DownloadResumedAcrossCutsAndHealedByRollback) {
   Seed();
-  const std::string large =
-      ReadHostFile(data_.path() + "/contents/4f90d0f748af8b26e89db1493a26521f");
-  const std::string md5 = test::Md5Hex(large);
+  const std::string large = Largest();
   ASSERT_EQ(large.size(), 3000000u);
   // The first two replies break off after a million body bytes each.
   Start({"--cut-after", "1000000", "--cuts", "2"});
   const int32_t userId = Register("kate", u"Kate");
+  const std::string id = std::to_string(userId);
+  auto download = [&](const std::string& name, DownloadRecord& record,
+                      DownloadResult& result) {
+    HandsetError error{};
+    Put(record.contentKey, u"demo-large");
+    const int32_t status = vesk_HandsetDownload(
+        kEnv.c_str(), &record, &result, &error,
+        U16("\\Storage Card\\" + name).c_str(), Url("/download").c_str(),
+        service_->port(), Url("/download/confirm").c_str(), service_->port());
+    EXPECT_EQ(error.code, 0);
+    EXPECT_TRUE(ReadHostFile(root_.Host("\\Storage Card\\" + name)) == large);
+    EXPECT_FALSE(
+        HostFileExists(root_.Host("\\Storage Card\\" + name + ".Down")));
+    EXPECT_FALSE(
+        HostFileExists(root_.Host("\\Storage Card\\" + name + ".Down.cfg")));
+    return status;
+  };
 
   DownloadRecord record{};
-  Put(record.contentKey, u"demo-large");
   DownloadResult result{};
-  HandsetError error{};
-  const std::u16string local = u"\\Storage Card\\large.bin";
-  const int32_t status = vesk_HandsetDownload(
-      kEnv.c_str(), &record, &result, &error, local.c_str(),
-      service_->Url("/download").c_str(), service_->port(),
-      service_->Url("/download/confirm").c_str(), service_->port());
-  EXPECT_EQ(status, 206);
-  EXPECT_EQ(error.code, 0);
+  EXPECT_EQ(download("large.bin", record, result), 206);
   EXPECT_EQ(result.rangeStart, 2000000);
   EXPECT_EQ(result.received, 1000000);
   EXPECT_EQ(result.fileSize, 3000000);
-  EXPECT_EQ(Ascii(result.checksum), md5);
-  EXPECT_TRUE(ReadHostFile(root_.Host("\\Storage Card\\large.bin")) == large);
-  EXPECT_FALSE(HostFileExists(root_.Host("\\Storage Card\\large.bin.Down")));
-  EXPECT_FALSE(
-      HostFileExists(root_.Host("\\Storage Card\\large.bin.Down.cfg")));
-
-  const std::string user = " user=" + std::to_string(userId);
+  EXPECT_EQ(Ascii(result.checksum), Md5Hex(large));
+  const std::string user = " user=" + id;
   EXPECT_TRUE(
       service_->Logged("\"POST /download\" 200 1000000" + user + " cut"))
       << service_->Log();
   EXPECT_TRUE(
       service_->Logged("\"POST /download\" 206 1000000" + user + " cut"));
   EXPECT_TRUE(service_->Logged("\"POST /download\" 206 1000000" + user + "\n"));
-  const CommandResult deliveries = Admin({"list-deliveries"});
-  EXPECT_EQ(deliveries.out, std::to_string(userId) + " demo-large 3000000\n");
-}
-
-TEST_F(ServiceE2e, DamagedPartialFileRefusedAndHealedByRollback) {
-  Seed();
-  const std::string large =
-      ReadHostFile(data_.path() + "/contents/4f90d0f748af8b26e89db1493a26521f");
-  Start();
-  const int32_t userId = Register("liam", u"Liam");
+  EXPECT_EQ(Admin({"list-deliveries"}).out, id + " demo-large 3000000\n");
 
   // A partial file of 200000 bytes whose byte 190000 went bad: its checksum
   // is refused (916), the rollback cuts 40960 bytes, taking the damage with
@@ -470,27 +623,17 @@ TEST_F(ServiceE2e, DamagedPartialFileRefusedAndHealedByRollback) {
   std::string partial = large.substr(0, 200000);
   partial[190000] = static_cast<char>(partial[190000] ^ 0x5A);
   WriteHostFile(root_.Host("\\Storage Card\\item.dat.Down"), partial);
-  DownloadRecord record{};
-  Put(record.contentKey, u"demo-large");
+  record = DownloadRecord{};
   record.offset = 200000;
-  DownloadResult result{};
-  HandsetError error{};
-  const std::u16string local = u"\\Storage Card\\item.dat";
-  EXPECT_EQ(vesk_HandsetDownload(
-                kEnv.c_str(), &record, &result, &error, local.c_str(),
-                service_->Url("/download").c_str(), service_->port(),
-                service_->Url("/download/confirm").c_str(), service_->port()),
-            206);
-  EXPECT_EQ(error.code, 0);
+  EXPECT_EQ(download("item.dat", record, result), 206);
   EXPECT_EQ(record.offset, 200000u - 40960u);
   EXPECT_EQ(Ascii(record.partialChecksum),
-            test::Md5Hex(large.substr(0, 200000 - 40960)));
+            Md5Hex(large.substr(0, 200000 - 40960)));
   EXPECT_EQ(result.rangeStart, 200000 - 40960);
-  EXPECT_TRUE(ReadHostFile(root_.Host("\\Storage Card\\item.dat")) == large);
   EXPECT_TRUE(service_->Logged("\"POST /download\" 416 ")) << service_->Log();
   EXPECT_TRUE(service_->Logged("code=916"));
   EXPECT_EQ(Admin({"list-deliveries"}).out,
-            std::to_string(userId) + " demo-large 3000000\n");
+            id + " demo-large 3000000\n" + id + " demo-large 3000000\n");
 }
 
 TEST_F(ServiceE2e, PackageLoadResumedAndUnpacked) {
@@ -513,11 +656,12 @@ TEST_F(ServiceE2e, PackageLoadResumedAndUnpacked) {
   Put(record.targetDirectory, u"\\Storage Card\\apps");
   LoadResult result{};
   HandsetError error{};
-  const std::u16string url = service_->Url("/packages/apps/made.zip");
+  auto load = [&](const std::string& path) {
+    return vesk_HandsetLoad(kEnv.c_str(), &record, &result, &error,
+                            Url(path).c_str(), service_->port());
+  };
   // The first reply is cut: the data file keeps 300 bytes, nothing unpacked.
-  EXPECT_EQ(vesk_HandsetLoad(kEnv.c_str(), &record, &result, &error,
-                             url.c_str(), service_->port()),
-            200);
+  EXPECT_EQ(load("/packages/apps/made.zip"), 200);
   EXPECT_EQ(result.received, 300);
   EXPECT_EQ(ReadHostFile(root_.Host("\\Storage Card\\made.zip.Down")).size(),
             300u);
@@ -525,9 +669,7 @@ TEST_F(ServiceE2e, PackageLoadResumedAndUnpacked) {
 
   record.offset = 300;
   record.deleteArchive = 1;
-  EXPECT_EQ(vesk_HandsetLoad(kEnv.c_str(), &record, &result, &error,
-                             url.c_str(), service_->port()),
-            206);
+  EXPECT_EQ(load("/packages/apps/made.zip"), 206);
   const int32_t size =
       static_cast<int32_t>(fs::file_size(source.path() + "/made.zip"));
   EXPECT_EQ(result.rangeStart, 300);
@@ -542,174 +684,59 @@ TEST_F(ServiceE2e, PackageLoadResumedAndUnpacked) {
   // A package the service does not have.
   error = HandsetError{};
   record.offset = 0;
-  EXPECT_EQ(vesk_HandsetLoad(kEnv.c_str(), &record, &result, &error,
-                             service_->Url("/packages/none.zip").c_str(),
-                             service_->port()),
-            404);
+  EXPECT_EQ(load("/packages/none.zip"), 404);
   EXPECT_EQ(error.code, 918);
 }
 
 TEST_F(ServiceE2e, SaveStoresFilesAndDeleteRemovesOne) {
   Start();
   const int32_t userId = Register("nora", u"Nora");
+  const std::string id = std::to_string(userId);
   std::string photo(3000, '\0');
   for (size_t i = 0; i < photo.size(); ++i) photo[i] = static_cast<char>(i * 7);
   WriteHostFile(root_.Host("\\Storage Card\\notes.txt"), "note one\r\n");
   WriteHostFile(root_.Host("\\Storage Card\\照片\\a.bin"), photo);
+  const std::string photoLine =
+      id + " \\Storage Card\\照片\\a.bin 3000 " + Md5Hex(photo) + "\n";
 
-  HandsetSaveInput input{};
-  input.count = 2;
-  Put(input.entries[0].path, u"\\Storage Card\\notes.txt");
-  Put(input.entries[0].action, u"update");
-  Put(input.entries[1].path, u"\\Storage Card\\照片\\a.bin");
-  Put(input.entries[1].action, u"update");
-  std::vector<vesk_char16> output(1025);
-  HandsetError error{};
-  ASSERT_EQ(vesk_HandsetSave(kEnv.c_str(), &input, output.data(), &error,
-                             service_->Url("/save").c_str(), service_->port()),
-            200)
-      << Ascii(error.message);
-  EXPECT_NE(Text(output.data()).find(u"stored 2, deleted 0"),
-            std::u16string::npos);
+  Saved saved = Save("update notes.txt update 照片\\a.bin");
+  ASSERT_EQ(saved.status, 200);
+  EXPECT_NE(saved.output.find(u"stored 2, deleted 0"), std::u16string::npos);
   const std::string base = Uploads(userId);
   EXPECT_EQ(ReadHostFile(base + "/Storage Card/notes.txt"), "note one\r\n");
   EXPECT_TRUE(ReadHostFile(base + "/Storage Card/照片/a.bin") == photo);
-  const std::string id = std::to_string(userId);
-  EXPECT_EQ(Admin({"list-uploads"}).out,
-            id + " \\Storage Card\\notes.txt 10 " +
-                test::Md5Hex("note one\r\n") + "\n" + id +
-                " \\Storage Card\\照片\\a.bin 3000 " + test::Md5Hex(photo) +
-                "\n");
+  EXPECT_EQ(Admin({"list-uploads"}).out, id + " \\Storage Card\\notes.txt 10 " +
+                                             Md5Hex("note one\r\n") + "\n" +
+                                             photoLine);
 
-  input.count = 1;
-  Put(input.entries[0].path, u"\\Storage Card\\notes.txt");
-  Put(input.entries[0].action, u"delete");
-  ASSERT_EQ(vesk_HandsetSave(kEnv.c_str(), &input, output.data(), &error,
-                             service_->Url("/save").c_str(), service_->port()),
-            200);
-  EXPECT_NE(Text(output.data()).find(u"stored 0, deleted 1"),
-            std::u16string::npos);
+  saved = Save("delete notes.txt");
+  ASSERT_EQ(saved.status, 200);
+  EXPECT_NE(saved.output.find(u"stored 0, deleted 1"), std::u16string::npos);
   EXPECT_FALSE(HostFileExists(base + "/Storage Card/notes.txt"));
   EXPECT_TRUE(HostFileExists(base + "/Storage Card/照片/a.bin"));
-  EXPECT_EQ(
-      Admin({"list-uploads"}).out,
-      id + " \\Storage Card\\照片\\a.bin 3000 " + test::Md5Hex(photo) + "\n");
+  EXPECT_EQ(Admin({"list-uploads"}).out, photoLine);
 
   // A handset the service does not know is refused before its body is read;
   // the refusal still reaches it after a large body.
-  std::string stranger = ReadHostFile(root_.Host("\\PocketDisk1\\handset.env"));
-  const size_t at = stranger.find("User-Id: ");
-  stranger.replace(at, stranger.find('\n', at) - at, "User-Id: 99999");
-  WriteHostFile(root_.Host("\\PocketDisk1\\stranger.env"), stranger);
   WriteHostFile(root_.Host("\\Storage Card\\big.bin"),
                 std::string(3 << 20, 'b'));
-  Put(input.entries[0].path, u"\\Storage Card\\big.bin");
-  Put(input.entries[0].action, u"update");
-  EXPECT_EQ(vesk_HandsetSave(u"\\PocketDisk1\\stranger.env", &input,
-                             output.data(), &error,
-                             service_->Url("/save").c_str(), service_->port()),
-            403);
-  EXPECT_EQ(error.code, 901);
+  saved = Save("update big.bin",
+               EnvWith("stranger.env", "User-Id", "User-Id: 99999\n"));
+  EXPECT_EQ(saved.status, 403);
+  EXPECT_EQ(saved.code, 901);
   EXPECT_FALSE(HostFileExists(Uploads(99999)));
-}
-
-// ---- Hostile requests on a raw socket
-// -----------------------------------------
-
-// Sends the bytes (then ends the sending side) and returns the whole reply.
-std::string Exchange(int port, const std::string& bytes) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) !=
-      0) {
-    ::close(fd);
-    return "";
-  }
-  size_t at = 0;
-  while (at < bytes.size()) {
-    const ssize_t sent =
-        ::send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
-    if (sent <= 0) break;
-    at += static_cast<size_t>(sent);
-  }
-  ::shutdown(fd, SHUT_WR);
-  std::string reply;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-    if (got <= 0) break;
-    reply.append(buffer, static_cast<size_t>(got));
-  }
-  ::close(fd);
-  return reply;
-}
-
-// A certificate made the way a handset makes it, with OpenSSL: the local
-// time stamp (`age` seconds ago), OAEP-SHA-1 encoded and raised to the
-// private exponent. Every one is new: OAEP draws a fresh seed.
-std::string Certificate(const std::string& env, int age = 0) {
-  auto number = [&env](const char* name) {
-    const std::vector<unsigned char> bytes = FromBase64(ElementText(env, name));
-    return BN_bin2bn(bytes.data(), static_cast<int>(bytes.size()), nullptr);
-  };
-  RSA* rsa = RSA_new();
-  RSA_set0_key(rsa, number("Modulus"), number("Exponent"), number("D"));
-  const int k = RSA_size(rsa);
-  const std::time_t now = std::time(nullptr) - age;
-  std::tm local{};
-  localtime_r(&now, &local);
-  char stamp[64];
-  std::snprintf(stamp, sizeof stamp, "%d-%d-%d %d:%d:%d.%.3d",
-                local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
-                local.tm_hour, local.tm_min, local.tm_sec, 42);
-  std::vector<unsigned char> encoded(k), cipher(k);
-  RSA_padding_add_PKCS1_OAEP(encoded.data(), k,
-                             reinterpret_cast<const unsigned char*>(stamp),
-                             static_cast<int>(std::strlen(stamp)), nullptr, 0);
-  RSA_private_encrypt(k, encoded.data(), cipher.data(), rsa, RSA_NO_PADDING);
-  RSA_free(rsa);
-  std::string base64(4 * ((k + 2) / 3) + 1, '\0');
-  base64.resize(static_cast<size_t>(EVP_EncodeBlock(
-      reinterpret_cast<unsigned char*>(base64.data()), cipher.data(), k)));
-  return base64;
-}
-
-int Status(const std::string& reply) {
-  return reply.size() > 12 ? std::atoi(reply.c_str() + 9) : 0;
 }
 
 TEST_F(ServiceE2e, HostileRequestsGetRefusals) {
   Start();
   const int32_t userId = Register("olga", u"Olga");
-  const std::string env =
-      ReadHostFile(root_.Host("\\PocketDisk1\\handset.env"));
-  // A fresh certificate for every request: the service takes each once.
-  auto identity = [&] {
-    return "User-Serial: SN-0001\r\nUser-ID: " + std::to_string(userId) +
-           "\r\nUser-Cert: " + Certificate(env) + "\r\n";
-  };
   // The hand-made certificate is good: a well-formed save gets through.
-  const std::string boundary = "b0undary";
-  const std::string part =
-      "--" + boundary +
-      "\r\nContent-Disposition: form-data; name=\"update1\"; "
-      "filename=\"\\Storage Card\\x.txt\"\r\n\r\n0123456789\r\n";
-  const std::string good = part + "--" + boundary + "--\r\n";
-  auto save = [&](const std::string& body, size_t declared) {
-    return "POST /save HTTP/1.1\r\nHost: x\r\n" + identity() +
-           "Content-Type: multipart/form-data; boundary=" + boundary +
-           "\r\nContent-Length: " + std::to_string(declared) + "\r\n\r\n" +
-           body;
-  };
-  EXPECT_EQ(Status(Exchange(service_->port(), save(good, good.size()))), 200);
-  const std::string escaping =
-      "--" + boundary +
-      "\r\nContent-Disposition: form-data; name=\"update1\"; "
-      "filename=\"\\..\\..\\evil.txt\"\r\n\r\nx\r\n--" +
-      boundary + "--\r\n";
+  const std::string part = Part("\\Storage Card\\x.txt", "0123456789");
+  const std::string good = part + kLastDelimiter;
+  EXPECT_EQ(Status(Exchange(service_->port(),
+                            SaveRequest(userId, good, good.size()))),
+            200);
+  const std::string escaping = Part("\\..\\..\\evil.txt", "x") + kLastDelimiter;
 
   const struct {
     const char* what;
@@ -733,9 +760,12 @@ TEST_F(ServiceE2e, HostileRequestsGetRefusals) {
       {"head without its end", "GET /account HTTP/1.1\r\nHost: x\r\n", 400},
       {"garbage",
        std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\r\n\r\n", 13), 400},
-      {"truncated multipart", save(part, part.size() + 500), 400},
-      {"multipart without its closing delimiter", save(part, part.size()), 400},
-      {"multipart escaping the store", save(escaping, escaping.size()), 400},
+      {"truncated multipart", SaveRequest(userId, part, part.size() + 500),
+       400},
+      {"multipart without its closing delimiter",
+       SaveRequest(userId, part, part.size()), 400},
+      {"multipart escaping the store",
+       SaveRequest(userId, escaping, escaping.size()), 400},
   };
   for (const auto& c : cases) {
     const std::string reply = Exchange(service_->port(), c.request);
@@ -744,161 +774,25 @@ TEST_F(ServiceE2e, HostileRequestsGetRefusals) {
   // Only the good request stored anything.
   EXPECT_EQ(Admin({"list-uploads"}).out, std::to_string(userId) +
                                              " \\Storage Card\\x.txt 10 " +
-                                             test::Md5Hex("0123456789") + "\n");
+                                             Md5Hex("0123456789") + "\n");
   EXPECT_FALSE(HostFileExists(data_.path() + "/evil.txt"));
   // A client that sent half its head holds its own connection only: the
   // library is served meanwhile, and the held request still gets its reply.
-  const int held = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(service_->port()));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(
-      ::connect(held, reinterpret_cast<sockaddr*>(&address), sizeof address),
-      0);
+  const int held = Connect(service_->port());
+  ASSERT_GE(held, 0);
   const std::string half = "GET /account HTTP/1.1\r\nHost: x\r\n";
   ASSERT_EQ(::send(held, half.data(), half.size(), MSG_NOSIGNAL),
             static_cast<ssize_t>(half.size()));
-  AccountInfoResult info{};
-  HandsetError error{};
-  EXPECT_EQ(
-      vesk_AccountInfo(kEnv.c_str(), &info, &error,
-                       service_->Url("/account").c_str(), service_->port()),
-      200);
+  EXPECT_EQ(AccountOf().status, 200);
   ASSERT_EQ(::send(held, "\r\n", 2, MSG_NOSIGNAL), 2);
-  std::string reply;
-  char buffer[1024];
-  for (ssize_t got; (got = ::recv(held, buffer, sizeof buffer, 0)) > 0;) {
-    reply.append(buffer, static_cast<size_t>(got));
-  }
-  ::close(held);
+  const std::string reply = ReadToEnd(held);
   EXPECT_EQ(Status(reply), 403) << reply;
   EXPECT_NE(reply.find("X-Error-Code: 901\r\n"), std::string::npos);
-
-  EXPECT_EQ(service_->Stop(), 0);
 }
 
 // ---- Identity, limits and deadlines
-// -------------------------------------------
 
-int Connect(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) !=
-      0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// Everything the peer sends until it closes.
-std::string ReadToEnd(int fd) {
-  std::string reply;
-  char buffer[4096];
-  for (ssize_t got; (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
-    reply.append(buffer, static_cast<size_t>(got));
-  }
-  return reply;
-}
-
-std::string HeaderValue(const std::string& reply, const std::string& name) {
-  const size_t at = reply.find("\r\n" + name + ": ");
-  if (at == std::string::npos) return "";
-  const size_t from = at + name.size() + 4;
-  return reply.substr(from, reply.find("\r\n", from) - from);
-}
-
-struct Beat {
-  int32_t status = 0;
-  std::vector<std::u16string> keys;  // of every notification, in order
-};
-
-struct Saved {
-  int32_t status = 0;
-  int32_t code = 0;
-  std::u16string output;
-};
-
-class LimitsE2e : public ServiceE2e {
- protected:
-  Beat Heartbeat(const std::u16string& env) {
-    HandsetBeatResult record{};
-    HandsetError error{};
-    Beat beat;
-    beat.status =
-        vesk_HandsetBeat(env.c_str(), &record, &error,
-                         service_->Url("/heartbeat").c_str(), service_->port());
-    const auto* entries = record.entries;
-    for (int32_t i = 0; i < record.contentCount; ++i) {
-      beat.keys.push_back(
-          Text(reinterpret_cast<const ContentNotification*>(entries)[i].key));
-    }
-    for (int32_t i = 0; i < record.messageCount; ++i) {
-      beat.keys.push_back(Text(reinterpret_cast<const MessageNotification*>(
-                                   entries + record.messageOffset)[i]
-                                   .key));
-    }
-    delete[] record.entries;
-    return beat;
-  }
-
-  int32_t AccountOf(const std::u16string& env, std::u16string* username) {
-    AccountInfoResult info{};
-    HandsetError error{};
-    const int32_t status =
-        vesk_AccountInfo(env.c_str(), &info, &error,
-                         service_->Url("/account").c_str(), service_->port());
-    if (username) *username = Text(info.username);
-    return status;
-  }
-
-  // One save of updates and deletes (action, handset path) from the
-  // handset's own files.
-  Saved Save(
-      const std::vector<std::pair<std::u16string, std::u16string>>& entries) {
-    HandsetSaveInput input{};
-    input.count = static_cast<int32_t>(entries.size());
-    for (size_t i = 0; i < entries.size(); ++i) {
-      Put(input.entries[i].action, entries[i].first);
-      Put(input.entries[i].path, entries[i].second);
-    }
-    std::vector<vesk_char16> output(1025);
-    HandsetError error{};
-    Saved saved;
-    saved.status =
-        vesk_HandsetSave(kEnv.c_str(), &input, output.data(), &error,
-                         service_->Url("/save").c_str(), service_->port());
-    saved.code = error.code;
-    saved.output = Text(output.data());
-    return saved;
-  }
-
-  void Queue(int32_t userId, const std::string& key) {
-    ASSERT_EQ(Admin({"queue-notification", "--user-id", std::to_string(userId),
-                     "--kind", "message", "--key", key, "--title", key})
-                  .status,
-              0);
-  }
-
-  // Files of the upload directory that are not stored uploads (scratch files
-  // of refused saves).
-  std::vector<std::string> Scratch(int32_t userId) const {
-    std::vector<std::string> found;
-    std::error_code ec;
-    for (const auto& entry :
-         fs::recursive_directory_iterator(Uploads(userId), ec)) {
-      const std::string name = entry.path().filename().string();
-      if (name.rfind(".incoming-", 0) == 0) found.push_back(name);
-    }
-    return found;
-  }
-};
-
-TEST_F(LimitsE2e, BindingsNeverPassToAnotherAccount) {
+TEST_F(ServiceE2e, BindingsNeverPassToAnotherAccount) {
   const std::string annCode =
       AddAccount({"--name", "ann", "--password", "pw-ann"});
   Start();
@@ -917,18 +811,17 @@ TEST_F(LimitsE2e, BindingsNeverPassToAnotherAccount) {
   const int32_t bobId = Register("bob", u"Bob", bobEnv, u"SN-SHARED");
   EXPECT_GT(bobId, 0);
   EXPECT_NE(bobId, annId);
-  std::u16string name;
-  EXPECT_EQ(AccountOf(kEnv, &name), 200);
-  EXPECT_EQ(name, u"ann");
-  EXPECT_EQ(AccountOf(bobEnv, &name), 200);
-  EXPECT_EQ(name, u"bob");
-  EXPECT_EQ(Heartbeat(bobEnv).keys, std::vector<std::u16string>{});
-  const Beat annBeat = Heartbeat(kEnv);
-  EXPECT_EQ(annBeat.status, 200);
-  EXPECT_EQ(annBeat.keys, std::vector<std::u16string>{u"for-ann"});
+  Info got = AccountOf();
+  EXPECT_EQ(got.status, 200);
+  EXPECT_EQ(Text(got.info.username), u"ann");
+  got = AccountOf(bobEnv);
+  EXPECT_EQ(got.status, 200);
+  EXPECT_EQ(Text(got.info.username), u"bob");
+  EXPECT_EQ(Beat(bobEnv), Keys{});
+  EXPECT_EQ(Beat(), Keys{u"for-ann"});
   Queue(bobId, "for-bob");
-  EXPECT_EQ(Heartbeat(kEnv).keys, std::vector<std::u16string>{});
-  EXPECT_EQ(Heartbeat(bobEnv).keys, std::vector<std::u16string>{u"for-bob"});
+  EXPECT_EQ(Beat(), Keys{});
+  EXPECT_EQ(Beat(bobEnv), Keys{u"for-bob"});
 
   // Modes 3 and 5 name each account's own binding of the serial.
   Account annAgain{"ann", "pw-ann"};
@@ -940,46 +833,41 @@ TEST_F(LimitsE2e, BindingsNeverPassToAnotherAccount) {
 
   // Ann activating the same handset again keeps her user id with a new key:
   // the old key's certificates no longer verify.
-  const std::string oldEnv =
-      ReadHostFile(root_.Host("\\PocketDisk1\\handset.env"));
-  WriteHostFile(root_.Host("\\PocketDisk1\\old.env"), oldEnv);
+  WriteHostFile(root_.Host("\\PocketDisk1\\old.env"), Env());
   ann.envPath = u"\\PocketDisk1\\new.env";
   const Activation rebound = Activate(2, ann);
   ASSERT_EQ(rebound.status, 200);
   EXPECT_EQ(rebound.result.userId, annId);
-  EXPECT_EQ(AccountOf(u"\\PocketDisk1\\new.env", &name), 200);
-  EXPECT_EQ(name, u"ann");
-  EXPECT_EQ(AccountOf(u"\\PocketDisk1\\old.env", nullptr), 403);
+  got = AccountOf(ann.envPath);
+  EXPECT_EQ(got.status, 200);
+  EXPECT_EQ(Text(got.info.username), u"ann");
+  EXPECT_EQ(AccountOf(u"\\PocketDisk1\\old.env").status, 403);
 
   // A heartbeat is only as good as serial and user id together: Ann's user
   // id with another serial is refused.
-  const std::string stranger =
-      "GET /heartbeat HTTP/1.1\r\nUser-Serial: "
-      "SN-OTHER\r\nUser-ID: " +
-      std::to_string(annId) + "\r\n\r\n";
-  const std::string refused = Exchange(service_->port(), stranger);
+  const std::string refused =
+      Exchange(service_->port(),
+               "GET /heartbeat HTTP/1.1\r\nUser-Serial: "
+               "SN-OTHER\r\nUser-ID: " +
+                   std::to_string(annId) + "\r\n\r\n");
   EXPECT_EQ(Status(refused), 403) << refused;
   EXPECT_EQ(HeaderValue(refused, "X-Error-Code"), "901");
 }
 
-TEST_F(LimitsE2e, CertificatesAreAcceptedOnce) {
+TEST_F(ServiceE2e, CertificatesAreAcceptedOnce) {
   Start();
   const int32_t userId = Register("cara", u"Cara");
-  const std::string env =
-      ReadHostFile(root_.Host("\\PocketDisk1\\handset.env"));
   auto request = [&](const std::string& certificate) {
-    return "GET /account HTTP/1.1\r\nUser-Serial: SN-0001\r\nUser-ID: " +
-           std::to_string(userId) + "\r\nUser-Cert: " + certificate +
-           "\r\n\r\n";
+    return "GET /account HTTP/1.1\r\n" + Identity(userId, certificate) + "\r\n";
   };
   const struct {
     const char* what;
     std::string certificate;
     int first, firstCode;  // the first use
   } cases[] = {
-      {"fresh", Certificate(env), 200, 0},
-      {"four minutes old", Certificate(env, 240), 200, 0},
-      {"six minutes old", Certificate(env, 360), 403, 906},
+      {"fresh", Certificate(Env()), 200, 0},
+      {"four minutes old", Certificate(Env(), 240), 200, 0},
+      {"six minutes old", Certificate(Env(), 360), 403, 906},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -1009,11 +897,11 @@ TEST_F(LimitsE2e, CertificatesAreAcceptedOnce) {
   EXPECT_EQ(Status(Exchange(service_->port(), request(cases[0].certificate))),
             403);
   // And the library, which makes a certificate per request, is served.
-  EXPECT_EQ(AccountOf(kEnv, nullptr), 200);
-  EXPECT_EQ(AccountOf(kEnv, nullptr), 200);
+  EXPECT_EQ(AccountOf().status, 200);
+  EXPECT_EQ(AccountOf().status, 200);
 }
 
-TEST_F(LimitsE2e, QuotaRefusesWithItsCodeAndSavesNeverClaimMore) {
+TEST_F(ServiceE2e, QuotaRefusesWithItsCodeAndSavesNeverClaimMore) {
   Start({"--quota", "10000"});
   const int32_t userId = Register("dora", u"Dora");
   const std::string id = std::to_string(userId);
@@ -1037,54 +925,23 @@ TEST_F(LimitsE2e, QuotaRefusesWithItsCodeAndSavesNeverClaimMore) {
   const struct {
     const char* what;
     size_t bSize;  // b.bin is written with this size first (0: as it is)
-    std::vector<std::pair<std::u16string, std::u16string>> entries;
+    std::string entries;
     int32_t status, code;
     std::u16string output;  // the reply's body on 200
     std::string uploads;    // stored afterwards
   } steps[] = {
-      {"a fits",
-       0,
-       {{u"update", u"\\Storage Card\\a.bin"}},
-       200,
-       0,
-       u"stored 1, deleted 0",
+      {"a fits", 0, "update a.bin", 200, 0, u"stored 1, deleted 0",
        "a.bin 6000;"},
-      {"b would pass the quota",
-       0,
-       {{u"update", u"\\Storage Card\\b.bin"}},
-       507,
-       920,
-       u"",
+      {"b would pass the quota", 0, "update b.bin", 507, 920, u"",
        "a.bin 6000;"},
-      {"a delete after the update frees nothing for it",
-       0,
-       {{u"update", u"\\Storage Card\\b.bin"},
-        {u"delete", u"\\Storage Card\\a.bin"}},
-       507,
-       920,
-       u"",
-       "a.bin 6000;"},
-      {"a delete before the update makes room for it",
-       0,
-       {{u"delete", u"\\Storage Card\\a.bin"},
-        {u"update", u"\\Storage Card\\b.bin"}},
-       200,
-       0,
-       u"stored 1, deleted 1",
+      {"a delete after the update frees nothing for it", 0,
+       "update b.bin delete a.bin", 507, 920, u"", "a.bin 6000;"},
+      {"a delete before the update makes room for it", 0,
+       "delete a.bin update b.bin", 200, 0, u"stored 1, deleted 1",
        "b.bin 6000;"},
-      {"the file an update replaces no longer counts",
-       9000,
-       {{u"update", u"\\Storage Card\\b.bin"}},
-       200,
-       0,
-       u"stored 1, deleted 0",
-       "b.bin 9000;"},
-      {"deletes always work",
-       0,
-       {{u"delete", u"\\Storage Card\\b.bin"}},
-       200,
-       0,
-       u"stored 0, deleted 1",
+      {"the file an update replaces no longer counts", 9000, "update b.bin",
+       200, 0, u"stored 1, deleted 0", "b.bin 9000;"},
+      {"deletes always work", 0, "delete b.bin", 200, 0, u"stored 0, deleted 1",
        ""},
   };
   for (const auto& step : steps) {
@@ -1108,21 +965,10 @@ TEST_F(LimitsE2e, QuotaRefusesWithItsCodeAndSavesNeverClaimMore) {
                                " \"the handset's storage quota is full\""));
 
   // A name the store cannot keep is refused, never answered 200.
-  const std::string env =
-      ReadHostFile(root_.Host("\\PocketDisk1\\handset.env"));
-  const std::string boundary = "b0undary";
-  const std::string body = "--" + boundary +
-                           "\r\nContent-Disposition: form-data; "
-                           "name=\"update1\"; filename=\"\\Storage Card\\" +
-                           std::string(5000, 'n') + "\"\r\n\r\nxyz\r\n--" +
-                           boundary + "--\r\n";
-  const std::string reply = Exchange(
-      service_->port(),
-      "POST /save HTTP/1.1\r\nUser-Serial: SN-0001\r\nUser-ID: " + id +
-          "\r\nUser-Cert: " + Certificate(env) +
-          "\r\nContent-Type: multipart/form-data; boundary=" + boundary +
-          "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
-          body);
+  const std::string body =
+      Part("\\Storage Card\\" + std::string(5000, 'n'), "xyz") + kLastDelimiter;
+  const std::string reply =
+      Exchange(service_->port(), SaveRequest(userId, body, body.size()));
   EXPECT_EQ(Status(reply), 400) << reply;
   EXPECT_EQ(HeaderValue(reply, "X-Error-Code"), "919");
   EXPECT_EQ(Admin({"list-uploads"}).out.find("nnnn"), std::string::npos);
@@ -1130,7 +976,7 @@ TEST_F(LimitsE2e, QuotaRefusesWithItsCodeAndSavesNeverClaimMore) {
 
 // The data directory on a small file system of its own: one handset fills
 // it, and every handset's heartbeat and deletes keep working.
-TEST_F(LimitsE2e, FullDiskKeepsHeartbeatsAndDeletesWorking) {
+TEST_F(ServiceE2e, FullDiskKeepsHeartbeatsAndDeletesWorking) {
   if (::mount("tmpfs", data_.path().c_str(), "tmpfs", 0, "size=8m") != 0) {
     GTEST_SKIP() << "cannot mount a small file system: "
                  << std::strerror(errno);
@@ -1141,7 +987,6 @@ TEST_F(LimitsE2e, FullDiskKeepsHeartbeatsAndDeletesWorking) {
   } unmount{data_.path()};
   Start({"--quota", "0", "--disk-reserve", "2097152"});
   const int32_t userId = Register("erin", u"Erin");
-  const std::string id = std::to_string(userId);
   WriteHostFile(root_.Host("\\Storage Card\\f.bin"), std::string(1 << 20, 'f'));
 
   // Uploads stop with 507 and code 920 once they would eat into the
@@ -1149,11 +994,10 @@ TEST_F(LimitsE2e, FullDiskKeepsHeartbeatsAndDeletesWorking) {
   int stored = 0;
   Saved saved;
   while (stored < 16) {
-    const std::u16string name =
-        u"\\Storage Card\\f" + U16(std::to_string(stored)) + u".bin";
-    WriteHostFile(root_.Host(tools::Utf16ToUtf8(name)),
+    const std::string name = "f" + std::to_string(stored) + ".bin";
+    WriteHostFile(root_.Host("\\Storage Card\\" + name),
                   std::string(1 << 20, 'f'));
-    saved = Save({{u"update", name}});
+    saved = Save("update " + name);
     if (saved.status != 200) break;
     ++stored;
   }
@@ -1170,12 +1014,11 @@ TEST_F(LimitsE2e, FullDiskKeepsHeartbeatsAndDeletesWorking) {
     while (filler.write(block.data(), block.size())) {
     }
   }
-  saved = Save({{u"update", u"\\Storage Card\\f.bin"}});
+  saved = Save("update f.bin");
   EXPECT_EQ(saved.status, 507);
   EXPECT_EQ(saved.code, 920);
-  EXPECT_EQ(Heartbeat(kEnv).keys, std::vector<std::u16string>{u"before-full"});
-  saved = Save({{u"delete", u"\\Storage Card\\f0.bin"},
-                {u"delete", u"\\Storage Card\\f1.bin"}});
+  EXPECT_EQ(Beat(), Keys{u"before-full"});
+  saved = Save("delete f0.bin delete f1.bin");
   EXPECT_EQ(saved.status, 200);
   EXPECT_NE(saved.output.find(u"stored 0, deleted 2"), std::u16string::npos);
   EXPECT_FALSE(HostFileExists(Uploads(userId) + "/Storage Card/f0.bin"));
@@ -1183,12 +1026,11 @@ TEST_F(LimitsE2e, FullDiskKeepsHeartbeatsAndDeletesWorking) {
 
   // Once there is room again, saves are stored again.
   fs::remove(data_.path() + "/filler");
-  saved = Save({{u"update", u"\\Storage Card\\f.bin"}});
-  EXPECT_EQ(saved.status, 200);
+  EXPECT_EQ(Save("update f.bin").status, 200);
   EXPECT_EQ(service_->Stop(), 0);
 }
 
-TEST_F(LimitsE2e, SlowAndSurplusClientsCostTheirOwnConnectionOnly) {
+TEST_F(ServiceE2e, SlowAndSurplusClientsCostTheirOwnConnectionOnly) {
   Start({"--head-timeout", "1", "--body-timeout", "1", "--idle-timeout", "1",
          "--max-connections", "4"});
   const int port = service_->port();
@@ -1237,7 +1079,6 @@ TEST_F(LimitsE2e, SlowAndSurplusClientsCostTheirOwnConnectionOnly) {
     EXPECT_EQ(Status(reply), 408) << reply;
     EXPECT_EQ(HeaderValue(reply, "X-Error-Code"), "900");
     EXPECT_EQ(HeaderValue(reply, "X-Error-Message"), slow[i].reason);
-    ::close(fds[i]);
   }
   EXPECT_TRUE(
       service_->Logged("\"-\" 503 21 code=999 \"too many connections\""))

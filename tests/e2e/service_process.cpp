@@ -57,10 +57,6 @@ CommandResult RunService(const std::vector<std::string>& arguments) {
   return result;
 }
 
-int StopChild(tools::Child& child, int signal, int timeoutMs) {
-  return child.Stop(timeoutMs, signal);
-}
-
 ServiceProcess::ServiceProcess(const std::string& dataDir,
                                const std::vector<std::string>& extra) {
   logPath_ = dataDir + ".log";
@@ -93,7 +89,7 @@ std::u16string ServiceProcess::Url(const std::string& path) const {
 int ServiceProcess::Stop(int signal) {
   if (stopped_) return exitStatus_;
   stopped_ = true;
-  return exitStatus_ = StopChild(child_, signal, kStopMs);
+  return exitStatus_ = child_.Stop(kStopMs, signal);
 }
 
 std::string ServiceProcess::Log() const { return ReadHostFile(logPath_); }

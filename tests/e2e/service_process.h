@@ -35,12 +35,6 @@ struct CommandResult {
 // Runs the service binary with the arguments and waits for it.
 CommandResult RunService(const std::vector<std::string>& arguments);
 
-// Sends the signal to a running child, waits for its end (at most timeoutMs,
-// then it is killed) and returns its exit status, -1 when a signal ended it.
-// The end is awaited on a descriptor of the process, so that the status is
-// collected the moment it is there.
-int StopChild(tools::Child& child, int signal, int timeoutMs);
-
 // `vesk-service serve --data DIR --port 0 <extra>`; the constructor returns
 // once the service printed its listening line (throws when it does not
 // within twenty seconds). Standard error goes to a log file beside the data
