@@ -1,40 +1,25 @@
 // The host tool against a web server no one here wrote: nginx serves a
 // notification document and a zip archive as static files, and answers a
 // resumed range with 206 and "Content-Range".
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <clocale>
 #include <cstdlib>
 #include <cwchar>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
-#include <thread>
 
 #include "tests/support/device_root.h"
+#include "tests/support/fake_server.h"
 #include "tests/tool/tool_test_support.h"
 #include "tools/common/process.h"
 
 namespace vesk::tool {
 namespace {
-
-// A free loopback port, found by binding port 0.
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
 
 // Terminal columns of UTF-8 text, by the C library's character widths.
 int Columns(const std::string& utf8) {
@@ -45,23 +30,28 @@ int Columns(const std::string& utf8) {
   return ::wcswidth(wide.c_str(), n);
 }
 
-bool Accepts(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  ::close(fd);
-  return ok;
+// Waits up to twenty seconds for the file to appear in its directory.
+bool Appears(const std::string& dir, const std::string& name) {
+  const int watch = ::inotify_init1(IN_CLOEXEC);
+  ::inotify_add_watch(watch, dir.c_str(), IN_CREATE | IN_MOVED_TO);
+  pollfd ready{watch, POLLIN, 0};
+  char events[4096];
+  while (!test::HostFileExists(dir + "/" + name) &&
+         ::poll(&ready, 1, 20000) > 0) {
+    (void)!::read(watch, events, sizeof events);
+  }
+  ::close(watch);
+  return test::HostFileExists(dir + "/" + name);
 }
 
 // nginx in the foreground with its own configuration, pid, logs and temp
-// paths under `dir`, serving `dir`/www; stopped by the destructor whatever
-// the test did.
+// paths under `dir`, serving `dir`/www; ready once it wrote its pid file,
+// which it does after it opened its listening socket; stopped by the
+// destructor whatever the test did.
 class Nginx {
  public:
-  explicit Nginx(const std::string& dir) : dir_(dir), port_(FreePort()) {
+  explicit Nginx(const std::string& dir)
+      : dir_(dir), port_(test::ClosedPort()) {
     std::string conf;
     if (::geteuid() == 0) conf += "user root;\n";
     conf += "worker_processes 1;\npid " + dir + "/nginx.pid;\nerror_log " +
@@ -79,13 +69,11 @@ class Nginx {
     started_ = server_.Start({"/usr/sbin/nginx", "-p", dir, "-c",
                               dir + "/nginx.conf", "-g", "daemon off;"},
                              {dir + "/stderr.log"}, &error);
-    for (int i = 0; started_ && i < 200 && !Accepts(port_); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    started_ = started_ && Appears(dir, "nginx.pid");
   }
-  ~Nginx() { StopChild(server_); }
+  ~Nginx() { server_.Stop(10000); }
 
-  bool ready() const { return started_ && Accepts(port_); }
+  bool ready() const { return started_; }
   std::string url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(port_) + path;
   }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,10 +38,20 @@ std::string ContentLength(const std::string& body) {
   return std::to_string(body.size());
 }
 
-TEST(ToolServiceTest, EveryCommandAgainstTheReferenceService) {
+// The seeded reference service and `vesk` with a device root of its own.
+class ToolServiceTest : public ::testing::Test {
+ protected:
+  // Starts the service with the options; a handset activated unless not.
+  void Up(const std::vector<std::string>& options = {}, bool activate = true) {
+    ASSERT_TRUE(service.Start(options));
+    ASSERT_TRUE(!activate || service.Activate(vesk));
+  }
   ServiceUnderTest service;
-  ASSERT_TRUE(service.Start({}));
-  ToolRun vesk(service.work());
+  ToolRun vesk{service.work()};
+};
+
+TEST_F(ToolServiceTest, EveryCommandAgainstTheReferenceService) {
+  Up({}, false);
   const Json& account = service.demo().at("account");
 
   // Activation in mode 4 registers the handset and stores its credentials,
@@ -166,44 +177,53 @@ TEST(ToolServiceTest, EveryCommandAgainstTheReferenceService) {
       << uploads;
   EXPECT_EQ(uploads.find("big.bin"), std::string::npos) << uploads;
   EXPECT_EQ(ReadHostFile(service.data() + "/uploads/" +
-                         std::to_string(service.UserIdOf(uploads)) +
+                         uploads.substr(0, uploads.find(' ')) +
                          "/Storage Card/notes.txt"),
             "two, longer");
 }
 
-// One row per way an operation can end: the exit status, and the line on
-// standard error that says why.
-TEST(ToolServiceTest, ExitStatusesSayWhatHappened) {
-  ServiceUnderTest service;
-  ASSERT_TRUE(service.Start({}));
-  ToolRun vesk(service.work());
-  ASSERT_TRUE(service.Activate(vesk));
-
+// One row per way an operation can end, and per guard where the tool knows
+// what the user means: the exit status, and the line on standard error that
+// says why.
+TEST_F(ToolServiceTest, ExitStatusesAndGuardsSayWhatHappened) {
+  Up();
   const std::string bad =
       MakeZip(service.work() + "/bad.zip",
               {{"ok.txt", "fine"}, {"../escape.txt", "no"}});
   ASSERT_FALSE(bad.empty());
   const std::string noAccount = "<?xml version=\"1.0\"?><reply></reply>";
-  const std::string wrongSum =
-      test::HttpReply(200, "OK",
-                      {{"Content-Length", "10"},
-                       {"X-Checksum", "00000000000000000000000000000000"}},
-                      "0123456789");
+  using Headers = std::vector<std::pair<std::string, std::string>>;
+  auto ok = [](const std::string& body, Headers headers = {}) {
+    headers.insert(headers.begin(), {"Content-Length", ContentLength(body)});
+    return test::Raw(test::HttpReply(200, "OK", headers, body));
+  };
+  const test::Reply wrongSum =
+      ok("0123456789", {{"X-Checksum", "00000000000000000000000000000000"}});
   test::Reply silent;
   silent.readNothing = true;
   test::Reply closing;
   closing.closeWithoutReply = true;
   const std::string closed =
       "http://127.0.0.1:" + std::to_string(test::ClosedPort());
+  const Json& contents = service.demo().at("contents");
+  const Json& small = contents.at(0);
+  const Json& medium = contents.at(1);
+  const std::string package = service.Package();
+  const std::string packageBytes =
+      ReadHostFile(service.data() + "/packages/" + package);
+  const std::string otherRoot = service.work() + "/other-root";
+  const auto uploads = [&] { return service.Admin({"list-uploads"}); };
 
   struct Case {
     const char* what;
     std::vector<test::Reply> peer;  // a local peer; none: the service
     std::vector<std::string> args;  // "@": the peer's or service's address
     int exit;
-    std::string says;               // what standard error holds ("": nothing)
-    const char* timeout = nullptr;  // VESK_TIMEOUT_SECONDS
+    std::string says;  // what standard error holds ("": nothing)
     std::function<void()> check = nullptr;
+    std::function<void()> setup = nullptr;
+    const char* timeout = nullptr;  // VESK_TIMEOUT_SECONDS
+    bool bare = false;  // without --device-root, VESK_DEVICE_ROOT set
   } cases[] = {
       {"success", {}, {"account", "--base", "@"}, 0, ""},
       {"refused by the service",
@@ -235,6 +255,8 @@ TEST(ToolServiceTest, ExitStatusesSayWhatHappened) {
        {"beat", "--url", "@/heartbeat"},
        3,
        ": timed out (nothing came for 1 s, VESK_TIMEOUT_SECONDS)\n",
+       nullptr,
+       nullptr,
        "1"},
       {"no response: the peer closes",
        {closing},
@@ -256,14 +278,12 @@ TEST(ToolServiceTest, ExitStatusesSayWhatHappened) {
        "load: the reply was refused by the library: the partial reply has no "
        "Content-Range\n"},
       {"entries that cannot be unpacked keep the archive",
-       {test::Raw(test::HttpReply(
-           200, "OK", {{"Content-Length", ContentLength(bad)}}, bad))},
+       {ok(bad)},
        {"load", "--url", "@/p/bad.zip", "--target", "\\Storage Card\\bad",
         "--delete-archive"},
        1,
        "load: 1 of 2 entries could not be unpacked into \\Storage Card\\bad; "
        "the archive was kept\n",
-       nullptr,
        [&] {
          EXPECT_EQ(ReadHostFile(vesk.Host("\\Storage Card\\bad.zip")), bad);
          EXPECT_EQ(ReadHostFile(vesk.Host("\\Storage Card\\bad\\ok.txt")),
@@ -277,23 +297,19 @@ TEST(ToolServiceTest, ExitStatusesSayWhatHappened) {
        "load: the archive at \\Storage Card\\none.zip (0 bytes) is not a zip "
        "archive: nothing was unpacked (the reply announced no length)\n"},
       {"an activation without a user id",
-       {test::Raw(test::HttpReply(
-           200, "OK", {{"Content-Length", ContentLength(noAccount)}},
-           noAccount))},
+       {ok(noAccount)},
        {"activate", "--url", "@/activate", "--username", "demo", "--password",
         "x", "--env", "\\PocketDisk1\\other.env"},
        1,
        "activate: the reply held no user id (status 200): the handset is not "
        "registered\n"},
       {"an account information without an account",
-       {test::Raw(test::HttpReply(
-           200, "OK", {{"Content-Length", ContentLength(noAccount)}},
-           noAccount))},
+       {ok(noAccount)},
        {"account", "--url", "@/account"},
        1,
        "account: the reply held no account (status 200, account id 0)\n"},
       {"a file that fails its checksum",
-       {test::Raw(wrongSum), test::Raw(wrongSum), test::Raw(wrongSum)},
+       {wrongSum, wrongSum, wrongSum},
        {"download", "--url", "@/download", "--key", "k"},
        1,
        "download: the file failed its checksum (code 916); the partial file "
@@ -303,57 +319,8 @@ TEST(ToolServiceTest, ExitStatusesSayWhatHappened) {
        {"account", "--prot", "0", "--base", "@"},
        2,
        "vesk: unknown option --prot\nTry `vesk account --help`.\n"},
-  };
-  for (Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    std::unique_ptr<test::FakeServer> peer;
-    std::string base = service.base();
-    if (!c.peer.empty()) {
-      peer = std::make_unique<test::FakeServer>(c.peer);
-      base = "http://127.0.0.1:" + std::to_string(peer->port());
-    }
-    std::unique_ptr<test::ScopedEnv> timeout;
-    if (c.timeout != nullptr) {
-      timeout =
-          std::make_unique<test::ScopedEnv>("VESK_TIMEOUT_SECONDS", c.timeout);
-    }
-    vesk.Run(At(base, c.args));
-    EXPECT_EQ(vesk.exit, c.exit) << vesk.err << vesk.out;
-    if (c.says.empty()) {
-      EXPECT_EQ(vesk.err, "");
-    } else {
-      EXPECT_NE(vesk.err.find(c.says), std::string::npos) << vesk.err;
-    }
-    if (c.check) c.check();
-  }
-}
-
-// The guards where the tool knows what the user means, one row each.
-TEST(ToolServiceTest, GuardsKeepToWhatTheUserMeant) {
-  ServiceUnderTest service;
-  ASSERT_TRUE(service.Start({}));
-  ToolRun vesk(service.work());
-  ASSERT_TRUE(service.Activate(vesk));
-  const Json& contents = service.demo().at("contents");
-  const Json& small = contents.at(0);
-  const Json& medium = contents.at(1);
-  const std::string package = service.Package();
-  const std::string packageBytes =
-      ReadHostFile(service.data() + "/packages/" + package);
-  const std::string otherRoot = service.work() + "/other-root";
-  const auto uploads = [&] { return service.Admin({"list-uploads"}); };
-
-  struct Case {
-    const char* what;
-    std::function<void()> setup;
-    std::vector<std::string> args;  // "@": the service's address
-    int exit;
-    std::string says;  // what standard error holds
-    std::function<void()> check;
-    bool bare = false;  // without --device-root, VESK_DEVICE_ROOT set
-  } cases[] = {
       {"save --update of a file that is not there is not sent",
-       [] {},
+       {},
        {"save", "--base", "@", "--update", "\\Storage Card\\nope.bin"},
        2,
        "vesk: --update \\Storage Card\\nope.bin: no such file (host path " +
@@ -361,7 +328,7 @@ TEST(ToolServiceTest, GuardsKeepToWhatTheUserMeant) {
            "); --update-empty sends an empty part on purpose\n",
        [&] { EXPECT_EQ(uploads().find("nope.bin"), std::string::npos); }},
       {"save --update-empty sends the empty part when asked",
-       [] {},
+       {},
        {"save", "--base", "@", "--update-empty", "\\Storage Card\\gone.bin"},
        0,
        "",
@@ -371,19 +338,16 @@ TEST(ToolServiceTest, GuardsKeepToWhatTheUserMeant) {
              << uploads();
        }},
       {"save --update-empty of a file that is there is not sent",
-       [&] { test::WriteHostFile(vesk.Host("\\Storage Card\\here.bin"), "x"); },
+       {},
        {"save", "--base", "@", "--update-empty", "\\Storage Card\\here.bin"},
        2,
        "vesk: --update-empty \\Storage Card\\here.bin: the file is there",
-       [&] { EXPECT_EQ(uploads().find("here.bin"), std::string::npos); }},
-      {"a download continues from the data file an earlier call left",
+       [&] { EXPECT_EQ(uploads().find("here.bin"), std::string::npos); },
        [&] {
-         vesk.Run({"download", "--base", service.base(), "--key",
-                   medium.at("key"), "--to", "\\Storage Card\\whole"});
-         test::WriteHostFile(
-             vesk.Host("\\Storage Card\\part.Down"),
-             ReadHostFile(vesk.Host("\\Storage Card\\whole")).substr(0, 1000));
-       },
+         test::WriteHostFile(vesk.Host("\\Storage Card\\here.bin"), "x");
+       }},
+      {"a download continues from the data file an earlier call left",
+       {},
        {"download", "--base", "@", "--key", medium.at("key"), "--to",
         "\\Storage Card\\part"},
        0,
@@ -396,14 +360,15 @@ TEST(ToolServiceTest, GuardsKeepToWhatTheUserMeant) {
          EXPECT_NE(vesk.out.find("range start  1000\n"), std::string::npos);
          EXPECT_EQ(Md5Hex(ReadHostFile(vesk.Host("\\Storage Card\\part"))),
                    medium.at("md5"));
+       },
+       [&] {
+         test::WriteHostFile(vesk.Host("\\Storage Card\\part.Down"),
+                             ReadHostFile(service.data() + "/contents/" +
+                                          medium.at("md5").get<std::string>())
+                                 .substr(0, 1000));
        }},
       {"--restart throws away what an earlier call left",
-       [&] {
-         test::WriteHostFile(vesk.Host("\\Storage Card\\again.Down"),
-                             std::string(1000, 'x'));
-         test::WriteHostFile(vesk.Host("\\Storage Card\\again.Down.cfg"),
-                             "not a state file");
-       },
+       {},
        {"download", "--base", "@", "--key", medium.at("key"), "--to",
         "\\Storage Card\\again", "--restart"},
        0,
@@ -412,9 +377,15 @@ TEST(ToolServiceTest, GuardsKeepToWhatTheUserMeant) {
          EXPECT_NE(vesk.out.find("range start  0\n"), std::string::npos);
          EXPECT_EQ(Md5Hex(ReadHostFile(vesk.Host("\\Storage Card\\again"))),
                    medium.at("md5"));
+       },
+       [&] {
+         test::WriteHostFile(vesk.Host("\\Storage Card\\again.Down"),
+                             std::string(1000, 'x'));
+         test::WriteHostFile(vesk.Host("\\Storage Card\\again.Down.cfg"),
+                             "not a state file");
        }},
       {"--to - writes the file to standard output",
-       [] {},
+       {},
        {"download", "--base", "@", "--key", small.at("key"), "--to", "-"},
        0,
        "downloaded (status 200)\n",
@@ -423,16 +394,14 @@ TEST(ToolServiceTest, GuardsKeepToWhatTheUserMeant) {
          EXPECT_EQ(Md5Hex(vesk.out), small.at("md5"));
        }},
       {"--to - and --json cannot share standard output",
-       [] {},
+       {},
        {"download", "--base", "@", "--key", small.at("key"), "--to", "-",
         "--json"},
        2,
        "vesk: --to - and --json both want standard output\n",
        [&] { EXPECT_EQ(vesk.out, ""); }},
       {"a load onto a taken archive path says which archive was unpacked",
-       [&] {
-         MakeZip(vesk.Host("\\Storage Card\\" + package), {{"old.txt", "old"}});
-       },
+       {},
        {"load", "--base", "@", "--package", package, "--target",
         "\\Storage Card\\taken"},
        0,
@@ -447,13 +416,12 @@ TEST(ToolServiceTest, GuardsKeepToWhatTheUserMeant) {
          EXPECT_NE(vesk.out.find("new archive    \\Storage Card\\demo(1).zip"),
                    std::string::npos)
              << vesk.out;
+       },
+       [&] {
+         MakeZip(vesk.Host("\\Storage Card\\" + package), {{"old.txt", "old"}});
        }},
       {"VESK_DEVICE_ROOT is the default device root",
-       [&] {
-         test::WriteHostFile(
-             otherRoot + "/PocketDisk1/handset.env",
-             ReadHostFile(vesk.Host("\\PocketDisk1\\handset.env")));
-       },
+       {},
        {"download", "--base", "@", "--key", small.at("key")},
        0,
        "",
@@ -462,17 +430,30 @@ TEST(ToolServiceTest, GuardsKeepToWhatTheUserMeant) {
                                        small.at("key").get<std::string>())),
                    small.at("md5"));
        },
+       [&] {
+         test::WriteHostFile(
+             otherRoot + "/PocketDisk1/handset.env",
+             ReadHostFile(vesk.Host("\\PocketDisk1\\handset.env")));
+       },
+       nullptr,
        true},
   };
   for (Case& c : cases) {
     SCOPED_TRACE(c.what);
-    c.setup();
-    const std::vector<std::string> args = At(service.base(), c.args);
+    if (c.setup) c.setup();
+    std::unique_ptr<test::FakeServer> peer;
+    std::string base = service.base();
+    if (!c.peer.empty()) {
+      peer = std::make_unique<test::FakeServer>(c.peer);
+      base = "http://127.0.0.1:" + std::to_string(peer->port());
+    }
+    std::optional<test::ScopedEnv> timeout, root;
+    if (c.timeout) timeout.emplace("VESK_TIMEOUT_SECONDS", c.timeout);
     if (c.bare) {
-      test::ScopedEnv root("VESK_DEVICE_ROOT", otherRoot);
-      vesk.RunBare(args);
+      root.emplace("VESK_DEVICE_ROOT", otherRoot);
+      vesk.RunBare(At(base, c.args));
     } else {
-      vesk.Run(args);
+      vesk.Run(At(base, c.args));
     }
     EXPECT_EQ(vesk.exit, c.exit) << vesk.err << vesk.out;
     if (c.says.empty()) {
@@ -480,18 +461,15 @@ TEST(ToolServiceTest, GuardsKeepToWhatTheUserMeant) {
     } else {
       EXPECT_NE(vesk.err.find(c.says), std::string::npos) << vesk.err;
     }
-    c.check();
+    if (c.check) c.check();
   }
 }
 
-TEST(ToolServiceTest, CutTransfersContinueWhenRunAgain) {
-  // Every attempt of the first download call is cut, and so is the load
-  // after it: both leave their data and state files, and the same command
-  // run again continues from them.
-  ServiceUnderTest service;
-  ASSERT_TRUE(service.Start({"--cut-after", "100000", "--cuts", "3"}));
-  ToolRun vesk(service.work());
-  ASSERT_TRUE(service.Activate(vesk));
+// Every attempt of the first download call is cut, and so is the load after
+// it: both leave their data and state files, and the same command run again
+// continues from them.
+TEST_F(ToolServiceTest, CutTransfersContinueWhenRunAgain) {
+  Up({"--cut-after", "100000", "--cuts", "3"});
   const Json& large = service.LargestContent();
   ASSERT_GT(large.at("size"), 300000);
   const std::string key = large.at("key");
@@ -548,11 +526,8 @@ TEST(ToolServiceTest, CutTransfersContinueWhenRunAgain) {
   }
 }
 
-TEST(ToolServiceTest, ProgressLineOnlyOnATerminal) {
-  ServiceUnderTest service;
-  ASSERT_TRUE(service.Start({}));
-  ToolRun vesk(service.work());
-  ASSERT_TRUE(service.Activate(vesk));
+TEST_F(ToolServiceTest, ProgressLineOnlyOnATerminal) {
+  Up();
   const std::string key = service.demo().at("contents").at(0).at("key");
   struct Case {
     const char* term;
@@ -617,7 +592,7 @@ int ProcessesMentioning(const std::string& text) {
   return count;
 }
 
-TEST(ToolServiceTest, DemoReportsEveryStepAsTextOrJson) {
+TEST(ToolDemoTest, DemoReportsEveryStepAsTextOrJson) {
   test::DeviceRoot scratch;  // the demo's $TMPDIR
   const std::string tmp = scratch.path() + "/tmp";
   ASSERT_EQ(::mkdir(tmp.c_str(), 0700), 0);
@@ -625,7 +600,7 @@ TEST(ToolServiceTest, DemoReportsEveryStepAsTextOrJson) {
   for (const bool json : {false, true}) {
     SCOPED_TRACE(json ? "--json" : "text");
     std::vector<std::string> argv = {VESK_TOOL, "demo", "--service",
-                                     VESK_SERVICE};
+                                     VESK_SERVICE_BINARY};
     if (json) argv.push_back("--json");
     std::string out;
     const int exit =
@@ -654,7 +629,7 @@ TEST(ToolServiceTest, DemoReportsEveryStepAsTextOrJson) {
 
 // However the demo is ended, it stops its service and removes its
 // directory: its reader goes away (a pipe into head), or SIGINT or SIGTERM.
-TEST(ToolServiceTest, DemoCleansUpWhenEndedEarly) {
+TEST(ToolDemoTest, DemoCleansUpWhenEndedEarly) {
   test::DeviceRoot scratch;
   for (const int signal : {SIGPIPE, SIGINT, SIGTERM}) {
     SCOPED_TRACE(strsignal(signal));
@@ -663,19 +638,21 @@ TEST(ToolServiceTest, DemoCleansUpWhenEndedEarly) {
     test::ScopedEnv tmpdir("TMPDIR", tmp);
     if (signal == SIGPIPE) {
       std::string status;
-      ASSERT_EQ(tools::RunToEnd({"/bin/bash", "-c",
-                                 std::string("'") + VESK_TOOL +
-                                     "' demo --service '" + VESK_SERVICE +
-                                     "' | head -2 >/dev/null; echo "
-                                     "\"${PIPESTATUS[0]}\""},
-                                &status),
-                0);
+      ASSERT_EQ(
+          tools::RunToEnd({"/bin/bash", "-c",
+                           std::string("'") + VESK_TOOL + "' demo --service '" +
+                               VESK_SERVICE_BINARY +
+                               "' | head -2 >/dev/null; echo "
+                               "\"${PIPESTATUS[0]}\""},
+                          &status),
+          0);
       EXPECT_EQ(status, std::to_string(128 + SIGPIPE) + "\n");
     } else {
       tools::Child demo;
       std::string error, line;
-      ASSERT_TRUE(demo.Start({VESK_TOOL, "demo", "--service", VESK_SERVICE},
-                             {scratch.path() + "/demo.err"}, &error))
+      ASSERT_TRUE(
+          demo.Start({VESK_TOOL, "demo", "--service", VESK_SERVICE_BINARY},
+                     {scratch.path() + "/demo.err"}, &error))
           << error;
       // The first step is over: the service runs.
       bool stepped = false;

@@ -1,12 +1,8 @@
 #include "tests/tool/tool_test_support.h"
 
-#include <signal.h>
-#include <sys/wait.h>
 #include <zip.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 
 namespace vesk::tool {
 
@@ -41,49 +37,23 @@ std::string ToolRun::Host(const std::string& handsetPath) const {
   return root_ + out;
 }
 
-ServiceUnderTest::ServiceUnderTest()
-    : data_(scratch_.path() + "/data"), log_(scratch_.path() + "/service.log") {
-  if (tools::RunToEnd({VESK_SERVICE, "--data", data_, "--seed-demo"}, nullptr,
-                      {log_}) == 0) {
+ServiceUnderTest::ServiceUnderTest() : data_(scratch_.path() + "/data") {
+  if (test::RunService({"--data", data_, "--seed-demo"}).status == 0) {
     demo_ =
         Json::parse(test::ReadHostFile(data_ + "/demo.json"), nullptr, false);
   }
 }
 
-ServiceUnderTest::~ServiceUnderTest() {
-  if (running_) Stop();
-}
-
 bool ServiceUnderTest::Start(const std::vector<std::string>& extra) {
   if (!demo_.is_object()) return false;
-  std::vector<std::string> argv = {VESK_SERVICE, "serve",  "--data",
-                                   data_,        "--port", "0"};
-  argv.insert(argv.end(), extra.begin(), extra.end());
-  std::string error, line;
-  if (!server_.Start(argv, {log_}, &error)) return false;
-  running_ = true;
-  const std::string prefix = "listening on 127.0.0.1:";
-  if (!server_.ReadLine(&line, 20000) ||
-      line.compare(0, prefix.size(), prefix) != 0) {
-    return false;
-  }
-  port_ = std::atoi(line.c_str() + prefix.size());
-  base_ = "http://127.0.0.1:" + std::to_string(port_);
-  return port_ > 0;
+  process_ = std::make_unique<test::ServiceProcess>(data_, extra);
+  base_ = "http://127.0.0.1:" + std::to_string(port());
+  return port() > 0;
 }
 
-int ServiceUnderTest::Stop() {
-  running_ = false;
-  return StopChild(server_);
-}
-
-std::string ServiceUnderTest::Admin(
-    const std::vector<std::string>& args) const {
-  std::vector<std::string> argv = {VESK_SERVICE, "--data", data_};
-  argv.insert(argv.end(), args.begin(), args.end());
-  std::string out;
-  tools::RunToEnd(argv, &out, {log_});
-  return out;
+std::string ServiceUnderTest::Admin(std::vector<std::string> args) const {
+  args.insert(args.begin(), {"--data", data_});
+  return test::RunService(args).out;
 }
 
 bool ServiceUnderTest::Activate(ToolRun& run) const {
@@ -94,10 +64,6 @@ bool ServiceUnderTest::Activate(ToolRun& run) const {
   return run.exit == 0;
 }
 
-long ServiceUnderTest::UserIdOf(const std::string& uploads) {
-  return std::atol(uploads.c_str());
-}
-
 const Json& ServiceUnderTest::LargestContent() const {
   const Json* largest = nullptr;
   for (const Json& c : demo_.at("contents")) {
@@ -105,12 +71,6 @@ const Json& ServiceUnderTest::LargestContent() const {
   }
   return *largest;
 }
-
-std::string ServiceUnderTest::Package() const {
-  return demo_.at("packages").at(0).at("path");
-}
-
-int StopChild(tools::Child& child) { return child.Stop(10000); }
 
 std::string MakeZip(
     const std::string& path,

@@ -3,10 +3,12 @@
 #define VESK_TESTS_TOOL_TOOL_TEST_SUPPORT_H_
 
 #include <cstdint>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "tests/e2e/service_process.h"
 #include "tests/support/device_root.h"
 #include "tests/support/rsa_oracle.h"
 #include "tools/common/process.h"
@@ -41,47 +43,38 @@ class ToolRun {
 };
 
 // A fresh data directory seeded with --seed-demo, served on a free loopback
-// port by `vesk-service serve`; stopped (SIGTERM) on destruction.
+// port by `vesk-service serve`; stopped on destruction.
 class ServiceUnderTest {
  public:
   ServiceUnderTest();
-  ~ServiceUnderTest();
 
   // Starts the server with extra options (--cut-after ...); the data stays
   // across a Stop and a new Start.
   bool Start(const std::vector<std::string>& extra);
   // Stops it and answers its exit status.
-  int Stop();
+  int Stop() { return process_->Stop(); }
 
-  std::string Admin(const std::vector<std::string>& args) const;
+  std::string Admin(std::vector<std::string> args) const;
   // Activates a handset for `run` in mode 4 with the seeded account.
   bool Activate(ToolRun& run) const;
-  // The user id of the first "list-uploads" line.
-  static long UserIdOf(const std::string& uploads);
   // The seeded content with the most bytes.
   const Json& LargestContent() const;
   // The first seeded package's path ("demo.zip").
-  std::string Package() const;
+  std::string Package() const { return demo_.at("packages").at(0).at("path"); }
 
   const std::string& work() const { return scratch_.path(); }
   const std::string& data() const { return data_; }
   const std::string& base() const { return base_; }
-  int port() const { return port_; }
+  int port() const { return process_->port(); }
   // The seed's description (demo.json).
   const Json& demo() const { return demo_; }
 
  private:
   test::DeviceRoot scratch_;
-  std::string data_, log_, base_;
-  int port_ = 0;
+  std::string data_, base_;
   Json demo_;
-  tools::Child server_;
-  bool running_ = false;
+  std::unique_ptr<test::ServiceProcess> process_;
 };
-
-// Sends SIGTERM, waits for the end and answers the exit status (-1: ended
-// by a signal).
-int StopChild(tools::Child& child);
 
 // A zip archive made with minizip: the entries' names and contents, stored
 // as given (a name may climb out with "..": the library must refuse it).
