@@ -93,7 +93,10 @@ void ExpectResumedFrom(const std::vector<std::string>& requests,
 
 class DownloadTest : public ::testing::Test {
  protected:
-  void SetUp() override { test::WriteHandsetEnv(root_); }
+  void SetUp() override {
+    test::WriteHandsetEnv(root_);
+    SetKey(u"item 7");
+  }
   void TearDown() override { platform::SetOverrides({}); }
 
   // Calls the export with record_, the records filled with 0xAB first.
@@ -163,7 +166,6 @@ TEST_F(DownloadTest, FreshAndResumedFilesAreCheckedPlacedAndConfirmed) {
       {0, 50, Serve(body, 0, 8192, test::Md5Hex(body)), 200,
        "Content-Length: 10\r\n"},
   };
-  SetKey(u"item 7");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.offset);
     Clean();
@@ -237,7 +239,6 @@ TEST_F(DownloadTest, RejectedAttemptsRollTheDataFileBack) {
     }
     FakeServer server(std::move(script));
     FakeServer confirm({});
-    SetKey(u"item 7");
     record_.offset = static_cast<uint32_t>(c.partial);
     EXPECT_EQ(Download(server.port(), confirm.port()), c.status);
     EXPECT_EQ(error_.code, 916);
@@ -260,7 +261,6 @@ TEST_F(DownloadTest, FinishedFileAtThePathBecomesTheDataFileAgain) {
   WriteHostFile(Host(".Down"), Source(7000, 4));
   FakeServer server({Raw(Serve(body, 0, 6000, test::Md5Hex(body)))});
   FakeServer confirm({Raw(kOk)});
-  SetKey(u"item 7");
   EXPECT_EQ(Download(server.port(), confirm.port()), 200);
   EXPECT_EQ(record_.offset, 5000u);
   EXPECT_EQ(ReadHostFile(Host("(1).Down")), finished);
@@ -274,7 +274,6 @@ TEST_F(DownloadTest, FailedAttemptsAndRefusals) {
   // An unreachable host: three attempts, status 0, both records cleared.
   const uint16_t closed = test::ClosedPort();
   FakeServer nobody({});
-  SetKey(u"item 7");
   EXPECT_EQ(Download(closed, closed), 0);
   HandsetError clearedError{};
   DownloadResult clearedResult{};
@@ -286,8 +285,9 @@ TEST_F(DownloadTest, FailedAttemptsAndRefusals) {
   EXPECT_EQ(Download(dropping.port(), nobody.port()), 0);
   EXPECT_EQ(dropping.Accepted(), 3u);
 
-  // Refusals by the service, and partial replies without a usable range:
-  // nothing is written, the message tells why.
+  // A refusal by the service, and a partial reply without a usable range
+  // (its other forms are the load's cases): every attempt is made, nothing
+  // is written, the message tells why.
   struct Case {
     std::string reply;
     int32_t status, code;
@@ -301,19 +301,6 @@ TEST_F(DownloadTest, FailedAttemptsAndRefusals) {
        403, 906, u" clock", u" 2026-1-2 3:4:5.006"},
       {HttpReply(206, "P", {{"Content-Length", "3"}}, "abc"), 206, 0,
        u"the partial reply has no Content-Range", u""},
-      {HttpReply(206, "P", {{"Content-Range", "items 0-2/3"}}, "abc"), 206, 0,
-       u"the Content-Range of the partial reply is not bytes A-B/N", u""},
-      {HttpReply(206, "P", {{"Content-Range", "bytes 0-2/1234567890123456"}},
-                 "abc"),
-       206, 0, u"the Content-Range of the partial reply has unusable numbers",
-       u""},
-      // A part from elsewhere than asked (no Range: byte 0) is not written.
-      {HttpReply(
-           206, "P",
-           {{"Content-Range", "bytes 1000-1002/2000"}, {"Content-Length", "3"}},
-           "abc"),
-       206, 0, u"the partial reply starts at byte 1000, not at byte 0 as asked",
-       u""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.reply);
@@ -503,7 +490,6 @@ TEST_F(DownloadTest, InterruptedBodyResumesToAnIdenticalFile) {
   script.push_back(Raw(Serve(body, at, kSize, checksum)));
   FakeServer server(std::move(script));
   FakeServer confirm({Raw(kOk)});
-  SetKey(u"item 7");
 
   bool complete = false;
   for (size_t call = 0; call < starts.size() && !complete; ++call) {

@@ -223,6 +223,8 @@ TEST_F(LoadTest, RangesAndRefusals) {
        u"the Content-Range of the partial reply has unusable numbers", u""},
       {partial("bytes 0-2/30x0"), 0, 206, 0,
        u"the Content-Range of the partial reply has unusable numbers", u""},
+      {partial("bytes 0-2/1234567890123456"), 0, 206, 0,
+       u"the Content-Range of the partial reply has unusable numbers", u""},
   };
   WriteHostFile(Host("\\Storage Card\\pkg.zip.Down"), std::string(1000, 'h'));
   for (const Case& c : cases) {
