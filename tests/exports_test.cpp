@@ -43,19 +43,54 @@ std::string Utf8(const char16_t* text) {
   return out;
 }
 
-std::vector<std::string> WithoutCertificates(std::vector<std::string> all) {
-  for (std::string& request : all) request = WithoutCertificate(request);
-  return all;
+// A 1024-bit key pair made once for the whole file.
+const std::string& PrivateKeyText() {
+  static const std::string text = [] {
+    rsa::RsaFacility facility;
+    EXPECT_EQ(facility.GenerateKeyPair(1024), 1);
+    return facility.ExportPrivateKey();
+  }();
+  return text;
 }
 
+std::string PublicKeyText() {
+  return "<RSAKeyValue><Modulus>" +
+         test::ElementText(PrivateKeyText(), "Modulus") +
+         "</Modulus><Exponent>AQAB</Exponent></RSAKeyValue>";
+}
+
+std::string CertificateOf(const std::string& request) {
+  const size_t at = request.find("\r\nUser-Cert: ");
+  if (at == std::string::npos) return "";
+  return request.substr(at + 13, request.find('\r', at + 13) - at - 13);
+}
+
+// The time stamp a request's certificate carries, recovered with the stored
+// public key.
+std::string CertifiedStamp(const std::string& request) {
+  return test::RecoverPrivateEncryption(PublicKeyText(), CertificateOf(request),
+                                        true);
+}
+
+// Each test has an environment file with a stored key, a fixed clock and a
+// counting random source.
 class ExportsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    test::WriteHostFile(root_.Host("\\PocketDisk1\\handset.env"),
-                        "User-Agent: TestAgent/1\nUser-Serial: SN-9\n"
-                        "User-Id: 42\nUser-No: 7\n");
+    test::WriteHandsetEnv(root_, "Public-Key: " + PublicKeyText() +
+                                     "\nPrivate-Key: " + PrivateKeyText() +
+                                     "\nUser-No: 7\n");
+    counter_ = 0;
+    platform::Overrides overrides;
+    overrides.localTime = [](platform::SystemTime* t) {
+      *t = {2026, 12, 6, 5, 19, 4, 5, 0};
+    };
+    overrides.tickCount = [] { return 1041u; };
+    overrides.random = [] { return counter_++; };
+    platform::SetOverrides(overrides);
   }
   void TearDown() override { platform::SetOverrides({}); }
+  static inline uint32_t counter_ = 0;
 
   std::string Head(const std::string& method, const std::string& path,
                    const FakeServer& server) {
@@ -75,8 +110,12 @@ const std::string kEmptyDownload =
     "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n"
     "X-Checksum: d41d8cd98f00b204e9800998ecf8427e\r\n\r\n";
 
-TEST_F(ExportsTest, AccountHeartbeatLoadRequests) {
-  FakeServer server({Raw(kOk), Raw(kOk), Raw(kOk)});
+// Every operation sends its exact request with the stored identity; all but
+// the heartbeat and the download's confirmation carry a certificate of the
+// stored key.
+TEST_F(ExportsTest, EveryOperationSendsItsExactRequest) {
+  FakeServer server(
+      {Raw(kOk), Raw(kOk), Raw(kOk), Raw(kEmptyDownload), Raw(kOk), Raw(kOk)});
   auto account = Filled<AccountInfoResult>();
   HandsetBeatResult beat{};  // a success releases and replaces entries
   auto load = Filled<LoadResult>();
@@ -88,22 +127,13 @@ TEST_F(ExportsTest, AccountHeartbeatLoadRequests) {
   EXPECT_EQ(vesk_HandsetBeat(kEnv, &beat, &error, Url(server, "/beat").c_str(),
                              server.port()),
             200);
-  LoadRecord record{};
-  record.offset = 1000;
-  record.rangeEnd = 1999;
-  EXPECT_EQ(vesk_HandsetLoad(kEnv, &record, &load, &error,
+  delete[] beat.entries;
+  LoadRecord loadRecord{};
+  loadRecord.offset = 1000;
+  loadRecord.rangeEnd = 1999;
+  EXPECT_EQ(vesk_HandsetLoad(kEnv, &loadRecord, &load, &error,
                              Url(server, "/load").c_str(), server.port()),
             200);
-  const auto requests = WithoutCertificates(server.Requests(3));
-  ASSERT_EQ(requests.size(), 3u);
-  EXPECT_EQ(requests[0], Head("GET", "/account?v=1", server) +
-                             "User-Serial: SN-9\r\nUser-Cert: \r\n"
-                             "User-ID: 42\r\n\r\n");
-  EXPECT_EQ(requests[1], Head("GET", "/beat", server) +
-                             "User-Serial: SN-9\r\nUser-ID: 42\r\n\r\n");
-  EXPECT_EQ(requests[2], Head("GET", "/load", server) +
-                             "User-Serial: SN-9\r\nUser-ID: 42\r\n"
-                             "User-Cert: \r\nRange: bytes=1000-1999\r\n\r\n");
   // A success leaves the error record alone; the load, which had no archive
   // path to receive into, says so with code 0.
   EXPECT_TRUE(Untouched(error, 0, offsetof(HandsetError, code)));
@@ -111,51 +141,58 @@ TEST_F(ExportsTest, AccountHeartbeatLoadRequests) {
   EXPECT_EQ(error.code, 0);
   EXPECT_EQ(std::u16string(error.message),
             u"the data file or the state file could not be made");
-  delete[] beat.entries;
-}
 
-TEST_F(ExportsTest, DownloadAndSaveRequests) {
-  FakeServer server({Raw(kEmptyDownload), Raw(kOk), Raw(kOk)});
   DownloadRecord record{};
   std::u16string key = u"item 7/中";
   std::copy(key.begin(), key.end(), record.contentKey);
   auto result = Filled<DownloadResult>();
-  auto error = Filled<HandsetError>();
   EXPECT_EQ(vesk_HandsetDownload(
                 kEnv, &record, &result, &error, u"\\Storage Card\\item.dat",
                 Url(server, "/download").c_str(), server.port(),
                 Url(server, "/done").c_str(), server.port()),
             200);
-
-  static uint32_t counter = 0;
-  platform::Overrides overrides;
-  overrides.random = [] { return counter++; };
-  platform::SetOverrides(overrides);
+  HandsetError cleared{};  // the download clears it after every exchange
+  EXPECT_EQ(std::memcmp(&error, &cleared, sizeof error), 0);
   HandsetSaveInput input{};
   char16_t output[1025];
+  counter_ = 0;  // the boundary's random digits
   EXPECT_EQ(vesk_HandsetSave(kEnv, &input, output, &error,
                              Url(server, "/save").c_str(), server.port()),
             200);
 
-  const auto requests = WithoutCertificates(server.Requests(3));
-  ASSERT_EQ(requests.size(), 3u);
-  EXPECT_EQ(requests[0],
-            Head("POST", "/download", server) +
-                "Content-Type: application/x-www-form-urlencoded\r\n"
-                "User-Serial: SN-9\r\nUser-ID: 42\r\nUser-Cert: \r\n"
-                "Content-Length: 19\r\n\r\n"
-                "key=item+7%2F%D6%D0\r\n");
+  const auto requests = server.Requests(6);
+  ASSERT_EQ(requests.size(), 6u);
   const std::string boundary = "---------------------------7d0123456789a";
-  EXPECT_EQ(requests[1].substr(0, requests[1].find("\r\n")),
-            "POST /done HTTP/1.1");
-  EXPECT_EQ(requests[2],
-            Head("POST", "/save", server) +
-                "Content-Type: multipart/form-data; boundary=" + boundary +
-                "\r\nUser-Serial: SN-9\r\nUser-ID: 42\r\n"
-                "User-Cert: \r\nContent-Length: 46\r\n\r\n--" +
-                boundary + "--\r\n");
-  HandsetError cleared{};  // the download clears it after every exchange
-  EXPECT_EQ(std::memcmp(&error, &cleared, sizeof error), 0);
+  const std::string expected[] = {
+      Head("GET", "/account?v=1", server) +
+          "User-Serial: SN-9\r\nUser-Cert: \r\nUser-ID: 42\r\n\r\n",
+      Head("GET", "/beat", server) + "User-Serial: SN-9\r\nUser-ID: 42\r\n\r\n",
+      Head("GET", "/load", server) +
+          "User-Serial: SN-9\r\nUser-ID: 42\r\n"
+          "User-Cert: \r\nRange: bytes=1000-1999\r\n\r\n",
+      Head("POST", "/download", server) +
+          "Content-Type: application/x-www-form-urlencoded\r\n"
+          "User-Serial: SN-9\r\nUser-ID: 42\r\nUser-Cert: \r\n"
+          "Content-Length: 19\r\n\r\n"
+          "key=item+7%2F%D6%D0\r\n",
+      "POST /done HTTP/1.1",
+      Head("POST", "/save", server) +
+          "Content-Type: multipart/form-data; boundary=" + boundary +
+          "\r\nUser-Serial: SN-9\r\nUser-ID: 42\r\n"
+          "User-Cert: \r\nContent-Length: 46\r\n\r\n--" +
+          boundary + "--\r\n",
+  };
+  for (size_t i = 0; i < 6; ++i) {
+    SCOPED_TRACE(expected[i].substr(0, expected[i].find('\r')));
+    if (i == 4) {
+      EXPECT_EQ(requests[i].substr(0, requests[i].find("\r\n")), expected[i]);
+      continue;
+    }
+    EXPECT_EQ(WithoutCertificate(requests[i]), expected[i]);
+    if (i != 1) {
+      EXPECT_EQ(CertifiedStamp(requests[i]), "2026-12-5 19:4:5.042");
+    }
+  }
 }
 
 // Runs the account-information export against one scripted reply.
@@ -163,14 +200,118 @@ struct Outcome {
   int32_t status;
   AccountInfoResult result;
   HandsetError error;
+  std::string request;
 };
 
 Outcome AccountWith(test::Reply reply) {
   FakeServer server({std::move(reply)});
-  Outcome o{0, Filled<AccountInfoResult>(), Filled<HandsetError>()};
+  Outcome o{0, Filled<AccountInfoResult>(), Filled<HandsetError>(), ""};
   o.status = vesk_AccountInfo(kEnv, &o.result, &o.error,
                               Url(server, "/a").c_str(), server.port());
+  const auto requests = server.Requests(1);
+  if (!requests.empty()) o.request = requests[0];
   return o;
+}
+
+// A 200 reply with the body.
+std::string Ok(const std::string& body) {
+  return HttpReply(200, "OK", {{"Content-Length", std::to_string(body.size())}},
+                   body);
+}
+
+// Every request gets a new certificate of the same time stamp (the padding's
+// seed differs); empty key lines keep the key loaded before.
+TEST_F(ExportsTest, EveryAccountRequestHasItsOwnCertificate) {
+  std::string previous;
+  for (const bool keyLines : {true, true, false}) {
+    if (!keyLines)
+      test::WriteHandsetEnv(root_, "Public-Key: \nPrivate-Key: \n");
+    const Outcome o = AccountWith(Raw(Ok("<r/>")));
+    ASSERT_EQ(o.status, 200);
+    EXPECT_EQ(CertifiedStamp(o.request), "2026-12-5 19:4:5.042");
+    const std::string certificate = CertificateOf(o.request);
+    EXPECT_EQ(certificate.size(), 172u);
+    EXPECT_NE(certificate, previous);
+    previous = certificate;
+  }
+}
+
+std::string Repeat(const std::string& text, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += text;
+  return out;
+}
+
+TEST_F(ExportsTest, AccountReplyValuesIntoTheRecord) {
+  const std::string padding(960, ' ');
+  struct Case {
+    const char* what;
+    std::string body;
+    int32_t accountId;
+    std::u16string username, email, name, province;
+    int32_t gender, figure;
+  } cases[] = {
+      {"all values",
+       "<reply><account id=\"42\"/><username>li</username>"
+       "<email>li@example.cn</email><name>Li Si</name><gender>1</gender>"
+       "<figure> 3x</figure><province>GD</province></reply>",
+       42, u"li", u"li@example.cn", u"Li Si", u"GD", 1, 3},
+      {"account deeper than a direct child; the shallower email wins",
+       "<r><deep><account id=\"7\"/><email>deep@x</email></deep>"
+       "<email>top@x</email></r>",
+       0, u"", u"top@x", u"", u"", 0, 0},
+      {"encoded words in GBK, base64 and quoted-printable",
+       "<r><account id=\"1\"/><name>=?gbk?B?1cXI/Q==?= jr</name>"
+       "<province>=?GB2312?Q?=B9=E3=B6=AB?=</province></r>",
+       1, u"", u"", u"张三 jr", u"广东", 0, 0},
+      {"a reply cut by the first receive is not well formed: nothing",
+       "<r><account id=\"9\"/><username>u</username>" + padding +
+           "<email>late@x</email></r>",
+       0, u"", u"", u"", u"", 0, 0},
+      {"not XML", "this is not xml", 0, u"", u"", u"", u"", 0, 0},
+      {"overlong values are cut on a character boundary",
+       "<r><account id=\"2\"/><username>" + std::string(40, 'u') +
+           "</username><email>" + std::string(300, 'e') + "</email><name>" +
+           Repeat("张", 20) + "</name><province>" + Repeat("广东", 5) +
+           "</province></r>",
+       2, std::u16string(15, u'u'), std::u16string(255, u'e'),
+       std::u16string(15, u'张'), u"广东广东广东广", 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Outcome o = AccountWith(Raw(Ok(c.body)));
+    ASSERT_EQ(o.status, 200);
+    EXPECT_TRUE(Untouched(o.result, 0, 8));
+    EXPECT_EQ(o.result.accountId, c.accountId);
+    EXPECT_EQ(std::u16string(o.result.username), c.username);
+    EXPECT_EQ(std::u16string(o.result.email), c.email);
+    EXPECT_EQ(std::u16string(o.result.name), c.name);
+    EXPECT_EQ(std::u16string(o.result.province), c.province);
+    EXPECT_EQ(o.result.gender, c.gender);
+    EXPECT_EQ(o.result.figure, c.figure);
+  }
+}
+
+// A reply that arrives in pieces, cut anywhere in its head or body, fills
+// the record exactly as the whole reply does.
+TEST_F(ExportsTest, AccountReplyInPiecesFillsTheRecordAsAWholeOne) {
+  const std::string whole =
+      Ok("<reply><account id=\"42\"/><username>li</username><email>li@x</email>"
+         "<name>=?gbk?B?1cXI/Q==?=</name><province>GD</province>"
+         "<gender>1</gender><figure>3</figure></reply>");
+  const Outcome want = AccountWith(Raw(whole));
+  ASSERT_EQ(want.status, 200);
+  EXPECT_EQ(want.result.accountId, 42);
+  EXPECT_EQ(std::u16string(want.result.name), u"张三");
+  const size_t head = whole.find("\r\n\r\n") + 4;
+  for (const size_t cut :
+       {size_t{1}, size_t{12}, head - 2, head, head + 30, whole.size() - 1}) {
+    SCOPED_TRACE(cut);
+    const Outcome got = AccountWith(
+        test::Pieces({whole.substr(0, cut), whole.substr(cut)}, 20));
+    ASSERT_EQ(got.status, 200);
+    EXPECT_EQ(std::memcmp(&got.result, &want.result, sizeof got.result), 0);
+  }
 }
 
 TEST_F(ExportsTest, StatusAndErrorMapping) {
@@ -287,32 +428,17 @@ TEST_F(ExportsTest, NoResponseIsStatusZeroWithAnEmptyMessage) {
   EXPECT_EQ(error.message[0], 0);
 }
 
-TEST_F(ExportsTest, ActivationAndTransferStatuses) {
+// 206 is a success for the transfers: the download clears the error record
+// after every exchange; the load only says why it has no archive (there was
+// no path to receive into).
+TEST_F(ExportsTest, PartialContentIsASuccessForTheTransfers) {
   FakeServer server(
-      {Raw(HttpReply(403, "F",
-                     {{"X-Error-Code", "915"},
-                      {"X-Util-Timestamp", "util-time"},
-                      {"X-Server-Timestamp", "server-time"}},
-                     "")),
-       Raw("HTTP/1.1 206 Partial\r\nContent-Range: bytes 0-0/0\r\n"
+      {Raw("HTTP/1.1 206 Partial\r\nContent-Range: bytes 0-0/0\r\n"
            "Content-Length: 0\r\nX-Checksum: "
            "d41d8cd98f00b204e9800998ecf8427e\r\n\r\n"),
        Raw(kOk),
        Raw("HTTP/1.1 206 Partial\r\nContent-Range: bytes 0-0/0\r\n"
            "Content-Length: 0\r\n\r\n")});
-  HandsetActivateInput input{};
-  input.mode = 3;
-  auto result = Filled<HandsetActivateResult>();
-  auto error = Filled<HandsetError>();
-  EXPECT_EQ(vesk_handsetActivate(&input, &result, &error,
-                                 Url(server, "/act").c_str(), server.port()),
-            403);
-  EXPECT_EQ(error.code, 915);
-  EXPECT_EQ(std::u16string(error.timestamp), u" util-time");
-
-  // 206 is a success for the transfers: the download clears the error
-  // record after every exchange; the load only says why it has no archive
-  // (there was no path to receive into).
   auto transferError = Filled<HandsetError>();
   auto downloadError = Filled<HandsetError>();
   DownloadRecord record{};
