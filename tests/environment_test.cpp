@@ -3,7 +3,6 @@
 // buffers.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -112,13 +111,13 @@ TEST(ReadEnvironment, MissingFileEmptiesTheValuesButTheUserNumber) {
   Env().SetUserSerial(ByteString("stale"));
   Env().SetUserId(5);
   Env().SetUserNo(6);
-  ReadEnvironment(u"\\PocketDisk1\\missing.env");
-  ExpectValues({"", "", "", "", 0, 6});
-  ReadEnvironment(nullptr);
-  ExpectValues({"", "", "", "", 0, 6});
   // A directory is no file either.
-  ReadEnvironment(u"\\PocketDisk1");
-  ExpectValues({"", "", "", "", 0, 6});
+  for (const char16_t* path :
+       {u"\\PocketDisk1\\missing.env", static_cast<const char16_t*>(nullptr),
+        u"\\PocketDisk1"}) {
+    ReadEnvironment(path);
+    ExpectValues({"", "", "", "", 0, 6});
+  }
 }
 
 TEST(WriteEnvironment, WritesSixLinesAndReadsBack) {
@@ -141,8 +140,11 @@ TEST(WriteEnvironment, WritesSixLinesAndReadsBack) {
             "User-No: 2147483647\n");
   const Values written = Current();
 
+  // Clearing empties the texts and the content keys, not the numbers.
+  Env().SetContentKeys(ByteString("k1"));
   ClearEnvironment();
   ExpectValues({"", "", "", "", -3, 2147483647});
+  EXPECT_TRUE(Env().ContentKeys().empty());
   Env().SetUserNo(0);
   ReadEnvironment(kEnvPath);
   ExpectValues(written);
@@ -151,19 +153,6 @@ TEST(WriteEnvironment, WritesSixLinesAndReadsBack) {
   WriteEnvironment(u"\\PocketDisk1");
   EXPECT_TRUE(test::HostFileExists(root.Host("\\PocketDisk1")));
   ClearEnvironment();
-}
-
-TEST(ClearEnvironment, EmptiesTextsAndContentKeys) {
-  Env().SetUserAgent(ByteString("a"));
-  Env().SetPublicKey(ByteString("b"));
-  Env().SetPrivateKey(ByteString("c"));
-  Env().SetUserSerial(ByteString("d"));
-  Env().SetContentKeys(ByteString("k1"));
-  Env().SetUserId(11);
-  Env().SetUserNo(12);
-  ClearEnvironment();
-  ExpectValues({"", "", "", "", 11, 12});
-  EXPECT_TRUE(Env().ContentKeys().empty());
 }
 
 TEST(ProbePath, NothingDirectoriesOrAFile) {
@@ -268,20 +257,13 @@ TEST(BoundaryText, ConversionsCutToTheirFields) {
   EXPECT_EQ(std::u16string(wide), u"abc");
 
   // A surrogate pair is never split.
-  const char* previous = std::getenv("VESK_ANSI_CODEPAGE");
-  const std::string saved = previous ? previous : "";
-  setenv("VESK_ANSI_CODEPAGE", "65001", 1);
+  test::ScopedEnv codePage("VESK_ANSI_CODEPAGE", "65001");
   char16_t pair[3] = {u'Q', u'Q', u'Q'};
   AnsiToWide("a\xF0\x9F\x98\x80", pair);
   EXPECT_EQ(std::u16string(pair), u"a");
   char utf8[5];
   WideToAnsi(u"a\U0001F600", utf8);
   EXPECT_STREQ(utf8, "a");
-  if (previous) {
-    setenv("VESK_ANSI_CODEPAGE", saved.c_str(), 1);
-  } else {
-    unsetenv("VESK_ANSI_CODEPAGE");
-  }
 }
 
 }  // namespace

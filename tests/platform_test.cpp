@@ -4,20 +4,18 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,16 +36,6 @@ uint32_t FailureOf(bool succeeded) {
   return error;
 }
 
-std::string ReadHost(const std::string& path) {
-  std::ostringstream bytes;
-  bytes << std::ifstream(path, std::ios::binary).rdbuf();
-  return bytes.str();
-}
-
-void WriteHost(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
 mode_t ModeOf(const std::string& path) {
   struct stat st {};
   EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
@@ -56,24 +44,13 @@ mode_t ModeOf(const std::string& path) {
 
 using test::ScopedEnv;
 
-// Each test gets a fresh device root, removed with everything in it.
+// Each test gets a fresh device root.
 class PlatformFiles : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char name[] = "/tmp/vesk-platform-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    root_ = name;
-    env_.Set(root_);
-  }
-  void TearDown() override {
-    const auto remove = [](const char* path, const struct stat*, int, FTW*) {
-      return std::remove(path);
-    };
-    nftw(root_.c_str(), remove, 16, FTW_DEPTH | FTW_PHYS);
-  }
   std::string Host(const std::u16string& path) { return HostPath(path); }
 
-  std::string root_;
+  test::DeviceRoot device_;
+  const std::string root_ = device_.path();
   ScopedEnv env_{"VESK_DEVICE_ROOT"};
 };
 
@@ -110,20 +87,23 @@ TEST_F(PlatformFiles, ReadWriteSeekAndTruncate) {
     ASSERT_TRUE(file.SetEndOfFile());
     ASSERT_TRUE(file.Flush());
   }
-  EXPECT_EQ(ReadHost(Host(u"\\f")), std::string("a\0b\0\0", 5));
+  EXPECT_EQ(test::ReadHostFile(Host(u"\\f")), std::string("a\0b\0\0", 5));
   {
     File file = File::OpenAppend(u"\\f");
     EXPECT_EQ(file.Seek(0, File::From::kBegin), 0);
     ASSERT_TRUE(file.Write("cd", 2));
   }
-  EXPECT_EQ(ReadHost(Host(u"\\f")), std::string("a\0b\0\0cd", 7));
+  EXPECT_EQ(test::ReadHostFile(Host(u"\\f")), std::string("a\0b\0\0cd", 7));
 
   // A read gathers pieces that arrive one by one until it has them all.
   ASSERT_EQ(mkfifo(Host(u"\\pipe").c_str(), 0666), 0);
   std::thread writer([&] {
     const int fd = open(Host(u"\\pipe").c_str(), O_WRONLY);
     EXPECT_EQ(write(fd, "abc", 3), 3);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    int unread = 3;  // the second piece follows once the reader took the first
+    while (unread > 0 && ioctl(fd, FIONREAD, &unread) == 0) {
+      std::this_thread::yield();
+    }
     EXPECT_EQ(write(fd, "defghij", 7), 7);
     close(fd);
   });
@@ -139,7 +119,7 @@ TEST_F(PlatformFiles, DispositionsAndErrorCodes) {
   const auto openAs = [](const std::u16string& path, Disposition disposition) {
     return File::Open(path, Access::kReadWrite, disposition);
   };
-  WriteHost(Host(u"\\f"), "old");
+  test::WriteHostFile(Host(u"\\f"), "old");
   EXPECT_EQ(FailureOf(openAs(u"\\f", Disposition::kCreateNew).IsOpen()),
             kErrorFileExists);
   // Opening may say whether the file was already there.
@@ -197,7 +177,7 @@ TEST_F(PlatformFiles, ReadOnlyFilesRefuseWritingForEveryone) {
   }
   EXPECT_EQ(FailureOf(File::OpenAppend(path).IsOpen()), kErrorAccessDenied);
   EXPECT_EQ(FailureOf(DeleteFile(path)), kErrorAccessDenied);
-  EXPECT_EQ(ReadHost(Host(path)), "keep");
+  EXPECT_EQ(test::ReadHostFile(Host(path)), "keep");
   char buffer[8];
   EXPECT_EQ(File::Open(path, Access::kRead, Disposition::kOpenExisting)
                 .Read(buffer, sizeof buffer),
@@ -214,18 +194,18 @@ TEST_F(PlatformFiles, ReadOnlyFilesRefuseWritingForEveryone) {
 }
 
 TEST_F(PlatformFiles, MoveAndCreateDirectoryNeverReplaceAName) {
-  WriteHost(Host(u"\\a"), "A");
-  WriteHost(Host(u"\\b"), "B");
+  test::WriteHostFile(Host(u"\\a"), "A");
+  test::WriteHostFile(Host(u"\\b"), "B");
   EXPECT_EQ(FailureOf(MoveFile(u"\\a", u"\\b")), kErrorAlreadyExists);
-  EXPECT_EQ(ReadHost(Host(u"\\b")), "B");
+  EXPECT_EQ(test::ReadHostFile(Host(u"\\b")), "B");
   ASSERT_TRUE(MoveFile(u"\\a", u"/c"));
-  EXPECT_EQ(ReadHost(Host(u"\\c")), "A");
+  EXPECT_EQ(test::ReadHostFile(Host(u"\\c")), "A");
   EXPECT_EQ(GetFileAttributes(u"\\a"), kInvalidAttributes);
 
   ASSERT_TRUE(CreateDirectory(u"\\d1"));
-  WriteHost(Host(u"\\d1\\in"), "in");
+  test::WriteHostFile(Host(u"\\d1\\in"), "in");
   ASSERT_TRUE(MoveFile(u"\\d1", u"\\d2"));
-  EXPECT_EQ(ReadHost(Host(u"\\d2\\in")), "in");
+  EXPECT_EQ(test::ReadHostFile(Host(u"\\d2\\in")), "in");
   ASSERT_TRUE(CreateDirectory(u"\\d3\\"));
   // rename(2) alone would replace the empty directory.
   EXPECT_EQ(FailureOf(MoveFile(u"\\d2", u"\\d3")), kErrorAlreadyExists);
@@ -240,10 +220,10 @@ TEST_F(PlatformFiles, MoveAndCreateDirectoryNeverReplaceAName) {
 TEST_F(PlatformFiles, FindListsMatchesWithoutDotEntries) {
   ASSERT_TRUE(CreateDirectory(u"\\d"));
   ASSERT_TRUE(CreateDirectory(u"\\d\\sub"));
-  WriteHost(Host(u"\\d\\a.txt"), "1");
-  WriteHost(Host(u"\\d\\b.txt"), std::string(22, 'b'));
-  WriteHost(Host(u"\\d\\ab.log"), "");
-  WriteHost(Host(u"\\d\\\u4E2D.txt"), "");
+  test::WriteHostFile(Host(u"\\d\\a.txt"), "1");
+  test::WriteHostFile(Host(u"\\d\\b.txt"), std::string(22, 'b'));
+  test::WriteHostFile(Host(u"\\d\\ab.log"), "");
+  test::WriteHostFile(Host(u"\\d\\\u4E2D.txt"), "");
   using Names = std::set<std::u16string>;
   const auto find = [](const std::u16string& pattern) {
     Names names;
@@ -529,13 +509,12 @@ TEST(PlatformSockets, TalksToALoopbackPeer) {
   EXPECT_EQ(std::string(buffer, 5), "hello");
   close(peer);
   EXPECT_EQ(Receive(handle, buffer, sizeof buffer), 0);
-  // The closed peer answers with a reset: an error result, never SIGPIPE.
-  bool failed = false;
-  for (int i = 0; i < 100 && !failed; ++i) {
-    failed = !SendAll(handle, buffer, sizeof buffer);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  EXPECT_TRUE(failed);
+  // The closed peer answers with a reset: once it has arrived, a send is an
+  // error result, never SIGPIPE.
+  (void)SendAll(handle, buffer, sizeof buffer);
+  pollfd reset{fd, 0, 0};  // POLLERR or POLLHUP
+  ASSERT_EQ(poll(&reset, 1, 10000), 1);
+  EXPECT_FALSE(SendAll(handle, buffer, sizeof buffer));
   EXPECT_TRUE(CloseSocket(handle));
   StopSockets();
   StopSockets();  // one too many leaves the count at zero

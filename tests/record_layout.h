@@ -47,102 +47,62 @@ extern const size_t vesk_c_layout_rows;
 
 /* RECORD(type) names a record, FIELD(type, name) each of its fields in
  * declaration order. */
-#define VESK_RECORD_LAYOUT(RECORD, FIELD)       \
-  RECORD(HandsetError)                          \
-  FIELD(HandsetError, reserved)                 \
-  FIELD(HandsetError, code)                     \
-  FIELD(HandsetError, message)                  \
-  FIELD(HandsetError, timestamp)                \
-  RECORD(AccountInfoResult)                     \
-  FIELD(AccountInfoResult, reserved)            \
-  FIELD(AccountInfoResult, accountId)           \
-  FIELD(AccountInfoResult, username)            \
-  FIELD(AccountInfoResult, email)               \
-  FIELD(AccountInfoResult, name)                \
-  FIELD(AccountInfoResult, province)            \
-  FIELD(AccountInfoResult, gender)              \
-  FIELD(AccountInfoResult, figure)              \
-  RECORD(ContentNotification)                   \
-  FIELD(ContentNotification, key)               \
-  FIELD(ContentNotification, title)             \
-  FIELD(ContentNotification, text)              \
-  FIELD(ContentNotification, mime)              \
-  FIELD(ContentNotification, size)              \
-  RECORD(MessageNotification)                   \
-  FIELD(MessageNotification, key)               \
-  FIELD(MessageNotification, title)             \
-  FIELD(MessageNotification, text)              \
-  RECORD(AdvertisementNotification)             \
-  FIELD(AdvertisementNotification, key)         \
-  FIELD(AdvertisementNotification, title)       \
-  FIELD(AdvertisementNotification, text)        \
-  FIELD(AdvertisementNotification, media)       \
-  FIELD(AdvertisementNotification, href)        \
-  RECORD(HandsetBeatResult)                     \
-  FIELD(HandsetBeatResult, reserved)            \
-  FIELD(HandsetBeatResult, total)               \
-  FIELD(HandsetBeatResult, contentCount)        \
-  FIELD(HandsetBeatResult, messageCount)        \
-  FIELD(HandsetBeatResult, advertisementCount)  \
-  FIELD(HandsetBeatResult, entries)             \
-  FIELD(HandsetBeatResult, messageOffset)       \
+/* clang-format off */
+#define VESK_RECORD_LAYOUT(RECORD, FIELD) \
+  RECORD(HandsetError) FIELD(HandsetError, reserved) \
+  FIELD(HandsetError, code) FIELD(HandsetError, message) \
+  FIELD(HandsetError, timestamp) \
+  RECORD(AccountInfoResult) FIELD(AccountInfoResult, reserved) \
+  FIELD(AccountInfoResult, accountId) FIELD(AccountInfoResult, username) \
+  FIELD(AccountInfoResult, email) FIELD(AccountInfoResult, name) \
+  FIELD(AccountInfoResult, province) FIELD(AccountInfoResult, gender) \
+  FIELD(AccountInfoResult, figure) \
+  RECORD(ContentNotification) FIELD(ContentNotification, key) \
+  FIELD(ContentNotification, title) FIELD(ContentNotification, text) \
+  FIELD(ContentNotification, mime) FIELD(ContentNotification, size) \
+  RECORD(MessageNotification) FIELD(MessageNotification, key) \
+  FIELD(MessageNotification, title) FIELD(MessageNotification, text) \
+  RECORD(AdvertisementNotification) FIELD(AdvertisementNotification, key) \
+  FIELD(AdvertisementNotification, title) \
+  FIELD(AdvertisementNotification, text) \
+  FIELD(AdvertisementNotification, media) \
+  FIELD(AdvertisementNotification, href) \
+  RECORD(HandsetBeatResult) FIELD(HandsetBeatResult, reserved) \
+  FIELD(HandsetBeatResult, total) FIELD(HandsetBeatResult, contentCount) \
+  FIELD(HandsetBeatResult, messageCount) \
+  FIELD(HandsetBeatResult, advertisementCount) \
+  FIELD(HandsetBeatResult, entries) FIELD(HandsetBeatResult, messageOffset) \
   FIELD(HandsetBeatResult, advertisementOffset) \
-  RECORD(DownloadRecord)                        \
-  FIELD(DownloadRecord, reserved)               \
-  FIELD(DownloadRecord, contentKey)             \
-  FIELD(DownloadRecord, offset)                 \
-  FIELD(DownloadRecord, rangeEnd)               \
-  FIELD(DownloadRecord, partialChecksum)        \
-  RECORD(DownloadResult)                        \
-  FIELD(DownloadResult, reserved)               \
-  FIELD(DownloadResult, rangeStart)             \
-  FIELD(DownloadResult, received)               \
-  FIELD(DownloadResult, fileSize)               \
-  FIELD(DownloadResult, checksum)               \
-  RECORD(LoadRecord)                            \
-  FIELD(LoadRecord, reserved)                   \
-  FIELD(LoadRecord, offset)                     \
-  FIELD(LoadRecord, rangeEnd)                   \
-  FIELD(LoadRecord, archivePath)                \
-  FIELD(LoadRecord, targetDirectory)            \
-  FIELD(LoadRecord, deleteArchive)              \
-  RECORD(LoadResult)                            \
-  FIELD(LoadResult, reserved)                   \
-  FIELD(LoadResult, rangeStart)                 \
-  FIELD(LoadResult, received)                   \
-  FIELD(LoadResult, fileSize)                   \
-  RECORD(SaveEntry)                             \
-  FIELD(SaveEntry, path)                        \
-  FIELD(SaveEntry, action)                      \
-  RECORD(HandsetSaveInput)                      \
-  FIELD(HandsetSaveInput, reserved)             \
-  FIELD(HandsetSaveInput, count)                \
-  FIELD(HandsetSaveInput, entries)              \
-  RECORD(HandsetActivateInput)                  \
-  FIELD(HandsetActivateInput, reserved)         \
-  FIELD(HandsetActivateInput, mode)             \
-  FIELD(HandsetActivateInput, userAgent)        \
-  FIELD(HandsetActivateInput, userSerial)       \
-  FIELD(HandsetActivateInput, username)         \
-  FIELD(HandsetActivateInput, password)         \
-  FIELD(HandsetActivateInput, name)             \
-  FIELD(HandsetActivateInput, email)            \
-  FIELD(HandsetActivateInput, province)         \
-  FIELD(HandsetActivateInput, validation)       \
-  FIELD(HandsetActivateInput, bom)              \
-  FIELD(HandsetActivateInput, environmentPath)  \
-  FIELD(HandsetActivateInput, gender)           \
-  FIELD(HandsetActivateInput, figure)           \
-  RECORD(HandsetActivateResult)                 \
-  FIELD(HandsetActivateResult, reserved)        \
-  FIELD(HandsetActivateResult, userId)          \
-  FIELD(HandsetActivateResult, userNo)          \
-  FIELD(HandsetActivateResult, username)        \
-  FIELD(HandsetActivateResult, email)           \
-  FIELD(HandsetActivateResult, name)            \
-  FIELD(HandsetActivateResult, province)        \
-  FIELD(HandsetActivateResult, gender)          \
-  FIELD(HandsetActivateResult, figure)          \
+  RECORD(DownloadRecord) FIELD(DownloadRecord, reserved) \
+  FIELD(DownloadRecord, contentKey) FIELD(DownloadRecord, offset) \
+  FIELD(DownloadRecord, rangeEnd) FIELD(DownloadRecord, partialChecksum) \
+  RECORD(DownloadResult) FIELD(DownloadResult, reserved) \
+  FIELD(DownloadResult, rangeStart) FIELD(DownloadResult, received) \
+  FIELD(DownloadResult, fileSize) FIELD(DownloadResult, checksum) \
+  RECORD(LoadRecord) FIELD(LoadRecord, reserved) FIELD(LoadRecord, offset) \
+  FIELD(LoadRecord, rangeEnd) FIELD(LoadRecord, archivePath) \
+  FIELD(LoadRecord, targetDirectory) FIELD(LoadRecord, deleteArchive) \
+  RECORD(LoadResult) FIELD(LoadResult, reserved) \
+  FIELD(LoadResult, rangeStart) FIELD(LoadResult, received) \
+  FIELD(LoadResult, fileSize) \
+  RECORD(SaveEntry) FIELD(SaveEntry, path) FIELD(SaveEntry, action) \
+  RECORD(HandsetSaveInput) FIELD(HandsetSaveInput, reserved) \
+  FIELD(HandsetSaveInput, count) FIELD(HandsetSaveInput, entries) \
+  RECORD(HandsetActivateInput) FIELD(HandsetActivateInput, reserved) \
+  FIELD(HandsetActivateInput, mode) FIELD(HandsetActivateInput, userAgent) \
+  FIELD(HandsetActivateInput, userSerial) \
+  FIELD(HandsetActivateInput, username) FIELD(HandsetActivateInput, password) \
+  FIELD(HandsetActivateInput, name) FIELD(HandsetActivateInput, email) \
+  FIELD(HandsetActivateInput, province) \
+  FIELD(HandsetActivateInput, validation) FIELD(HandsetActivateInput, bom) \
+  FIELD(HandsetActivateInput, environmentPath) \
+  FIELD(HandsetActivateInput, gender) FIELD(HandsetActivateInput, figure) \
+  RECORD(HandsetActivateResult) FIELD(HandsetActivateResult, reserved) \
+  FIELD(HandsetActivateResult, userId) FIELD(HandsetActivateResult, userNo) \
+  FIELD(HandsetActivateResult, username) FIELD(HandsetActivateResult, email) \
+  FIELD(HandsetActivateResult, name) FIELD(HandsetActivateResult, province) \
+  FIELD(HandsetActivateResult, gender) FIELD(HandsetActivateResult, figure) \
   FIELD(HandsetActivateResult, serverDate)
+/* clang-format on */
 
 #endif /* VESK_TESTS_RECORD_LAYOUT_H_ */

@@ -24,9 +24,6 @@ using test::HttpReply;
 using test::Raw;
 using test::ScopedEnv;
 
-const std::string kDefaultAgentLine =
-    std::string("User-Agent: ") + kDefaultUserAgent + "\r\n";
-
 TEST(ComposeRequest, AccountGetWithAndWithoutUserAgent) {
   HandsetRequest request;
   request.SetUserAgent("Handset/1.0");
@@ -50,12 +47,10 @@ TEST(ComposeRequest, AccountGetWithAndWithoutUserAgent) {
 
   HandsetRequest bare;
   EXPECT_EQ(bare.ComposeRequest("http://h/", "GET", ByteString(), ByteString()),
-            "GET / HTTP/1.1\r\nHost: h\r\nAccept: */*\r\n" + kDefaultAgentLine +
-                "Connection: Keep-Alive\r\n\r\n");
-  EXPECT_EQ(kDefaultAgentLine,
+            "GET / HTTP/1.1\r\nHost: h\r\nAccept: */*\r\n"
             "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; "
             "SV1; .NET CLR 2.0.50727; InfoPath.2; .NET CLR 3.0.4506.2152; .NET "
-            "CLR 3.5.30729)\r\n");
+            "CLR 3.5.30729)\r\nConnection: Keep-Alive\r\n\r\n");
 }
 
 TEST(ComposeRequest, PostWithFormBodyRangeAndContentType) {
