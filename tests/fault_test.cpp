@@ -169,13 +169,12 @@ TEST_F(FaultTest, ResumedDownload) {
                                 error.code == 0 && error.message[0] == 0;
            if (success) {
              EXPECT_EQ(result.rangeStart + result.received, 9000);
-             EXPECT_EQ(files.count("item.dat"), 1u);
            } else {
              EXPECT_TRUE(status == 0 || status == 206) << status;
            }
            // Only the whole, verified file is confirmed; it alone takes the
            // name, and a data file holds only the file's own bytes.
-           if (confirm.Accepted() > 0) {
+           if (success || confirm.Accepted() > 0) {
              EXPECT_EQ(files.count("item.dat"), 1u);
            }
            for (const auto& [name, bytes] : files) {
@@ -285,13 +284,8 @@ TEST_F(FaultTest, Heartbeat) {
            if (status == 200) {
              EXPECT_NE(result.entries, nullptr);
              // All three, or none with the reason given.
-             if (found != 3) {
-               EXPECT_EQ(found, 0);
-               EXPECT_EQ(result.total, 0);
-             }
-             if (found == 3) {
-               EXPECT_EQ(result.total, 3);
-             }
+             EXPECT_TRUE(found == 3 || found == 0) << found;
+             EXPECT_EQ(result.total, found);
            } else {
              EXPECT_EQ(status, 0);
              EXPECT_EQ(result.entries, nullptr);
