@@ -225,63 +225,46 @@ TEST_F(ToolServiceTest, ExitStatusesAndGuardsSayWhatHappened) {
     const char* timeout = nullptr;  // VESK_TIMEOUT_SECONDS
     bool bare = false;  // without --device-root, VESK_DEVICE_ROOT set
   } cases[] = {
+      // clang-format off
       {"success", {}, {"account", "--base", "@"}, 0, ""},
-      {"refused by the service",
-       {},
+      {"refused by the service", {},
        {"activate", "--base", "@", "--mode", "3", "--username", "demo",
-        "--password", "wrong"},
-       1,
+        "--password", "wrong"}, 1,
        "activate: refused, status 403, code 910: wrong account name or "
        "password\n"},
-      {"refused by the library",
-       {},
-       {"account", "--url", "@/" + std::string(300, 'a')},
-       1,
+      {"refused by the library", {},
+       {"account", "--url", "@/" + std::string(300, 'a')}, 1,
        "account: refused by the library: the URL is longer than 255 bytes\n"},
-      {"no response: the host does not resolve",
-       {},
-       {"account", "--url", "http://no-such-host.invalid/account"},
-       3,
+      {"no response: the host does not resolve", {},
+       {"account", "--url", "http://no-such-host.invalid/account"}, 3,
        "account: no response from no-such-host.invalid:80: cannot resolve "
        "host no-such-host.invalid\n"},
-      {"no response: nothing listens",
-       {},
-       {"account", "--url", closed + "/account"},
-       3,
+      {"no response: nothing listens", {},
+       {"account", "--url", closed + "/account"}, 3,
        "account: no response from " + closed.substr(7) +
            ": connection refused\n"},
-      {"no response: the peer stays silent",
-       {silent},
-       {"beat", "--url", "@/heartbeat"},
-       3,
+      {"no response: the peer stays silent", {silent},
+       {"beat", "--url", "@/heartbeat"}, 3,
        ": timed out (nothing came for 1 s, VESK_TIMEOUT_SECONDS)\n",
-       nullptr,
-       nullptr,
-       "1"},
-      {"no response: the peer closes",
-       {closing},
-       {"account", "--url", "@/account"},
-       3,
+       nullptr, nullptr, "1"},
+      {"no response: the peer closes", {closing},
+       {"account", "--url", "@/account"}, 3,
        ": connection closed (the peer closed it without a reply)\n"},
       {"a transfer that stops early",
        {test::Raw(test::HttpReply(200, "OK", {{"Content-Length", "100"}},
                                   std::string(40, 'z')))},
-       {"load", "--url", "@/p/cut.zip"},
-       3,
+       {"load", "--url", "@/p/cut.zip"}, 3,
        "load: incomplete: the transfer stopped at byte 40 of 100; the same "
        "command continues it (--restart starts over)\n"},
       {"a partial reply the library cannot place",
        {test::Raw(test::HttpReply(206, "Partial Content",
                                   {{"Content-Length", "10"}}, "0123456789"))},
-       {"load", "--url", "@/p/range.zip"},
-       1,
+       {"load", "--url", "@/p/range.zip"}, 1,
        "load: the reply was refused by the library: the partial reply has no "
        "Content-Range\n"},
-      {"entries that cannot be unpacked keep the archive",
-       {ok(bad)},
+      {"entries that cannot be unpacked keep the archive", {ok(bad)},
        {"load", "--url", "@/p/bad.zip", "--target", "\\Storage Card\\bad",
-        "--delete-archive"},
-       1,
+        "--delete-archive"}, 1,
        "load: 1 of 2 entries could not be unpacked into \\Storage Card\\bad; "
        "the archive was kept\n",
        [&] {
@@ -292,71 +275,50 @@ TEST_F(ToolServiceTest, ExitStatusesAndGuardsSayWhatHappened) {
        }},
       {"an archive that is not one",
        {test::Raw(test::HttpReply(200, "OK", {}, "no zip at all"))},
-       {"load", "--url", "@/p/none.zip"},
-       1,
+       {"load", "--url", "@/p/none.zip"}, 1,
        "load: the archive at \\Storage Card\\none.zip (0 bytes) is not a zip "
        "archive: nothing was unpacked (the reply announced no length)\n"},
-      {"an activation without a user id",
-       {ok(noAccount)},
+      {"an activation without a user id", {ok(noAccount)},
        {"activate", "--url", "@/activate", "--username", "demo", "--password",
-        "x", "--env", "\\PocketDisk1\\other.env"},
-       1,
+        "x", "--env", "\\PocketDisk1\\other.env"}, 1,
        "activate: the reply held no user id (status 200): the handset is not "
        "registered\n"},
-      {"an account information without an account",
-       {ok(noAccount)},
-       {"account", "--url", "@/account"},
-       1,
+      {"an account information without an account", {ok(noAccount)},
+       {"account", "--url", "@/account"}, 1,
        "account: the reply held no account (status 200, account id 0)\n"},
-      {"a file that fails its checksum",
-       {wrongSum, wrongSum, wrongSum},
-       {"download", "--url", "@/download", "--key", "k"},
-       1,
+      {"a file that fails its checksum", {wrongSum, wrongSum, wrongSum},
+       {"download", "--url", "@/download", "--key", "k"}, 1,
        "download: the file failed its checksum (code 916); the partial file "
        "was cut back to 0 bytes\n"},
-      {"usage error",
-       {},
-       {"account", "--prot", "0", "--base", "@"},
-       2,
+      {"usage error", {}, {"account", "--prot", "0", "--base", "@"}, 2,
        "vesk: unknown option --prot\nTry `vesk account --help`.\n"},
-      {"save --update of a file that is not there is not sent",
-       {},
-       {"save", "--base", "@", "--update", "\\Storage Card\\nope.bin"},
-       2,
+      {"save --update of a file that is not there is not sent", {},
+       {"save", "--base", "@", "--update", "\\Storage Card\\nope.bin"}, 2,
        "vesk: --update \\Storage Card\\nope.bin: no such file (host path " +
            vesk.Host("\\Storage Card\\nope.bin") +
            "); --update-empty sends an empty part on purpose\n",
        [&] { EXPECT_EQ(uploads().find("nope.bin"), std::string::npos); }},
-      {"save --update-empty sends the empty part when asked",
-       {},
+      {"save --update-empty sends the empty part when asked", {},
        {"save", "--base", "@", "--update-empty", "\\Storage Card\\gone.bin"},
-       0,
-       "",
+       0, "",
        [&] {
          EXPECT_NE(uploads().find("\\Storage Card\\gone.bin 0 " + Md5Hex("")),
-                   std::string::npos)
-             << uploads();
+                   std::string::npos) << uploads();
        }},
-      {"save --update-empty of a file that is there is not sent",
-       {},
+      {"save --update-empty of a file that is there is not sent", {},
        {"save", "--base", "@", "--update-empty", "\\Storage Card\\here.bin"},
-       2,
-       "vesk: --update-empty \\Storage Card\\here.bin: the file is there",
+       2, "vesk: --update-empty \\Storage Card\\here.bin: the file is there",
        [&] { EXPECT_EQ(uploads().find("here.bin"), std::string::npos); },
        [&] {
          test::WriteHostFile(vesk.Host("\\Storage Card\\here.bin"), "x");
        }},
-      {"a download continues from the data file an earlier call left",
-       {},
+      {"a download continues from the data file an earlier call left", {},
        {"download", "--base", "@", "--key", medium.at("key"), "--to",
-        "\\Storage Card\\part"},
-       0,
-       "",
+        "\\Storage Card\\part"}, 0, "",
        [&] {
          EXPECT_NE(vesk.out.find("continued    from byte 1000, the data file "
                                  "an earlier call left"),
-                   std::string::npos)
-             << vesk.out;
+                   std::string::npos) << vesk.out;
          EXPECT_NE(vesk.out.find("range start  1000\n"), std::string::npos);
          EXPECT_EQ(Md5Hex(ReadHostFile(vesk.Host("\\Storage Card\\part"))),
                    medium.at("md5"));
@@ -367,12 +329,9 @@ TEST_F(ToolServiceTest, ExitStatusesAndGuardsSayWhatHappened) {
                                           medium.at("md5").get<std::string>())
                                  .substr(0, 1000));
        }},
-      {"--restart throws away what an earlier call left",
-       {},
+      {"--restart throws away what an earlier call left", {},
        {"download", "--base", "@", "--key", medium.at("key"), "--to",
-        "\\Storage Card\\again", "--restart"},
-       0,
-       "",
+        "\\Storage Card\\again", "--restart"}, 0, "",
        [&] {
          EXPECT_NE(vesk.out.find("range start  0\n"), std::string::npos);
          EXPECT_EQ(Md5Hex(ReadHostFile(vesk.Host("\\Storage Card\\again"))),
@@ -384,27 +343,20 @@ TEST_F(ToolServiceTest, ExitStatusesAndGuardsSayWhatHappened) {
          test::WriteHostFile(vesk.Host("\\Storage Card\\again.Down.cfg"),
                              "not a state file");
        }},
-      {"--to - writes the file to standard output",
-       {},
-       {"download", "--base", "@", "--key", small.at("key"), "--to", "-"},
-       0,
+      {"--to - writes the file to standard output", {},
+       {"download", "--base", "@", "--key", small.at("key"), "--to", "-"}, 0,
        "downloaded (status 200)\n",
        [&] {
          EXPECT_EQ(vesk.out.size(), small.at("size"));
          EXPECT_EQ(Md5Hex(vesk.out), small.at("md5"));
        }},
-      {"--to - and --json cannot share standard output",
-       {},
+      {"--to - and --json cannot share standard output", {},
        {"download", "--base", "@", "--key", small.at("key"), "--to", "-",
-        "--json"},
-       2,
-       "vesk: --to - and --json both want standard output\n",
+        "--json"}, 2, "vesk: --to - and --json both want standard output\n",
        [&] { EXPECT_EQ(vesk.out, ""); }},
-      {"a load onto a taken archive path says which archive was unpacked",
-       {},
+      {"a load onto a taken archive path says which archive was unpacked", {},
        {"load", "--base", "@", "--package", package, "--target",
-        "\\Storage Card\\taken"},
-       0,
+        "\\Storage Card\\taken"}, 0,
        "load: \\Storage Card\\" + package +
            " was there already: the library unpacked that older archive; "
            "the new one is \\Storage Card\\demo(1).zip\n",
@@ -414,17 +366,13 @@ TEST_F(ToolServiceTest, ExitStatusesAndGuardsSayWhatHappened) {
          EXPECT_EQ(ReadHostFile(vesk.Host("\\Storage Card\\demo(1).zip")),
                    packageBytes);
          EXPECT_NE(vesk.out.find("new archive    \\Storage Card\\demo(1).zip"),
-                   std::string::npos)
-             << vesk.out;
+                   std::string::npos) << vesk.out;
        },
        [&] {
          MakeZip(vesk.Host("\\Storage Card\\" + package), {{"old.txt", "old"}});
        }},
-      {"VESK_DEVICE_ROOT is the default device root",
-       {},
-       {"download", "--base", "@", "--key", small.at("key")},
-       0,
-       "",
+      {"VESK_DEVICE_ROOT is the default device root", {},
+       {"download", "--base", "@", "--key", small.at("key")}, 0, "",
        [&] {
          EXPECT_EQ(Md5Hex(ReadHostFile(otherRoot + "/Storage Card/" +
                                        small.at("key").get<std::string>())),
@@ -435,8 +383,8 @@ TEST_F(ToolServiceTest, ExitStatusesAndGuardsSayWhatHappened) {
              otherRoot + "/PocketDisk1/handset.env",
              ReadHostFile(vesk.Host("\\PocketDisk1\\handset.env")));
        },
-       nullptr,
-       true},
+       nullptr, true},
+      // clang-format on
   };
   for (Case& c : cases) {
     SCOPED_TRACE(c.what);

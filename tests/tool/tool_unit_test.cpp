@@ -59,53 +59,46 @@ TEST(ToolCommandLineTest, OptionsStandAnywhereAndSaveEntriesKeepTheirOrder) {
 
 TEST(ToolCommandLineTest, UsageErrorsHelpAndVersion) {
   const std::string version = std::string("vesk ") + VESK_TOOL_VERSION + "\n";
-  struct Case {
-    std::vector<std::string> args;
-    Kind kind;
-    std::string says;  // the usage error, or the start of what is printed
-  } cases[] = {
-      {{"fly"}, Kind::kUsageError, "unknown command \"fly\""},
-      {{"beat", "--colour"}, Kind::kUsageError, "unknown option --colour"},
-      {{"--prot", "0", "account"}, Kind::kUsageError, "unknown option --prot"},
-      {{"beat", "--key", "k"},
-       Kind::kUsageError,
-       "\"beat\" has no option --key"},
-      {{"--key", "k"}, Kind::kUsageError, "option --key needs a command"},
-      {{"beat", "extra"},
-       Kind::kUsageError,
-       "The following argument was not expected: extra"},
-      {{"download", "--url", "http://h/x"},
-       Kind::kUsageError,
-       "--key is required"},
-      {{"download", "--key", "a", "--key", "b"}, Kind::kUsageError, "--key: "},
+  using Rows = std::vector<std::pair<std::vector<std::string>, std::string>>;
+  // The usage error, or the start of what is printed.
+  const Rows errors = {
+      {{"fly"}, "unknown command \"fly\""},
+      {{"beat", "--colour"}, "unknown option --colour"},
+      {{"--prot", "0", "account"}, "unknown option --prot"},
+      {{"beat", "--key", "k"}, "\"beat\" has no option --key"},
+      {{"--key", "k"}, "option --key needs a command"},
+      {{"beat", "extra"}, "The following argument was not expected: extra"},
+      {{"download", "--url", "http://h/x"}, "--key is required"},
+      {{"download", "--key", "a", "--key", "b"}, "--key: "},
       {{"download", "--key", "k", "--restart", "--offset", "3"},
-       Kind::kUsageError,
        "--offset excludes --restart"},
       {{"beat", "--url", "http://h/x", "--base", "http://h"},
-       Kind::kUsageError,
        "--url excludes --base"},
       {{"account", "--port", "70000"},
-       Kind::kUsageError,
        "--port: Value 70000 not in range 1 to 65535"},
       {{"activate", "--mode", "6", "--username", "u", "--password", "p"},
-       Kind::kUsageError,
        "--mode: Value 6 not in range 1 to 5"},
-      {{"--codepage", "x", "beat"}, Kind::kUsageError, "--codepage: "},
-      {{}, Kind::kUsageError, "a command is needed"},
-      {{"help", "fly"}, Kind::kUsageError, "there is no command \"fly\""},
-      {{"--version"}, Kind::kPrint, version},
-      {{"beat", "--version"}, Kind::kPrint, version},
-      {{"help", "load"}, Kind::kPrint, HelpText("load")},
-      {{"load", "--help"}, Kind::kPrint, HelpText("load")},
-      {{"--help", "load"}, Kind::kPrint, HelpText("load")},
-      {{"help"}, Kind::kPrint, HelpText("")},
-      {{"-h"}, Kind::kPrint, HelpText("")},
+      {{"--codepage", "x", "beat"}, "--codepage: "},
+      {{}, "a command is needed"},
+      {{"help", "fly"}, "there is no command \"fly\""},
   };
-  for (const Case& c : cases) {
-    const Parsed p = ParseCommandLine(c.args);
-    const std::string name = c.args.empty() ? "(none)" : c.args[0];
-    EXPECT_EQ(p.kind, c.kind) << name << ": " << p.text;
-    EXPECT_EQ(p.text.substr(0, c.says.size()), c.says) << name;
+  const Rows prints = {
+      {{"--version"}, version},
+      {{"beat", "--version"}, version},
+      {{"help", "load"}, HelpText("load")},
+      {{"load", "--help"}, HelpText("load")},
+      {{"--help", "load"}, HelpText("load")},
+      {{"help"}, HelpText("")},
+      {{"-h"}, HelpText("")},
+  };
+  for (const auto& [cases, kind] : {std::pair{&errors, Kind::kUsageError},
+                                    std::pair{&prints, Kind::kPrint}}) {
+    for (const auto& [args, says] : *cases) {
+      const Parsed p = ParseCommandLine(args);
+      const std::string name = args.empty() ? "(none)" : args[0];
+      EXPECT_EQ(p.kind, kind) << name << ": " << p.text;
+      EXPECT_EQ(p.text.substr(0, says.size()), says) << name;
+    }
   }
   EXPECT_NE(HelpText("load").find("Usage: vesk load"), std::string::npos);
 }
