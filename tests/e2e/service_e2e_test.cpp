@@ -231,18 +231,13 @@ class ServiceE2e : public ::testing::Test {
     return match[1].str();
   }
   void Queue(int32_t userId, const std::string& key,
-             const std::string& title = "", const std::string& text = "") {
-    std::vector<std::string> arguments = {"queue-notification",
-                                          "--user-id",
-                                          std::to_string(userId),
-                                          "--kind",
-                                          "message",
-                                          "--key",
-                                          key,
-                                          "--title",
-                                          title.empty() ? key : title};
-    if (!text.empty()) arguments.insert(arguments.end(), {"--text", text});
-    ASSERT_EQ(Admin(arguments).status, 0);
+             const std::string& title = "title",
+             const std::string& text = "text") {
+    ASSERT_EQ(Admin({"queue-notification", "--user-id", std::to_string(userId),
+                     "--kind", "message", "--key", key, "--title", title,
+                     "--text", text})
+                  .status,
+              0);
   }
 
   Activation Activate(int32_t mode, const Account& account) {
