@@ -138,52 +138,40 @@ TEST_F(PeerTest, EveryWaitEndsAtTheTimeOut) {
   const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 4000\r\n\r\n";
   test::WriteHostFile(root_.Host("\\Storage Card\\big.bin"),
                       std::string(8 << 20, 'u'));
+  const std::string stalled = head + body.substr(0, 100);
+  const std::string download =
+      HttpReply(200, "OK", {{"Content-Length", "4000"}, {"X-Checksum", "c"}},
+                body.substr(0, 100));
+  // Each attempt of the call meets a silent peer, the first one after the
+  // bytes sent, and sits through one time-out.
   struct Case {
     const char* what;
     std::function<int32_t(PeerTest&, uint16_t)> call;
-    std::vector<test::Reply> script;
-    int waits;  // time-outs the call sits through
+    std::string sent;
+    bool reads;
+    int waits;
     int32_t status;
   } cases[] = {
-      {"account, no reply", &PeerTest::Account, {Silent()}, 1, 0},
-      {"activation, no reply", &PeerTest::Activate, {Silent()}, 1, 0},
-      {"heartbeat, no reply", &PeerTest::Beat, {Silent()}, 1, 0},
-      {"save, no reply", &PeerTest::Save, {Silent()}, 1, 0},
-      {"load, no reply", &PeerTest::Load, {Silent()}, 1, 0},
-      // Each of the three attempts waits once.
-      {"download, no reply",
-       &PeerTest::Download,
-       {Silent(), Silent(), Silent()},
-       3,
-       0},
-      {"save, the peer reads nothing",
-       &PeerTest::Save,
-       {Silent("", false)},
-       1,
-       0},
+      {"account, no reply", &PeerTest::Account, "", true, 1, 0},
+      {"activation, no reply", &PeerTest::Activate, "", true, 1, 0},
+      {"heartbeat, no reply", &PeerTest::Beat, "", true, 1, 0},
+      {"save, no reply", &PeerTest::Save, "", true, 1, 0},
+      {"load, no reply", &PeerTest::Load, "", true, 1, 0},
+      {"download, no reply", &PeerTest::Download, "", true, 3, 0},
+      {"save, the peer reads nothing", &PeerTest::Save, "", false, 1, 0},
       // A body that stalls ends the transfer where it stands.
-      {"heartbeat, body stalls",
-       &PeerTest::Beat,
-       {Silent(head + body.substr(0, 100))},
-       1,
-       200},
-      {"load, body stalls",
-       &PeerTest::Load,
-       {Silent(head + body.substr(0, 100))},
-       1,
-       200},
-      {"download, body stalls",
-       &PeerTest::Download,
-       {Silent(HttpReply(200, "OK",
-                         {{"Content-Length", "4000"}, {"X-Checksum", "c"}},
-                         body.substr(0, 100))),
-        Silent(), Silent()},
-       3,
-       0},
+      {"heartbeat, body stalls", &PeerTest::Beat, stalled, true, 1, 200},
+      {"load, body stalls", &PeerTest::Load, stalled, true, 1, 200},
+      {"download, body stalls", &PeerTest::Download, download, true, 3, 0},
   };
   for (Case& c : cases) {
     SCOPED_TRACE(c.what);
-    FakeServer server(std::move(c.script));
+    std::vector<test::Reply> script;
+    script.push_back(Silent(c.sent, c.reads));
+    while (script.size() < static_cast<size_t>(c.waits)) {
+      script.push_back(Silent());
+    }
+    FakeServer server(std::move(script));
     const Clock::time_point start = Clock::now();
     EXPECT_EQ(c.call(*this, server.port()), c.status);
     const double seconds =

@@ -241,6 +241,7 @@ test::Reply StalledAfter(std::string bytes) {
 TEST(ReadResponseHead, SplitsHeadAndFirstBodyBytes) {
   ScopedEnv timeout("VESK_TIMEOUT_SECONDS", "1");
   const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n";
+  const int32_t h = static_cast<int32_t>(head.size());
   struct Case {
     const char* what;
     test::Reply reply;
@@ -249,21 +250,19 @@ TEST(ReadResponseHead, SplitsHeadAndFirstBodyBytes) {
     int32_t contentLength;
     std::string body;
   } cases[] = {
-      {"body with the head", Raw(head + "hello"), 200,
-       static_cast<int32_t>(head.size()), 5, "hello"},
-      {"body longer than its length", Raw(head + "hello, world"), 200,
-       static_cast<int32_t>(head.size()), 5, "hello"},
+      {"body with the head", Raw(head + "hello"), 200, h, 5, "hello"},
+      {"body longer than its length", Raw(head + "hello, world"), 200, h, 5,
+       "hello"},
       // A reply in pieces is gathered until the area holds the head and the
       // announced body, wherever the pieces are cut.
-      {"body after the head", test::Pieces({head, "hello"}, 30), 200,
-       static_cast<int32_t>(head.size()), 5, "hello"},
+      {"body after the head", test::Pieces({head, "hello"}, 30), 200, h, 5,
+       "hello"},
       {"cut everywhere",
        test::Pieces({"HTTP/1.1 2", "00 OK\r\nContent-Le", "ngth: 5\r\n\r",
                      "\nhel", "lo", " and more"},
                     30),
-       200, static_cast<int32_t>(head.size()), 5, "hello"},
-      {"body stalls", StalledAfter(head + "hel"), 200,
-       static_cast<int32_t>(head.size()), 5, "hel"},
+       200, h, 5, "hello"},
+      {"body stalls", StalledAfter(head + "hel"), 200, h, 5, "hel"},
       {"no content length", Raw("HTTP/1.1 404 NF\r\nX: y\r\n\r\n<html>"), 404,
        25, 0, "<html>"},
       // Without a length, what came with the head's end is all there is.
