@@ -1,12 +1,9 @@
 #include "tests/e2e/service_process.h"
 
 #include <poll.h>
-#include <signal.h>
 #include <sys/inotify.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
