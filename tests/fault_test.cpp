@@ -144,52 +144,51 @@ TEST_F(FaultTest, ResumedDownload) {
                                       {"Content-Length", "6000"},
                                       {"X-Checksum", checksum}},
                                      source.substr(3000));
-  Report("resumed download", Loop([&](const platform::FaultPlan& plan) {
-           Device device;
-           test::WriteHostFile(device.Card() + "/item.dat.Down",
-                               source.substr(0, 3000));
-           FakeServer server({Raw(part), Raw(part), Raw(part)});
-           FakeServer confirm({Raw(kOk)});
-           const std::u16string url = test::Url(server, "/d");
-           const std::u16string confirmUrl = test::Url(confirm, "/c");
-           DownloadRecord record{};
-           record.offset = 3000;
-           std::copy_n(u"key", 3, record.contentKey);
-           DownloadResult result{};
-           HandsetError error{};
-           int32_t status = 0;
-           const bool injected = Armed(plan, &status, [&] {
-             return vesk_HandsetDownload(kEnv, &record, &result, &error,
-                                         u"\\Storage Card\\item.dat",
-                                         url.c_str(), server.port(),
-                                         confirmUrl.c_str(), confirm.port());
-           });
-           const auto files = Files(device.Card());
-           const bool success = (status == 200 || status == 206) &&
-                                error.code == 0 && error.message[0] == 0;
-           if (success) {
-             EXPECT_EQ(result.rangeStart + result.received, 9000);
-           } else {
-             EXPECT_TRUE(status == 0 || status == 206) << status;
-           }
-           // Only the whole, verified file is confirmed; it alone takes the
-           // name, and a data file holds only the file's own bytes.
-           if (success || confirm.Accepted() > 0) {
-             EXPECT_EQ(files.count("item.dat"), 1u);
-           }
-           for (const auto& [name, bytes] : files) {
-             if (name == "item.dat") {
-               EXPECT_TRUE(bytes == source) << bytes.size();
-             }
-             if (name == "item.dat.Down") {
-               EXPECT_TRUE(bytes == source.substr(0, bytes.size()))
-                   << bytes.size();
-             }
-             EXPECT_EQ(name.rfind("item.dat", 0), 0u) << name;
-           }
-           ExpectStateWithinData(files, "item.dat");
-           return injected;
-         }));
+  const auto run = [&](const platform::FaultPlan& plan) {
+    Device device;
+    test::WriteHostFile(device.Card() + "/item.dat.Down",
+                        source.substr(0, 3000));
+    FakeServer server({Raw(part), Raw(part), Raw(part)});
+    FakeServer confirm({Raw(kOk)});
+    const std::u16string url = test::Url(server, "/d");
+    const std::u16string confirmUrl = test::Url(confirm, "/c");
+    DownloadRecord record{};
+    record.offset = 3000;
+    std::copy_n(u"key", 3, record.contentKey);
+    DownloadResult result{};
+    HandsetError error{};
+    int32_t status = 0;
+    const bool injected = Armed(plan, &status, [&] {
+      return vesk_HandsetDownload(
+          kEnv, &record, &result, &error, u"\\Storage Card\\item.dat",
+          url.c_str(), server.port(), confirmUrl.c_str(), confirm.port());
+    });
+    const auto files = Files(device.Card());
+    const bool success = (status == 200 || status == 206) && error.code == 0 &&
+                         error.message[0] == 0;
+    if (success) {
+      EXPECT_EQ(result.rangeStart + result.received, 9000);
+    } else {
+      EXPECT_TRUE(status == 0 || status == 206) << status;
+    }
+    // Only the whole, verified file is confirmed; it alone takes the
+    // name, and a data file holds only the file's own bytes.
+    if (success || confirm.Accepted() > 0) {
+      EXPECT_EQ(files.count("item.dat"), 1u);
+    }
+    for (const auto& [name, bytes] : files) {
+      if (name == "item.dat") {
+        EXPECT_TRUE(bytes == source) << bytes.size();
+      }
+      if (name == "item.dat.Down") {
+        EXPECT_TRUE(bytes == source.substr(0, bytes.size())) << bytes.size();
+      }
+      EXPECT_EQ(name.rfind("item.dat", 0), 0u) << name;
+    }
+    ExpectStateWithinData(files, "item.dat");
+    return injected;
+  };
+  Report("resumed download", Loop(run));
 }
 
 TEST_F(FaultTest, LoadWithExtraction) {
@@ -207,55 +206,55 @@ TEST_F(FaultTest, LoadWithExtraction) {
   const std::map<std::string, std::string> unpacked = {
       {"pkg/a.txt", Source(3000)}, {"pkg/sub/b.txt", "bee"}};
 
-  Report("load with extraction", Loop([&](const platform::FaultPlan& plan) {
-           Device device;
-           FakeServer server({Raw(HttpReply(
-               200, "OK", {{"Content-Length", std::to_string(archive.size())}},
-               archive))});
-           const std::u16string url = test::Url(server, "/p");
-           LoadRecord record{};
-           std::u16string path = u"\\Storage Card\\p.zip";
-           std::u16string target = u"\\Storage Card\\pkg";
-           std::copy(path.begin(), path.end(), record.archivePath);
-           std::copy(target.begin(), target.end(), record.targetDirectory);
-           LoadResult result{};
-           HandsetError error{};
-           int32_t status = 0;
-           testing::internal::CaptureStdout();
-           const bool injected = Armed(plan, &status, [&] {
-             return vesk_HandsetLoad(kEnv, &record, &result, &error,
-                                     url.c_str(), server.port());
-           });
-           const std::string failures = testing::internal::GetCapturedStdout();
-           const auto files = Files(device.Card());
-           EXPECT_TRUE(status == 0 || status == 200) << status;
-           if (status == 200 && error.message[0] == 0) {
-             EXPECT_EQ(result.received, static_cast<int32_t>(archive.size()));
-             EXPECT_EQ(files.count("p.zip"), 1u);
-           }
-           for (const auto& [name, bytes] : files) {
-             if (name == "p.zip") {
-               EXPECT_TRUE(bytes == archive) << bytes.size();
-             } else if (name == "p.zip.Down") {
-               EXPECT_TRUE(bytes == archive.substr(0, bytes.size()))
-                   << bytes.size();
-             } else if (name != "p.zip.Down.cfg" &&
-                        // a scratch file, when nothing can be removed any
-                        // more; the next rewrite replaces it
-                        !(plan.persistent && name == "p.zip.Down.cfg.tmp")) {
-               // An entry is whole, or cut short with its failure printed.
-               EXPECT_EQ(unpacked.count(name), 1u) << name;
-               if (unpacked.count(name) == 0) continue;
-               const std::string& want = unpacked.at(name);
-               EXPECT_TRUE(bytes == want.substr(0, bytes.size())) << name;
-               if (bytes.size() != want.size()) {
-                 EXPECT_NE(failures.find("unzip fail\n"), std::string::npos);
-               }
-             }
-           }
-           ExpectStateWithinData(files, "p.zip");
-           return injected;
-         }));
+  const auto run = [&](const platform::FaultPlan& plan) {
+    Device device;
+    FakeServer server({Raw(HttpReply(
+        200, "OK", {{"Content-Length", std::to_string(archive.size())}},
+        archive))});
+    const std::u16string url = test::Url(server, "/p");
+    LoadRecord record{};
+    std::u16string path = u"\\Storage Card\\p.zip";
+    std::u16string target = u"\\Storage Card\\pkg";
+    std::copy(path.begin(), path.end(), record.archivePath);
+    std::copy(target.begin(), target.end(), record.targetDirectory);
+    LoadResult result{};
+    HandsetError error{};
+    int32_t status = 0;
+    testing::internal::CaptureStdout();
+    const bool injected = Armed(plan, &status, [&] {
+      return vesk_HandsetLoad(kEnv, &record, &result, &error, url.c_str(),
+                              server.port());
+    });
+    const std::string failures = testing::internal::GetCapturedStdout();
+    const auto files = Files(device.Card());
+    EXPECT_TRUE(status == 0 || status == 200) << status;
+    if (status == 200 && error.message[0] == 0) {
+      EXPECT_EQ(result.received, static_cast<int32_t>(archive.size()));
+      EXPECT_EQ(files.count("p.zip"), 1u);
+    }
+    for (const auto& [name, bytes] : files) {
+      if (name == "p.zip") {
+        EXPECT_TRUE(bytes == archive) << bytes.size();
+      } else if (name == "p.zip.Down") {
+        EXPECT_TRUE(bytes == archive.substr(0, bytes.size())) << bytes.size();
+      } else if (name != "p.zip.Down.cfg" &&
+                 // a scratch file, when nothing can be removed any
+                 // more; the next rewrite replaces it
+                 !(plan.persistent && name == "p.zip.Down.cfg.tmp")) {
+        // An entry is whole, or cut short with its failure printed.
+        EXPECT_EQ(unpacked.count(name), 1u) << name;
+        if (unpacked.count(name) == 0) continue;
+        const std::string& want = unpacked.at(name);
+        EXPECT_TRUE(bytes == want.substr(0, bytes.size())) << name;
+        if (bytes.size() != want.size()) {
+          EXPECT_NE(failures.find("unzip fail\n"), std::string::npos);
+        }
+      }
+    }
+    ExpectStateWithinData(files, "p.zip");
+    return injected;
+  };
+  Report("load with extraction", Loop(run));
 }
 
 TEST_F(FaultTest, Heartbeat) {
@@ -268,79 +267,80 @@ TEST_F(FaultTest, Heartbeat) {
   const std::string reply = HttpReply(
       200, "OK", {{"Content-Length", std::to_string(document.size())}},
       document);
-  Report("heartbeat", Loop([&](const platform::FaultPlan& plan) {
-           Device device;
-           FakeServer server({Raw(reply)});
-           const std::u16string url = test::Url(server, "/b");
-           HandsetBeatResult result{};
-           HandsetError error{};
-           int32_t status = 0;
-           const bool injected = Armed(plan, &status, [&] {
-             return vesk_HandsetBeat(kEnv, &result, &error, url.c_str(),
-                                     server.port());
-           });
-           const int32_t found = result.contentCount + result.messageCount +
-                                 result.advertisementCount;
-           if (status == 200) {
-             EXPECT_NE(result.entries, nullptr);
-             // All three, or none with the reason given.
-             EXPECT_TRUE(found == 3 || found == 0) << found;
-             EXPECT_EQ(result.total, found);
-           } else {
-             EXPECT_EQ(status, 0);
-             EXPECT_EQ(result.entries, nullptr);
-           }
-           delete[] result.entries;
-           return injected;
-         }));
+  const auto run = [&](const platform::FaultPlan& plan) {
+    Device device;
+    FakeServer server({Raw(reply)});
+    const std::u16string url = test::Url(server, "/b");
+    HandsetBeatResult result{};
+    HandsetError error{};
+    int32_t status = 0;
+    const bool injected = Armed(plan, &status, [&] {
+      return vesk_HandsetBeat(kEnv, &result, &error, url.c_str(),
+                              server.port());
+    });
+    const int32_t found =
+        result.contentCount + result.messageCount + result.advertisementCount;
+    if (status == 200) {
+      EXPECT_NE(result.entries, nullptr);
+      // All three, or none with the reason given.
+      EXPECT_TRUE(found == 3 || found == 0) << found;
+      EXPECT_EQ(result.total, found);
+    } else {
+      EXPECT_EQ(status, 0);
+      EXPECT_EQ(result.entries, nullptr);
+    }
+    delete[] result.entries;
+    return injected;
+  };
+  Report("heartbeat", Loop(run));
 }
 
 TEST_F(FaultTest, Save) {
   const std::string first = Source(5000);
   const std::string second = Source(1500).substr(700);
-  Report("save", Loop([&](const platform::FaultPlan& plan) {
-           Device device;
-           test::WriteHostFile(device.Card() + "/one.bin", first);
-           test::WriteHostFile(device.Card() + "/two.bin", second);
-           FakeServer server({Raw(kOk)});
-           HandsetSaveInput input{};
-           input.count = 3;
-           const std::u16string paths[] = {u"\\Storage Card\\one.bin",
-                                           u"\\Storage Card\\two.bin",
-                                           u"\\Storage Card\\gone.bin"};
-           const char16_t* actions[] = {u"update", u"update", u"delete"};
-           for (int i = 0; i < 3; ++i) {
-             std::copy(paths[i].begin(), paths[i].end(), input.entries[i].path);
-             std::copy_n(actions[i], 6, input.entries[i].action);
-           }
-           std::vector<vesk_char16> output(1025);
-           const std::u16string url = test::Url(server, "/s");
-           HandsetError error{};
-           int32_t status = 0;
-           const bool injected = Armed(plan, &status, [&] {
-             return vesk_HandsetSave(kEnv, &input, output.data(), &error,
-                                     url.c_str(), server.port());
-           });
-           EXPECT_TRUE(status == 0 || status == 200) << status;
-           // The service answers only a whole request: one that reached it
-           // carries both files whole.
-           const auto requests = server.Requests(server.Accepted());
-           if (status == 200) {
-             EXPECT_EQ(requests.size(), 1u);
-           }
-           for (const std::string& request : requests) {
-             if (request.find("\r\n\r\n") == std::string::npos) continue;
-             const bool whole = request.size() >= 2 &&
-                                request.find("--\r\n", request.size() - 4) !=
-                                    std::string::npos;
-             if (!whole) continue;
-             EXPECT_NE(request.find("\r\n\r\n" + first + "\r\n--"),
-                       std::string::npos);
-             EXPECT_NE(request.find("\r\n\r\n" + second + "\r\n--"),
-                       std::string::npos);
-           }
-           return injected;
-         }));
+  const auto run = [&](const platform::FaultPlan& plan) {
+    Device device;
+    test::WriteHostFile(device.Card() + "/one.bin", first);
+    test::WriteHostFile(device.Card() + "/two.bin", second);
+    FakeServer server({Raw(kOk)});
+    HandsetSaveInput input{};
+    input.count = 3;
+    const std::u16string paths[] = {u"\\Storage Card\\one.bin",
+                                    u"\\Storage Card\\two.bin",
+                                    u"\\Storage Card\\gone.bin"};
+    const char16_t* actions[] = {u"update", u"update", u"delete"};
+    for (int i = 0; i < 3; ++i) {
+      std::copy(paths[i].begin(), paths[i].end(), input.entries[i].path);
+      std::copy_n(actions[i], 6, input.entries[i].action);
+    }
+    std::vector<vesk_char16> output(1025);
+    const std::u16string url = test::Url(server, "/s");
+    HandsetError error{};
+    int32_t status = 0;
+    const bool injected = Armed(plan, &status, [&] {
+      return vesk_HandsetSave(kEnv, &input, output.data(), &error, url.c_str(),
+                              server.port());
+    });
+    EXPECT_TRUE(status == 0 || status == 200) << status;
+    // The service answers only a whole request: one that reached it
+    // carries both files whole.
+    const auto requests = server.Requests(server.Accepted());
+    if (status == 200) {
+      EXPECT_EQ(requests.size(), 1u);
+    }
+    for (const std::string& request : requests) {
+      if (request.find("\r\n\r\n") == std::string::npos) continue;
+      const bool whole =
+          request.size() >= 2 &&
+          request.find("--\r\n", request.size() - 4) != std::string::npos;
+      if (!whole) continue;
+      EXPECT_NE(request.find("\r\n\r\n" + first + "\r\n--"), std::string::npos);
+      EXPECT_NE(request.find("\r\n\r\n" + second + "\r\n--"),
+                std::string::npos);
+    }
+    return injected;
+  };
+  Report("save", Loop(run));
 }
 
 }  // namespace
