@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "platform/platform.h"
 #include "service/service.h"
@@ -20,10 +21,9 @@ using test::WriteHostFile;
 
 const char16_t kEnvPath[] = u"\\PocketDisk1\\handset.env";
 
-struct Values {
-  std::string agent, publicKey, privateKey, serial;
-  int32_t id, no;
-};
+// User agent, public key, private key, serial, user id and user number.
+using Values =
+    std::tuple<std::string, std::string, std::string, std::string, int, int>;
 
 Values Current() {
   const HandsetEnv& env = Env();
@@ -33,16 +33,6 @@ Values Current() {
           std::string(env.UserSerial().view()),
           env.UserId(),
           env.UserNo()};
-}
-
-void ExpectValues(const Values& want) {
-  const Values got = Current();
-  EXPECT_EQ(got.agent, want.agent);
-  EXPECT_EQ(got.publicKey, want.publicKey);
-  EXPECT_EQ(got.privateKey, want.privateKey);
-  EXPECT_EQ(got.serial, want.serial);
-  EXPECT_EQ(got.id, want.id);
-  EXPECT_EQ(got.no, want.no);
 }
 
 TEST(ReadEnvironment, ReadingRules) {
@@ -101,7 +91,7 @@ TEST(ReadEnvironment, ReadingRules) {
     Env().SetUserId(99);
     Env().SetUserAgent(ByteString("stale"));
     ReadEnvironment(kEnvPath);
-    ExpectValues(c.want);
+    EXPECT_EQ(Current(), c.want);
   }
 }
 
@@ -116,7 +106,7 @@ TEST(ReadEnvironment, MissingFileEmptiesTheValuesButTheUserNumber) {
        {u"\\PocketDisk1\\missing.env", static_cast<const char16_t*>(nullptr),
         u"\\PocketDisk1"}) {
     ReadEnvironment(path);
-    ExpectValues({"", "", "", "", 0, 6});
+    EXPECT_EQ(Current(), Values("", "", "", "", 0, 6));
   }
 }
 
@@ -143,11 +133,11 @@ TEST(WriteEnvironment, WritesSixLinesAndReadsBack) {
   // Clearing empties the texts and the content keys, not the numbers.
   Env().SetContentKeys(ByteString("k1"));
   ClearEnvironment();
-  ExpectValues({"", "", "", "", -3, 2147483647});
+  EXPECT_EQ(Current(), Values("", "", "", "", -3, 2147483647));
   EXPECT_TRUE(Env().ContentKeys().empty());
   Env().SetUserNo(0);
   ReadEnvironment(kEnvPath);
-  ExpectValues(written);
+  EXPECT_EQ(Current(), written);
 
   // A path that names a directory is left alone.
   WriteEnvironment(u"\\PocketDisk1");
