@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <cstring>
 #include <regex>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/platform.h"
@@ -154,12 +156,11 @@ Activation Activate(const HandsetActivateInput& input, std::string reply) {
 class ActivationTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    static uint32_t ticks = 1041;
     platform::Overrides overrides;
     overrides.localTime = [](platform::SystemTime* t) {
       *t = {2026, 12, 6, 5, 19, 4, 5, 0};
     };
-    overrides.tickCount = [] { return ticks; };
+    overrides.tickCount = [] { return 1041u; };
     platform::SetOverrides(overrides);
   }
   void TearDown() override { platform::SetOverrides({}); }
@@ -174,14 +175,10 @@ class ActivationTest : public ::testing::Test {
   // The environment file's lines as (key, value) pairs.
   std::vector<std::pair<std::string, std::string>> Lines(const char16_t* path) {
     std::vector<std::pair<std::string, std::string>> lines;
-    const std::string text = test::ReadHostFile(Host(path));
-    size_t at = 0;
-    while (at < text.size()) {
-      const size_t end = text.find('\n', at);
-      const std::string line = text.substr(at, end - at);
+    std::istringstream text(test::ReadHostFile(Host(path)));
+    for (std::string line; std::getline(text, line);) {
       const size_t colon = line.find(": ");
       lines.emplace_back(line.substr(0, colon), line.substr(colon + 2));
-      at = end == std::string::npos ? text.size() : end + 1;
     }
     return lines;
   }
@@ -322,6 +319,16 @@ TEST_F(ActivationTest, KeyedModesStoreTheRegisteredPairAndIdentity) {
   }
 }
 
+// A result's account fields: user id and number, user name, email, name,
+// province, gender and figure.
+using AccountFields =
+    std::tuple<int32_t, int32_t, std::u16string, std::u16string, std::u16string,
+               std::u16string, int32_t, int32_t>;
+AccountFields AccountOf(const HandsetActivateResult& r) {
+  return {r.userId, r.userNo,   r.username, r.email,
+          r.name,   r.province, r.gender,   r.figure};
+}
+
 TEST_F(ActivationTest, NoPositiveAccountIdOrARefusalLeavesTheFileAlone) {
   WriteStoredEnvironment(kEnv);
   const std::string before = test::ReadHostFile(Host(kEnv));
@@ -341,14 +348,8 @@ TEST_F(ActivationTest, NoPositiveAccountIdOrARefusalLeavesTheFileAlone) {
     EXPECT_EQ(test::ReadHostFile(Host(kEnv)), before);
     if (a.status == 200) {
       // The account fields are written: the account id, the rest empty.
-      EXPECT_EQ(a.result.userId, userId);
-      EXPECT_EQ(a.result.userNo, 0);
-      EXPECT_EQ(a.result.username[0], 0);
-      EXPECT_EQ(a.result.email[0], 0);
-      EXPECT_EQ(a.result.name[0], 0);
-      EXPECT_EQ(a.result.province[0], 0);
-      EXPECT_EQ(a.result.gender, 0);
-      EXPECT_EQ(a.result.figure, 0);
+      EXPECT_EQ(AccountOf(a.result),
+                AccountFields(userId, 0, u"", u"", u"", u"", 0, 0));
     }
   }
 }
@@ -366,14 +367,8 @@ TEST_F(ActivationTest, ReplyValuesIntoTheResultByMode) {
       EXPECT_TRUE(Untouched(a.result, 8, dateAt));
       continue;
     }
-    EXPECT_EQ(a.result.userId, 34);
-    EXPECT_EQ(a.result.userNo, 5);
-    EXPECT_EQ(std::u16string(a.result.username), u"bob");
-    EXPECT_EQ(std::u16string(a.result.email), u"b@x.cn");
-    EXPECT_EQ(std::u16string(a.result.name), u"张");
-    EXPECT_EQ(std::u16string(a.result.province), u"北");
-    EXPECT_EQ(a.result.gender, 1);
-    EXPECT_EQ(a.result.figure, -7);
+    EXPECT_EQ(AccountOf(a.result),
+              AccountFields(34, 5, u"bob", u"b@x.cn", u"张", u"北", 1, -7));
     EXPECT_FALSE(test::HostFileExists(Host(kEnv)));
   }
 
@@ -387,14 +382,12 @@ TEST_F(ActivationTest, ReplyValuesIntoTheResultByMode) {
           "<username>" + x40 + "</username><email>" + y300 + "</email>" +
           "<name>" + x40 + "</name><province>" + x40 + "</province></r>");
   ASSERT_EQ(cut.status, 200);
-  EXPECT_EQ(cut.result.userId, 12);
-  EXPECT_EQ(cut.result.userNo, 0);
   EXPECT_EQ(std::u16string(cut.result.serverDate),
             U16(" " + x40.substr(0, 30)));
-  EXPECT_EQ(std::u16string(cut.result.username), U16(x40.substr(0, 15)));
-  EXPECT_EQ(std::u16string(cut.result.email), U16(y300.substr(0, 255)));
-  EXPECT_EQ(std::u16string(cut.result.name), U16(x40.substr(0, 15)));
-  EXPECT_EQ(std::u16string(cut.result.province), U16(x40.substr(0, 15)));
+  const std::u16string x15 = U16(x40.substr(0, 15));
+  EXPECT_EQ(
+      AccountOf(cut.result),
+      AccountFields(12, 0, x15, U16(y300.substr(0, 255)), x15, x15, 0, 0));
 }
 
 TEST_F(ActivationTest, RefusalsFillTheErrorRecordAndTheServerDate) {
