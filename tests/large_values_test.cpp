@@ -99,13 +99,9 @@ TEST_F(LargeValues, FileTimesPastJanuary2038) {
 
   // Local times (the zip's DOS times) past 2038, in a zone with an offset.
   test::ScopedEnv tz("TZ", "UTC-8");
-  platform::SystemTime local{};
-  local.year = 2100;
-  local.month = 1;
-  local.day = 1;
-  local.hour = 8;
   platform::FileTime localTime = 0, utc = 0;
-  ASSERT_TRUE(platform::SystemTimeToFileTime(local, &localTime));
+  ASSERT_TRUE(
+      platform::SystemTimeToFileTime({2100, 1, 0, 1, 8, 0, 0, 0}, &localTime));
   ASSERT_TRUE(platform::LocalFileTimeToFileTime(localTime, &utc));
   EXPECT_EQ(utc, FileTimeOfUnix(4102444800));
 }
