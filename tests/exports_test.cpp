@@ -31,18 +31,6 @@ using test::WithoutCertificate;
 
 const char16_t kEnv[] = u"\\PocketDisk1\\handset.env";
 
-std::string Utf8(const char16_t* text) {
-  std::string out;
-  for (; *text != 0; ++text) {
-    if (*text < 0x80) {
-      out += static_cast<char>(*text);
-    } else {
-      out += "<" + std::to_string(*text) + ">";
-    }
-  }
-  return out;
-}
-
 // A 1024-bit key pair made once for the whole file.
 const std::string& PrivateKeyText() {
   static const std::string text = [] {
@@ -479,15 +467,16 @@ TEST_F(ExportsTest, MalformedUrlsAreRefusedBeforeSending) {
       {wideLong, "255"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(Utf8(c.url.c_str()).substr(0, 40));
+    SCOPED_TRACE(::testing::PrintToString(c.url.substr(0, 40)));
     auto result = Filled<AccountInfoResult>();
     auto error = Filled<HandsetError>();
     EXPECT_EQ(
         vesk_AccountInfo(kEnv, &result, &error, c.url.c_str(), server.port()),
         0);
     EXPECT_EQ(error.code, 0);
-    EXPECT_NE(Utf8(error.message).find(c.mentions), std::string::npos)
-        << Utf8(error.message);
+    const std::u16string message = error.message;
+    EXPECT_NE(message.find(U16(c.mentions)), std::u16string::npos)
+        << ::testing::PrintToString(message);
     EXPECT_TRUE(Untouched(result));
   }
   EXPECT_EQ(server.Accepted(), 0u);
