@@ -51,8 +51,8 @@ class ServiceUnderTest {
   // Starts the server with extra options (--cut-after ...); the data stays
   // across a Stop and a new Start.
   bool Start(const std::vector<std::string>& extra);
-  // Stops it and answers its exit status.
-  int Stop() { return process_->Stop(); }
+  // Stops it (when it was started) and answers its exit status.
+  int Stop() { return process_ ? process_->Stop() : 0; }
 
   std::string Admin(std::vector<std::string> args) const;
   // Activates a handset for `run` in mode 4 with the seeded account.
