@@ -416,38 +416,6 @@ TEST_F(ExportsTest, NoResponseIsStatusZeroWithAnEmptyMessage) {
   EXPECT_EQ(error.message[0], 0);
 }
 
-// 206 is a success for the transfers: the download clears the error record
-// after every exchange; the load only says why it has no archive (there was
-// no path to receive into).
-TEST_F(ExportsTest, PartialContentIsASuccessForTheTransfers) {
-  FakeServer server(
-      {Raw("HTTP/1.1 206 Partial\r\nContent-Range: bytes 0-0/0\r\n"
-           "Content-Length: 0\r\nX-Checksum: "
-           "d41d8cd98f00b204e9800998ecf8427e\r\n\r\n"),
-       Raw(kOk),
-       Raw("HTTP/1.1 206 Partial\r\nContent-Range: bytes 0-0/0\r\n"
-           "Content-Length: 0\r\n\r\n")});
-  auto transferError = Filled<HandsetError>();
-  auto downloadError = Filled<HandsetError>();
-  DownloadRecord record{};
-  DownloadResult downloaded{};
-  EXPECT_EQ(vesk_HandsetDownload(kEnv, &record, &downloaded, &downloadError,
-                                 u"\\Storage Card\\f",
-                                 Url(server, "/d").c_str(), server.port(),
-                                 Url(server, "/c").c_str(), server.port()),
-            206);
-  HandsetError cleared{};
-  EXPECT_EQ(std::memcmp(&downloadError, &cleared, sizeof cleared), 0);
-  LoadRecord load{};
-  LoadResult loaded{};
-  EXPECT_EQ(vesk_HandsetLoad(kEnv, &load, &loaded, &transferError,
-                             Url(server, "/l").c_str(), server.port()),
-            206);
-  EXPECT_TRUE(Untouched(transferError, offsetof(HandsetError, timestamp)));
-  EXPECT_EQ(std::u16string(transferError.message),
-            u"the data file or the state file could not be made");
-}
-
 TEST_F(ExportsTest, MalformedUrlsAreRefusedBeforeSending) {
   FakeServer server({});
   const std::string port = std::to_string(server.port());
