@@ -34,10 +34,16 @@ constexpr uint64_t kUnixEpochFileTime = 116444736000000000ull;
 
 // One entry written with minizip's zip API.
 struct ZipEntry {
+  ZipEntry(std::string n, std::string d, uint32_t host = 3,
+           uint32_t attributes = 0100644u << 16)
+      : name(std::move(n)),
+        data(std::move(d)),
+        hostSystem(host),
+        externalAttributes(attributes) {}
   std::string name;  // bytes as stored
   std::string data;
-  uint32_t hostSystem = 3;  // version made by, high byte: 3 Unix, 0 DOS
-  uint32_t externalAttributes = 0100644u << 16;
+  uint32_t hostSystem;  // version made by, high byte: 3 Unix, 0 DOS
+  uint32_t externalAttributes;
   uint32_t dosDate = 0x52A36000;  // 2021-05-03 12:00:00
   std::string localExtra;
   const char* password = nullptr;
@@ -153,9 +159,6 @@ TEST_F(ArchiveTest, InfoZipArchiveUnpacksAsUnzipUnpacksIt) {
   theirs["\xe4\xb8\xad\xe6\x96\x87.txt"] = theirs["\xd6\xd0\xce\xc4.txt"];
   theirs.erase("\xd6\xd0\xce\xc4.txt");
   EXPECT_EQ(ours, theirs);
-  EXPECT_EQ(ours.at("deep/er/noise.bin"), noise);
-  // The GBK name became its UTF-8 host name.
-  EXPECT_EQ(ours.at("\xe4\xb8\xad\xe6\x96\x87.txt"), "gbk name");
 
   // The entries as ReadEntryInfo describes them: the count, the stored and
   // the deflated sizes, and no description outside the archive.

@@ -2,17 +2,13 @@
 // multipart body on the wire, its length against "Content-Length", binary
 // and large contents, the refused inputs, files that change under the
 // upload, and the error record.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <functional>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -114,6 +110,21 @@ class UploadTest : public ::testing::Test {
   Received SaveOnce(const std::string& reply, int32_t expectedStatus) {
     FakeServer server({Raw(reply)});
     EXPECT_EQ(Save(server.port()), expectedStatus);
+    const auto requests = server.Requests(1);
+    EXPECT_EQ(requests.size(), 1u);
+    return requests.empty() ? Received{} : Split(requests[0]);
+  }
+
+  // A save that fails because change alters its files once the request head
+  // has reached the peer (whose small buffer keeps the upload close behind);
+  // what the peer received, and the output untouched.
+  Received SaveChanging(std::function<void()> change) {
+    test::Reply reply;
+    reply.afterHead = std::move(change);
+    FakeServer server({reply}, 16 * 1024);
+    output_[0] = u'Q';
+    EXPECT_EQ(Save(server.port()), 0);
+    EXPECT_EQ(output_[0], u'Q');
     const auto requests = server.Requests(1);
     EXPECT_EQ(requests.size(), 1u);
     return requests.empty() ? Received{} : Split(requests[0]);
@@ -270,72 +281,13 @@ TEST_F(UploadTest, ErrorCodesAndTimestamps) {
   }
 }
 
-// A loopback peer for the files that change under the upload: it reads the
-// request head, runs the action, then reads until the client closes.
-class Sink {
- public:
-  explicit Sink(std::function<void()> afterHead)
-      : afterHead_(std::move(afterHead)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    // Small buffers keep the client close to the bytes it has sent.
-    const int small = 16 * 1024;
-    ::setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&address), length),
-              0);
-    EXPECT_EQ(::listen(listener_, 1), 0);
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { Serve(); });
-  }
-  ~Sink() {
-    if (thread_.joinable()) thread_.join();
-    ::close(listener_);
-  }
-  uint16_t port() const { return port_; }
-  // Everything received, once the client has closed.
-  std::string Received() {
-    thread_.join();
-    return received_;
-  }
-
- private:
-  void Serve() {
-    const int fd = ::accept(listener_, nullptr, nullptr);
-    if (fd < 0) return;
-    char buffer[4096];
-    bool headSeen = false;
-    for (;;) {
-      const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-      if (got <= 0) break;
-      received_.append(buffer, static_cast<size_t>(got));
-      if (!headSeen && received_.find("\r\n\r\n") != std::string::npos) {
-        headSeen = true;
-        afterHead_();
-      }
-    }
-    ::close(fd);
-  }
-
-  std::function<void()> afterHead_;
-  int listener_ = -1;
-  uint16_t port_ = 0;
-  std::string received_;
-  std::thread thread_;
-};
-
 TEST_F(UploadTest, FileShrinkingDuringTheUploadAbandonsIt) {
   const std::string host = root_.Host("\\Storage Card\\big.bin");
   test::WriteHostFile(host, Binary(16 << 20, 3));
   Add(u"\\Storage Card\\big.bin", u"update");
-  // Another thread cuts the file once the request head has arrived.
-  Sink sink([&] { ASSERT_EQ(::truncate(host.c_str(), 1000), 0); });
-  output_[0] = u'Q';
-  EXPECT_EQ(Save(sink.port()), 0);
-  const Received got = Split(sink.Received());
+  // The peer's thread cuts the file once the request head has arrived.
+  const Received got =
+      SaveChanging([&] { ASSERT_EQ(::truncate(host.c_str(), 1000), 0); });
   EXPECT_EQ(got.contentLength,
             static_cast<long>(
                 (16 << 20) + 46 + 44 + 2 +
@@ -345,7 +297,6 @@ TEST_F(UploadTest, FileShrinkingDuringTheUploadAbandonsIt) {
   EXPECT_EQ(error_.code, 0);
   EXPECT_EQ(Message(error_),
             "the file \\Storage Card\\big.bin became shorter than announced");
-  EXPECT_EQ(output_[0], u'Q');
 }
 
 TEST_F(UploadTest, FileRemovedBeforeItsContentAbandonsTheUpload) {
@@ -355,9 +306,8 @@ TEST_F(UploadTest, FileRemovedBeforeItsContentAbandonsTheUpload) {
   test::WriteHostFile(second, "12345");
   Add(u"\\Storage Card\\first.bin", u"update");
   Add(u"\\Storage Card\\second.bin", u"update");
-  Sink sink([&] { ASSERT_EQ(::unlink(second.c_str()), 0); });
-  EXPECT_EQ(Save(sink.port()), 0);
-  const Received got = Split(sink.Received());
+  const Received got =
+      SaveChanging([&] { ASSERT_EQ(::unlink(second.c_str()), 0); });
   // The first file went out whole, then the exchange ended before the
   // second part's content.
   const std::string sent =

@@ -121,7 +121,8 @@ bool RequestComplete(const std::string& got) {
 }  // namespace
 
 struct FakeServer::Impl {
-  explicit Impl(std::vector<Reply> replies) : script(std::move(replies)) {
+  Impl(std::vector<Reply> replies, int receiveBuffer)
+      : script(std::move(replies)) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) ThrowErrno("pipe2");
     stopRead.Reset(fds[0]);
@@ -131,6 +132,10 @@ struct FakeServer::Impl {
     if (listener.get() < 0) ThrowErrno("socket");
     int on = 1;
     ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (receiveBuffer > 0) {
+      ::setsockopt(listener.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer,
+                   sizeof receiveBuffer);
+    }
     sockaddr_in addr = Loopback(0);
     if (::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr),
                sizeof addr) != 0) {
@@ -244,8 +249,13 @@ struct FakeServer::Impl {
     } else if (!reply.acceptAndClose) {
       Clock::time_point deadline = Clock::now() + kClientTimeout;
       bool open = true;
+      bool headSeen = false;
       while (open && !RequestComplete(got)) {
         open = ReceiveSome(fd.get(), got, deadline);
+        if (!headSeen && got.find("\r\n\r\n") != std::string::npos) {
+          headSeen = true;
+          if (reply.afterHead) reply.afterHead();
+        }
       }
       if (open && !reply.closeWithoutReply) {
         for (size_t i = 0; open && i < reply.pieces.size(); ++i) {
@@ -315,8 +325,8 @@ std::string HttpReply(
   return out;
 }
 
-FakeServer::FakeServer(std::vector<Reply> script)
-    : impl_(std::make_unique<Impl>(std::move(script))) {}
+FakeServer::FakeServer(std::vector<Reply> script, int receiveBuffer)
+    : impl_(std::make_unique<Impl>(std::move(script), receiveBuffer)) {}
 
 FakeServer::~FakeServer() = default;
 

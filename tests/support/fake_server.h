@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -26,6 +27,9 @@ struct Reply {
                           // side so further client receives see the end
   bool readNothing = false;  // hold the connection open without reading a
                              // byte until the server is destroyed
+  // Run on the connection's thread once the request head has arrived, before
+  // the rest of the request is read (e.g. to change a file under an upload).
+  std::function<void()> afterHead;
 };
 
 Reply Raw(std::string bytes);  // one piece
@@ -48,8 +52,9 @@ class FakeServer {
  public:
   // Listens on 127.0.0.1 on an ephemeral port. Connection i (in accept order)
   // gets script[i]; connections beyond the script are accepted and closed at
-  // once and recorded as empty.
-  explicit FakeServer(std::vector<Reply> script);
+  // once and recorded as empty. A receiveBuffer above 0 is the connections'
+  // SO_RCVBUF: a small one keeps a sending client close to what was read.
+  explicit FakeServer(std::vector<Reply> script, int receiveBuffer = 0);
   // Stops accepting, closes every connection and joins every thread.
   ~FakeServer();
   FakeServer(const FakeServer&) = delete;
