@@ -133,10 +133,7 @@ TEST_F(ArchiveTest, InfoZipArchiveUnpacksAsUnzipUnpacksIt) {
   const std::string src = root_.path() + "/src";
   std::string text;
   for (int i = 0; i < 3000; ++i) text += "line " + std::to_string(i) + "\n";
-  std::string noise(70000, '\0');
-  uint32_t x = 7;
-  for (char& c : noise)
-    c = static_cast<char>((x = x * 1103515245 + 12345) >> 24);
+  const std::string noise = test::RandomBytes(70000, 7);
   WriteHostFile(src + "/readme.txt", text);
   WriteHostFile(src + "/deep/er/noise.bin", noise);
   WriteHostFile(src + "/deep/empty", "");

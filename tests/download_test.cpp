@@ -29,6 +29,7 @@ using test::DeviceRoot;
 using test::FakeServer;
 using test::HostFileExists;
 using test::HttpReply;
+using test::RandomBytes;
 using test::Raw;
 using test::ReadHostFile;
 using test::U16;
@@ -39,14 +40,6 @@ using test::WriteHostFile;
 const char16_t kEnv[] = u"\\PocketDisk1\\handset.env";
 const char16_t kPath[] = u"\\Storage Card\\item.dat";
 const std::string kOk = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
-
-// Deterministic file contents.
-std::string Source(size_t size, uint32_t seed = 1) {
-  std::mt19937 random(seed);
-  std::string bytes(size, '\0');
-  for (char& byte : bytes) byte = static_cast<char>(random() & 0xFF);
-  return bytes;
-}
 
 std::string Header(const std::string& request, const std::string& name) {
   const size_t at = request.find("\r\n" + name + ": ");
@@ -143,7 +136,7 @@ class DownloadTest : public ::testing::Test {
 };
 
 TEST_F(DownloadTest, FreshAndResumedFilesAreCheckedPlacedAndConfirmed) {
-  const std::string body = Source(8192);
+  const std::string body = RandomBytes(8192);
   const std::string prefix = test::Md5Hex(body.substr(0, 4096));
   struct Case {
     size_t partial;   // data file size before the call
@@ -208,7 +201,7 @@ TEST_F(DownloadTest, FreshAndResumedFilesAreCheckedPlacedAndConfirmed) {
 // 102400, then 1048576 bytes.
 TEST_F(DownloadTest, RejectedAttemptsRollTheDataFileBack) {
   const size_t kSize = 2000000;
-  const std::string body = Source(kSize);
+  const std::string body = RandomBytes(kSize);
   const std::string refusal =
       HttpReply(403, "Forbidden",
                 {{"X-Error-Code", "916"}, {"X-Error-Message", "rejected"}}, "");
@@ -253,12 +246,12 @@ TEST_F(DownloadTest, RejectedAttemptsRollTheDataFileBack) {
 }
 
 TEST_F(DownloadTest, FinishedFileAtThePathBecomesTheDataFileAgain) {
-  const std::string finished = Source(5000, 2);
-  const std::string body = Source(6000, 3);
+  const std::string finished = RandomBytes(5000, 2);
+  const std::string body = RandomBytes(6000, 3);
   WriteHostFile(Host(), finished);
   // A longer data file is there too: it keeps its name, and its tail beyond
   // the new file is cut at completion.
-  WriteHostFile(Host(".Down"), Source(7000, 4));
+  WriteHostFile(Host(".Down"), RandomBytes(7000, 4));
   FakeServer server({Raw(Serve(body, 0, 6000, test::Md5Hex(body)))});
   FakeServer confirm({Raw(kOk)});
   EXPECT_EQ(Download(server.port(), confirm.port()), 200);
@@ -330,7 +323,7 @@ TEST_F(DownloadTest, StateFileBytesAfterAStartAndAfterAnInterruption) {
   };
   overrides.tickCount = [] { return uint32_t{1041}; };
   platform::SetOverrides(overrides);
-  const std::string body = Source(8192);
+  const std::string body = RandomBytes(8192);
   auto state = [&](uint16_t port, int size, int position) {
     return Utf16Bytes(u"Start-Time: 2012-7-5 9:3:7.042\nURL: " +
                       U16(Url(port, "/download")) + u"\nPort: " +
@@ -463,7 +456,7 @@ TEST(DownloadFiles, SetKeyLineAndFindKeyLine) {
 // place, and only the complete file is confirmed.
 TEST_F(DownloadTest, InterruptedBodyResumesToAnIdenticalFile) {
   const size_t kSize = 5 * 1024 * 1024;
-  const std::string body = Source(kSize, 7);
+  const std::string body = RandomBytes(kSize, 7);
   const std::string checksum = test::Md5Hex(body);
   std::mt19937 random(20240607);
   std::vector<size_t> starts;  // the offset each request should resume from
@@ -590,7 +583,7 @@ TEST(LocalFiles, FreeNamesDirectoriesAndSizes) {
 
 TEST(StreamChecksum, DigestsThePrefixFromTheFileThenTheFedBytes) {
   DeviceRoot root;
-  const std::string bytes = Source(300000, 5);
+  const std::string bytes = RandomBytes(300000, 5);
   WriteHostFile(root.Host("\\f.Down"), bytes.substr(0, 100000) + "tail");
   struct Case {
     int64_t prefix;

@@ -33,15 +33,6 @@ const std::string kBoundary = "---------------------------7d0123456789a";
 uint32_t counter = 0;
 uint32_t CountingRandom() { return counter++; }
 
-std::string Binary(size_t size, uint32_t seed) {
-  std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; ++i) {
-    seed = seed * 1103515245u + 12345u;
-    bytes[i] = static_cast<char>(seed >> 16);
-  }
-  return bytes;
-}
-
 std::string UpdateHeader(const std::string& name, const std::string& path) {
   return "Content-Disposition: form-data; name=\"" + name + "\"; filename=\"" +
          path +
@@ -139,8 +130,9 @@ class UploadTest : public ::testing::Test {
 // The multipart body of each kind of entry: its exact bytes on the wire and
 // a Content-Length that counts them; the response goes to the output.
 TEST_F(UploadTest, BodyBytesAndLength) {
-  const std::string small = Binary(2049, 7);  // pieces of 1024, 1024 and 1
-  const std::string large = Binary(3 * 1000 * 1000, 11);
+  const std::string small =
+      test::RandomBytes(2049, 7);  // pieces of 1024, 1024 and 1
+  const std::string large = test::RandomBytes(3 * 1000 * 1000, 11);
   for (const auto& [name, bytes] :
        std::vector<std::pair<std::string, std::string>>{{"a.txt", "hello"},
                                                         {"x.bin", "data"},
@@ -283,7 +275,7 @@ TEST_F(UploadTest, ErrorCodesAndTimestamps) {
 
 TEST_F(UploadTest, FileShrinkingDuringTheUploadAbandonsIt) {
   const std::string host = root_.Host("\\Storage Card\\big.bin");
-  test::WriteHostFile(host, Binary(16 << 20, 3));
+  test::WriteHostFile(host, test::RandomBytes(16 << 20, 3));
   Add(u"\\Storage Card\\big.bin", u"update");
   // The peer's thread cuts the file once the request head has arrived.
   const Received got =
@@ -300,7 +292,7 @@ TEST_F(UploadTest, FileShrinkingDuringTheUploadAbandonsIt) {
 }
 
 TEST_F(UploadTest, FileRemovedBeforeItsContentAbandonsTheUpload) {
-  const std::string first = Binary(4 << 20, 5);
+  const std::string first = test::RandomBytes(4 << 20, 5);
   test::WriteHostFile(root_.Host("\\Storage Card\\first.bin"), first);
   const std::string second = root_.Host("\\Storage Card\\second.bin");
   test::WriteHostFile(second, "12345");

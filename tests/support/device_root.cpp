@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
@@ -179,6 +180,13 @@ void ScopedEnv::Set(const std::string& value) {
 void ScopedEnv::Unset() {
   ::unsetenv(name_);
   ::tzset();
+}
+
+std::string RandomBytes(size_t size, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(random() & 0xFF);
+  return bytes;
 }
 
 std::string Utf16Bytes(const std::u16string& text, bool bigEndian) {

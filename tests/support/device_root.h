@@ -2,6 +2,8 @@
 #ifndef VESK_TESTS_SUPPORT_DEVICE_ROOT_H_
 #define VESK_TESTS_SUPPORT_DEVICE_ROOT_H_
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -58,6 +60,8 @@ void WriteHostFile(const std::string& hostPath, const std::string& bytes);
 // UTF-8 to UTF-16; characters above U+FFFF become surrogate pairs, malformed
 // input becomes U+FFFD.
 std::u16string U16(const std::string& utf8);
+// size pseudo-random bytes, the same for the same seed.
+std::string RandomBytes(size_t size, uint32_t seed = 1);
 // The UTF-16 code units as bytes, little-endian unless asked otherwise.
 std::string Utf16Bytes(const std::u16string& text, bool bigEndian = false);
 // Writes the handset's environment file, "\PocketDisk1\handset.env", with
