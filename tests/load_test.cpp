@@ -210,6 +210,11 @@ TEST_F(LoadTest, RangesAndRefusals) {
        0, 404, 906, u" clock", u" 2026-1-2 3:4:5.006"},
       {HttpReply(206, "P", {{"Content-Range", "items 0-2/3"}}, "abc"), 0, 206,
        0, u"the Content-Range of the partial reply is not bytes A-B/N", u""},
+      // Something before the unit, and the size before the end position.
+      {partial("x bytes 0-2/3"), 0, 206, 0,
+       u"the Content-Range of the partial reply is not bytes A-B/N", u""},
+      {partial("bytes 0/3-2"), 0, 206, 0,
+       u"the Content-Range of the partial reply is not bytes A-B/N", u""},
       {partial("bytes 1000-1002/3000"), 0, 206, 0,
        u"the partial reply starts at byte 1000, not at byte 0 as asked", u""},
       {partial("bytes 2500-2502/3000"), 2000, 206, 0,
