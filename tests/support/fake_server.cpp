@@ -263,6 +263,13 @@ struct FakeServer::Impl {
             open = false;
             break;
           }
+          if (reply.lastAfterClientEnds && i + 1 == reply.pieces.size()) {
+            const Clock::time_point until = Clock::now() + kClientTimeout;
+            while (open) open = ReceiveSome(fd.get(), got, until);
+            // Sent only to a client that is still there after the wait.
+            open = Clock::now() >= until;
+            if (!open) break;
+          }
           open = SendPiece(fd.get(), reply.pieces[i]);
         }
       }

@@ -27,6 +27,10 @@ struct Reply {
                           // side so further client receives see the end
   bool readNothing = false;  // hold the connection open without reading a
                              // byte until the server is destroyed
+  // The last piece waits until the client has closed (or for the client
+  // time-out): a client that stops at what came before it never receives it,
+  // one that waits for more receives it after the wait, whatever the timing.
+  bool lastAfterClientEnds = false;
   // Run on the connection's thread once the request head has arrived, before
   // the rest of the request is read (e.g. to change a file under an upload).
   std::function<void()> afterHead;
