@@ -508,49 +508,54 @@ void ServeRange(Exchange& exchange, const RequestHead& head,
   exchange.File(206, headers, path, range->from, length);
 }
 
-void Download(Exchange& exchange, const RequestHead& head,
-              const std::string& body) {
-  const auto handset = Authenticate(exchange, head, true);
-  if (!handset) return;
-  Context& context = exchange.context();
-  const auto form = ParseForm(body);
-  const auto content = context.store.ContentByKey(FormValue(form, "key"));
+// The handset (with a certificate) and the content that the form's "key"
+// names; nothing after a refusal.
+std::optional<std::pair<Handset, Content>> HandsetAndContent(
+    Exchange& exchange, const RequestHead& head, const std::string& body) {
+  auto handset = Authenticate(exchange, head, true);
+  if (!handset) return std::nullopt;
+  auto content =
+      exchange.context().store.ContentByKey(FormValue(ParseForm(body), "key"));
   if (!content) {
     exchange.Refuse(404, kNoSuchContent, "no content with that key");
-    return;
+    return std::nullopt;
   }
-  const std::string path = context.store.DataDir() + "/" + content->file;
+  return std::make_pair(std::move(*handset), std::move(*content));
+}
+
+void Download(Exchange& exchange, const RequestHead& head,
+              const std::string& body) {
+  const auto found = HandsetAndContent(exchange, head, body);
+  if (!found) return;
+  const auto& [handset, content] = *found;
+  Context& context = exchange.context();
+  const std::string path = context.store.DataDir() + "/" + content.file;
   // A resuming handset proves its partial file: its MD5 must be that of our
   // own first bytes, or it has to shorten the file and try again.
   const std::optional<std::string> partial = head.Header("X-Checksum");
   const std::optional<std::string> rangeText = head.Header("Range");
   if (partial && rangeText) {
     const std::optional<ByteRange> range = ParseRange(*rangeText);
-    if (range && range->from <= static_cast<uint64_t>(content->size) &&
+    if (range && range->from <= static_cast<uint64_t>(content.size) &&
         FileMd5(path, static_cast<int64_t>(range->from)) != *partial) {
       exchange.Refuse(416, kPartialMismatch,
                       "partial file differs from the content");
       return;
     }
   }
-  ServeRange(exchange, head, path, static_cast<uint64_t>(content->size),
+  ServeRange(exchange, head, path, static_cast<uint64_t>(content.size),
              {{"Content-Type", "application/octet-stream"},
-              {"X-Checksum", content->md5}},
+              {"X-Checksum", content.md5}},
              kPartialMismatch);
 }
 
 void ConfirmDownload(Exchange& exchange, const RequestHead& head,
                      const std::string& body) {
-  const auto handset = Authenticate(exchange, head, true);
-  if (!handset) return;
+  const auto found = HandsetAndContent(exchange, head, body);
+  if (!found) return;
+  const auto& [handset, content] = *found;
   Context& context = exchange.context();
-  const auto form = ParseForm(body);
-  const auto content = context.store.ContentByKey(FormValue(form, "key"));
-  if (!content) {
-    exchange.Refuse(404, kNoSuchContent, "no content with that key");
-    return;
-  }
-  context.store.RecordDelivery(handset->userId, content->key, content->size);
+  context.store.RecordDelivery(handset.userId, content.key, content.size);
   exchange.Short(200, {{"Content-Type", "text/plain"}}, "confirmed\n");
 }
 

@@ -17,6 +17,17 @@ namespace vesk::service_tool {
 
 namespace {
 
+// A digest as lower-case hex digits, two per byte.
+std::string DigestHex(const unsigned char* digest, unsigned int length) {
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) {
+    char two[3];
+    std::snprintf(two, sizeof two, "%02x", digest[i]);
+    hex += two;
+  }
+  return hex;
+}
+
 // One iconv conversion; invalid or unconvertible input is handled by
 // `onError`, which appends a replacement and returns how many input bytes to
 // pass over.
@@ -226,13 +237,7 @@ std::string FileMd5(const std::string& path, int64_t limit) {
   EVP_DigestFinal_ex(context, digest, &length);
   EVP_MD_CTX_free(context);
   if (!ok || (limit >= 0 && total < limit)) return std::string();
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    char two[3];
-    std::snprintf(two, sizeof two, "%02x", digest[i]);
-    hex += two;
-  }
-  return hex;
+  return DigestHex(digest, length);
 }
 
 std::string Sha256Hex(std::string_view bytes) {
@@ -240,13 +245,7 @@ std::string Sha256Hex(std::string_view bytes) {
   unsigned int length = 0;
   EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(),
              nullptr);
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    char two[3];
-    std::snprintf(two, sizeof two, "%02x", digest[i]);
-    hex += two;
-  }
-  return hex;
+  return DigestHex(digest, length);
 }
 
 namespace {
