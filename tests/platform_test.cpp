@@ -447,7 +447,10 @@ TEST(PlatformText, AnsiCodePageComesFromTheEnvironment) {
   EXPECT_EQ(AnsiCodePage(), 1252u);
   EXPECT_EQ(Widen(kAnsiCodePage, "\xE9"), u"\u00E9");
   EXPECT_EQ(Narrow(kAnsiCodePage, u"\u00E9\u4E2D"), "\xE9?");
-  for (const char* invalid : {"", "12x", "-1252", "99999", "0", "12345"}) {
+  // Only digits, and no more than five: "95/" read on would be 949, and
+  // 2^32 + 1252 wrapped would be 1252.
+  for (const char* invalid :
+       {"", "12x", "-1252", "99999", "0", "12345", "95/", "4294968548"}) {
     env.Set(invalid);
     EXPECT_EQ(AnsiCodePage(), 936u) << invalid;
   }
