@@ -54,6 +54,7 @@ namespace fs = std::filesystem;
 using bench::Median;
 using bench::Seconds;
 using bench::SendAll;
+using bench::ServiceBinary;
 using vesk::tools::Utf8ToUtf16;
 
 [[noreturn]] void Die(const std::string& what) {
@@ -124,15 +125,6 @@ class Responder : public bench::LoopbackPeer {
 
 // ---------------------------------------------------------------------------
 // The reference service
-
-std::string ServiceBinary() {
-  if (const char* set = std::getenv("VESK_SERVICE")) return set;
-  std::error_code error;
-  const fs::path self = fs::read_symlink("/proc/self/exe", error);
-  return (self.parent_path().parent_path() / "tools" / "service" /
-          "vesk-service")
-      .string();
-}
 
 // Runs the service binary with the arguments; its standard output.
 std::string RunService(const std::vector<std::string>& arguments) {

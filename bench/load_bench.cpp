@@ -59,11 +59,13 @@
 #include <thread>
 #include <vector>
 
+#include "bench/loopback.h"
 #include "tools/common/process.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using bench::ServiceBinary;
 using Clock = std::chrono::steady_clock;
 
 [[noreturn]] void Die(const std::string& why) {
@@ -121,15 +123,6 @@ Options ParseOptions(int argc, char** argv) {
 
 // ---------------------------------------------------------------------------
 // The service
-
-std::string ServiceBinary() {
-  if (const char* set = std::getenv("VESK_SERVICE")) return set;
-  std::error_code error;
-  const fs::path self = fs::read_symlink("/proc/self/exe", error);
-  return (self.parent_path().parent_path() / "tools" / "service" /
-          "vesk-service")
-      .string();
-}
 
 bool Admin(const std::string& dataDir, std::vector<std::string> arguments,
            std::string* out = nullptr) {

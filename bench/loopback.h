@@ -12,12 +12,25 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace bench {
+
+// The reference service: VESK_SERVICE, or the one built beside the benchmarks
+// (tools/service/vesk-service of the same build directory).
+inline std::string ServiceBinary() {
+  if (const char* set = std::getenv("VESK_SERVICE")) return set;
+  std::error_code error;
+  const std::filesystem::path self =
+      std::filesystem::read_symlink("/proc/self/exe", error);
+  return (self.parent_path().parent_path() / "tools" / "service" /
+          "vesk-service")
+      .string();
+}
 
 inline double Median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
