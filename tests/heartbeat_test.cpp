@@ -14,11 +14,8 @@
 namespace vesk {
 namespace {
 
-using test::DeviceRoot;
-using test::FakeServer;
-using test::HttpReply;
-using test::Raw;
-using test::U16;
+using namespace test;
+using Texts = std::vector<std::u16string>;
 
 const char16_t kEnv[] = u"\\PocketDisk1\\handset.env";
 const char kCardFile[] = "\\Storage Card\\savepush.xml";
@@ -28,26 +25,28 @@ std::string Ok(const std::string& body) {
                    body);
 }
 
-// The text of a field up to its terminator; the field must hold one.
+// The text of a field up to its terminator; everything after it is zero.
 template <size_t N>
 std::u16string Text(const char16_t (&field)[N]) {
   const size_t length = std::char_traits<char16_t>::length(field);
   EXPECT_LT(length, N);
-  // Everything after the text is zero.
   for (size_t i = length; i < N; ++i) EXPECT_EQ(field[i], 0) << i;
   return std::u16string(field, length);
 }
-
-template <typename Record>
-const Record& At(const HandsetBeatResult& result, int32_t offset,
-                 int32_t index) {
-  return *reinterpret_cast<const Record*>(result.entries + offset +
-                                          index * sizeof(Record));
+Texts Fields(const ContentNotification& c) {
+  return {Text(c.key), Text(c.title), Text(c.text), Text(c.mime)};
+}
+Texts Fields(const MessageNotification& m) {
+  return {Text(m.key), Text(m.title), Text(m.text)};
+}
+Texts Fields(const AdvertisementNotification& a) {
+  return {Text(a.key), Text(a.title), Text(a.text), Text(a.media),
+          Text(a.href)};
 }
 
 class HeartbeatTest : public ::testing::Test {
  protected:
-  void SetUp() override { test::WriteHandsetEnv(root_); }
+  void SetUp() override { WriteHandsetEnv(root_); }
   void TearDown() override { delete[] result_.entries; }
   // total, the three counts, and the message and advertisement offsets.
   std::vector<int32_t> Counts() const {
@@ -55,19 +54,22 @@ class HeartbeatTest : public ::testing::Test {
             result_.messageCount,  result_.advertisementCount,
             result_.messageOffset, result_.advertisementOffset};
   }
-
+  template <typename Record>
+  const Record& At(int32_t offset, int32_t index) const {
+    return *reinterpret_cast<const Record*>(result_.entries + offset +
+                                            index * sizeof(Record));
+  }
+  const MessageNotification& Message(int32_t index) const {
+    return At<MessageNotification>(result_.messageOffset, index);
+  }
   int32_t Beat(const FakeServer& server) {
     const std::u16string url =
         U16("http://127.0.0.1:" + std::to_string(server.port()) + "/beat");
     return vesk_HandsetBeat(kEnv, &result_, &error_, url.c_str(),
                             server.port());
   }
-  std::string CardFile() const {
-    return test::ReadHostFile(root_.Host(kCardFile));
-  }
-  bool CardFileExists() const {
-    return test::HostFileExists(root_.Host(kCardFile));
-  }
+  std::string CardFile() const { return ReadHostFile(root_.Host(kCardFile)); }
+  bool CardFileExists() const { return HostFileExists(root_.Host(kCardFile)); }
 
   DeviceRoot root_;
   HandsetBeatResult result_{};
@@ -103,88 +105,67 @@ TEST_F(HeartbeatTest, RequestAndAllThreeKinds) {
                              "\r\nAccept: */*\r\nUser-Agent: TestAgent/1\r\n"
                              "Connection: Keep-Alive\r\n"
                              "User-Serial: SN-9\r\nUser-ID: 42\r\n\r\n");
-
   ASSERT_EQ(Counts(),
             (std::vector<int32_t>{17, 2, 2, 2, 2 * 3588, 2 * 3588 + 2 * 3072}));
   ASSERT_NE(result_.entries, nullptr);
 
-  // The fields at their byte offsets in the array.
-  auto unitsAt = [&](size_t byte) {
-    return std::u16string(
-        reinterpret_cast<const char16_t*>(result_.entries + byte));
-  };
-  EXPECT_EQ(unitsAt(0), u"c1");
-  EXPECT_EQ(unitsAt(512), u"Tom & Jerry");
-  EXPECT_EQ(unitsAt(1024), u"<b>&amp;</b>");
-  EXPECT_EQ(unitsAt(3072), u"image/png");
-  int32_t size = 0;
-  std::memcpy(&size, result_.entries + 3584, 4);
-  EXPECT_EQ(size, 2048);
-  EXPECT_EQ(unitsAt(3588 + 0), u"c2");
-  EXPECT_EQ(unitsAt(2 * 3588 + 0), u"m1");
-  EXPECT_EQ(unitsAt(2 * 3588 + 2 * 3072 + 4096 + 3072), u"only media");
-
-  const auto& c1 = At<ContentNotification>(result_, 0, 0);
-  const auto& c2 = At<ContentNotification>(result_, 0, 1);
-  EXPECT_EQ(Text(c1.key), u"c1");
-  EXPECT_EQ(Text(c1.mime), u"image/png");
   // A title before the mime is not seen; the text keeps its characters.
-  EXPECT_EQ(Text(c2.key), u"c2");
-  EXPECT_EQ(Text(c2.title), u"");
-  EXPECT_EQ(Text(c2.mime), u"text/plain");
-  EXPECT_EQ(Text(c2.text), u"\U0001F600 \u0E01\u4E2D");
+  const auto& c1 = At<ContentNotification>(0, 0);
+  const auto& c2 = At<ContentNotification>(0, 1);
+  EXPECT_EQ(Fields(c1),
+            (Texts{u"c1", u"Tom & Jerry", u"<b>&amp;</b>", u"image/png"}));
+  EXPECT_EQ(c1.size, 2048);
+  EXPECT_EQ(Fields(c2),
+            (Texts{u"c2", u"", u"\U0001F600 \u0E01\u4E2D", u"text/plain"}));
   EXPECT_EQ(c2.size, -7);
-
   // The message before the last content is skipped; the second message has
   // neither key nor title and does not inherit the first one's.
-  const auto& m1 = At<MessageNotification>(result_, result_.messageOffset, 0);
-  const auto& m2 = At<MessageNotification>(result_, result_.messageOffset, 1);
-  EXPECT_EQ(Text(m1.key), u"m1");
-  EXPECT_EQ(Text(m1.title), u"T");
-  EXPECT_EQ(Text(m1.text), u"a < b");
-  EXPECT_EQ(Text(m2.key), u"");
-  EXPECT_EQ(Text(m2.title), u"");
-  EXPECT_EQ(Text(m2.text), u"no key, no title");
-
-  const auto& a1 =
-      At<AdvertisementNotification>(result_, result_.advertisementOffset, 0);
-  const auto& a2 =
-      At<AdvertisementNotification>(result_, result_.advertisementOffset, 1);
-  EXPECT_EQ(Text(a1.key), u"a1");
-  EXPECT_EQ(Text(a1.title), u"Ad");
-  EXPECT_EQ(Text(a1.text), u"x");
-  EXPECT_EQ(Text(a1.media), u"m.jpg");
-  EXPECT_EQ(Text(a1.href), u"http://h/?a=1&b=2");
-  EXPECT_EQ(Text(a2.key), u"a2");
-  EXPECT_EQ(Text(a2.title), u"");
-  EXPECT_EQ(Text(a2.text), u"");
-  EXPECT_EQ(Text(a2.media), u"only media");
-  EXPECT_EQ(Text(a2.href), u"");
-
+  EXPECT_EQ(Fields(Message(0)), (Texts{u"m1", u"T", u"a < b"}));
+  EXPECT_EQ(Fields(Message(1)), (Texts{u"", u"", u"no key, no title"}));
+  const int32_t ads = result_.advertisementOffset;
+  EXPECT_EQ(Fields(At<AdvertisementNotification>(ads, 0)),
+            (Texts{u"a1", u"Ad", u"x", u"m.jpg", u"http://h/?a=1&b=2"}));
+  EXPECT_EQ(Fields(At<AdvertisementNotification>(ads, 1)),
+            (Texts{u"a2", u"", u"", u"only media", u""}));
   EXPECT_FALSE(CardFileExists());
 }
 
-// The body reaches the document loader byte for byte: a code page it
-// declares and UTF-16 with a byte order mark give the same notification.
-TEST_F(HeartbeatTest, DocumentEncodings) {
-  const std::u16string text =
-      u"\uFEFF<r><notifications total=\"1\"><message key=\"k\">"
-      u"<title>\u4E2D</title></message></notifications></r>";
-  const std::vector<std::string> bodies = {
-      "<?xml version=\"1.0\" encoding=\"gb2312\"?><r><notifications "
-      "total=\"1\"><message key=\"k\"><title>\xD6\xD0</title></message>"
-      "</notifications></r>",
-      test::Utf16Bytes(text),
+// The body reaches the document loader byte for byte, however it is cut
+// into receives: a code page it declares, UTF-16 with a byte order mark,
+// and a document longer than one receive give their message.
+TEST_F(HeartbeatTest, DocumentsThatGiveOneMessage) {
+  const std::string text(1000, 'z');
+  const std::string big =
+      "<r><notifications total=\"1\"><message key=\"k\"><title>\xE4\xB8\xAD"
+      "</title><text>" +
+      text + "</text></message></notifications></r>";
+  const std::string head =
+      "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(big.size()) +
+      "\r\n\r\n";
+  const struct {
+    Reply reply;
+    std::string text;
+  } cases[] = {
+      {Raw(Ok("<?xml version=\"1.0\" encoding=\"gb2312\"?><r><notifications "
+              "total=\"1\"><message key=\"k\"><title>\xD6\xD0</title>"
+              "</message></notifications></r>")),
+       ""},
+      {Raw(Ok(Utf16Bytes(u"\uFEFF<r><notifications total=\"1\"><message "
+                         u"key=\"k\"><title>\u4E2D</title></message>"
+                         u"</notifications></r>"))),
+       ""},
+      {Pieces(
+           {head + big.substr(0, 700), big.substr(700, 300), big.substr(1000)},
+           20),
+       text},
   };
-  for (const std::string& body : bodies) {
-    SCOPED_TRACE(body.size());
-    FakeServer server({Raw(Ok(body))});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text.size());
+    FakeServer server({c.reply});
     ASSERT_EQ(Beat(server), 200);
     EXPECT_EQ(result_.total, 1);
     ASSERT_EQ(result_.messageCount, 1);
-    const auto& m = At<MessageNotification>(result_, result_.messageOffset, 0);
-    EXPECT_EQ(Text(m.key), u"k");
-    EXPECT_EQ(Text(m.title), u"\u4E2D");
+    EXPECT_EQ(Fields(Message(0)), (Texts{u"k", u"\u4E2D", U16(c.text)}));
     EXPECT_FALSE(CardFileExists());
   }
 }
@@ -193,11 +174,10 @@ TEST_F(HeartbeatTest, DocumentEncodings) {
 // and never between the halves of a surrogate pair.
 TEST_F(HeartbeatTest, OverlongValuesCutToTheirFields) {
   const std::string k300(300, 'k');
-  const std::string emojiEnd = std::string(1022, 't') + "\xF0\x9F\x98\x80";
   const std::string body =
       "<r><notifications><content key=\"" + k300 + "\"><mime>" + k300 +
-      "</mime><title>" + k300 + "</title><text>" + emojiEnd +
-      "</text></content><advertisement key=\"a\"><title>" +
+      "</mime><title>" + k300 + "</title><text>" + std::string(1022, 't') +
+      "\xF0\x9F\x98\x80</text></content><advertisement key=\"a\"><title>" +
       std::string(253, 'x') + "\xF0\x9F\x98\x80</title><text>" +
       std::string(5000, 'y') + "</text><media>" + k300 + "</media><href>" +
       k300 + "</href></advertisement></notifications></r>";
@@ -206,19 +186,14 @@ TEST_F(HeartbeatTest, OverlongValuesCutToTheirFields) {
   ASSERT_EQ(result_.contentCount, 1);
   ASSERT_EQ(result_.advertisementCount, 1);
   const std::u16string k255(255, u'k');
-  const auto& c = At<ContentNotification>(result_, 0, 0);
-  EXPECT_EQ(Text(c.key), k255);
-  EXPECT_EQ(Text(c.mime), k255);
-  EXPECT_EQ(Text(c.title), k255);
-  // 1022 units and a pair do not fit 1023: the whole pair is left out.
-  EXPECT_EQ(Text(c.text), std::u16string(1022, u't'));
-  const auto& a =
-      At<AdvertisementNotification>(result_, result_.advertisementOffset, 0);
-  // 253 units and a pair fill the field up to its terminator.
-  EXPECT_EQ(Text(a.title), std::u16string(253, u'x') + u"\U0001F600");
-  EXPECT_EQ(Text(a.text), std::u16string(1023, u'y'));
-  EXPECT_EQ(Text(a.media), k255);
-  EXPECT_EQ(Text(a.href), k255);
+  // 1022 units and a pair do not fit 1023: the whole pair is left out; 253
+  // units and a pair fill the title up to its terminator.
+  EXPECT_EQ(Fields(At<ContentNotification>(0, 0)),
+            (Texts{k255, k255, std::u16string(1022, u't'), k255}));
+  EXPECT_EQ(
+      Fields(At<AdvertisementNotification>(result_.advertisementOffset, 0)),
+      (Texts{u"a", std::u16string(253, u'x') + u"\U0001F600",
+             std::u16string(1023, u'y'), k255, k255}));
 }
 
 // A second heartbeat releases the first array (LeakSanitizer sees the
@@ -237,63 +212,45 @@ TEST_F(HeartbeatTest, SecondBeatReleasesFirstArrayRefusalKeepsIt) {
   EXPECT_EQ(result_.advertisementOffset, 3588);
   ASSERT_EQ(Beat(server), 200);
   EXPECT_EQ(Counts(), (std::vector<int32_t>{0, 0, 2, 0, 0, 2 * 3072}));
-  EXPECT_EQ(Text(At<MessageNotification>(result_, 0, 1).key), u"m2");
+  EXPECT_EQ(Text(Message(1).key), u"m2");
 
-  test::WriteHostFile(root_.Host(kCardFile), "left from before");
+  WriteHostFile(root_.Host(kCardFile), "left from before");
   const HandsetBeatResult before = result_;
   ASSERT_EQ(Beat(server), 500);
   EXPECT_EQ(std::memcmp(&before, &result_, sizeof before), 0);
   EXPECT_EQ(error_.code, 907);
-  // The header value is taken untrimmed.
   EXPECT_EQ(std::u16string(error_.message), u" busy");
   EXPECT_EQ(CardFile(), "left from before");
-  EXPECT_EQ(Text(At<MessageNotification>(result_, 0, 0).key), u"m1");
+  EXPECT_EQ(Text(Message(0).key), u"m1");
 }
 
 // Replies that yield no notifications: counts and offsets 0 and a valid
-// empty array; the file stays unless it was parsed.
+// empty array. What reaches the card and stays there unless it was parsed:
+// the body up to its Content-Length, however it is cut into receives;
+// without Content-Length what fits the first area; up to the close of a
+// connection that ends early.
 TEST_F(HeartbeatTest, RepliesWithoutNotifications) {
-  const struct {
-    const char* name;
-    std::string body;
-    bool fileStays;
-  } cases[] = {
-      {"no notifications element", "<r><other/></r>", true},
-      {"root is notifications",
-       "<notifications total=\"3\"><message key=\"m\"/></notifications>", true},
-      {"empty notifications", "<r><notifications total=\"0\"/></r>", false},
-      {"not well formed", "<r><notifications>", true},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    FakeServer server({Raw(Ok(c.body))});
-    ASSERT_EQ(Beat(server), 200);
-    EXPECT_EQ(Counts(), std::vector<int32_t>(6, 0));
-    EXPECT_NE(result_.entries, nullptr);
-    EXPECT_EQ(CardFileExists(), c.fileStays);
-    if (c.fileStays) {
-      EXPECT_EQ(CardFile(), c.body);
-    }
-  }
-}
-
-// What reaches the card: the body up to its Content-Length, however it is
-// cut into receives; without Content-Length what fits the first area; up to
-// the close of a connection that ends early.
-TEST_F(HeartbeatTest, BodyStoredOnTheCard) {
   const std::string doc = "<r><x>" + std::string(3000, 'b') + "</x></r>";
   const std::string head =
       "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(doc.size()) +
       "\r\n\r\n";
   const std::string bare = "HTTP/1.1 200 OK\r\n\r\n";
+  const std::string root =
+      "<notifications total=\"3\"><message key=\"m\"/></notifications>";
   const struct {
     const char* name;
-    test::Reply reply;
-    std::string stored;
+    Reply reply;
+    std::string stored;  // "" when the file is gone
   } cases[] = {
+      {"no notifications element", Raw(Ok("<r><other/></r>")),
+       "<r><other/></r>"},
+      {"root is notifications", Raw(Ok(root)), root},
+      {"empty notifications", Raw(Ok("<r><notifications total=\"0\"/></r>")),
+       ""},
+      {"not well formed", Raw(Ok("<r><notifications>")), "<r><notifications>"},
       {"longer than its length", Raw(head + doc + "TRAILING BYTES"), doc},
       {"in several pieces",
-       test::Pieces(
+       Pieces(
            {head + doc.substr(0, 10), doc.substr(10, 1500), doc.substr(1510)},
            20),
        doc},
@@ -306,27 +263,11 @@ TEST_F(HeartbeatTest, BodyStoredOnTheCard) {
     SCOPED_TRACE(c.name);
     FakeServer server({c.reply});
     ASSERT_EQ(Beat(server), 200);
+    EXPECT_EQ(Counts(), std::vector<int32_t>(6, 0));
+    EXPECT_NE(result_.entries, nullptr);
+    EXPECT_EQ(CardFileExists(), !c.stored.empty());
     EXPECT_EQ(CardFile(), c.stored);
-    EXPECT_EQ(result_.contentCount + result_.messageCount +
-                  result_.advertisementCount,
-              0);
   }
-
-  // A document longer than one receive, in pieces, is parsed whole.
-  const std::string text(1000, 'z');
-  const std::string big =
-      "<r><notifications total=\"2\"><message key=\"m\"><text>" + text +
-      "</text></message><message key=\"n\"><text>" + text +
-      "!</text></message></notifications></r>";
-  FakeServer server({test::Pieces(
-      {"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(big.size()) +
-           "\r\n\r\n" + big.substr(0, 700),
-       big.substr(700, 1000), big.substr(1700)},
-      20)});
-  ASSERT_EQ(Beat(server), 200);
-  ASSERT_EQ(result_.messageCount, 2);
-  EXPECT_EQ(Text(At<MessageNotification>(result_, 0, 1).text), U16(text + "!"));
-  EXPECT_FALSE(CardFileExists());
 }
 
 }  // namespace
