@@ -2,7 +2,6 @@
 // is a file or a directory whose regular files are read in name order. The
 // committed seed corpus replays this way as an ordinary test.
 #include <algorithm>
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -17,30 +16,22 @@ int main(int argc, char** argv) {
   namespace fs = std::filesystem;
   std::vector<fs::path> files;
   for (int i = 1; i < argc; ++i) {
-    if (fs::is_directory(argv[i])) {
-      for (const auto& entry : fs::directory_iterator(argv[i])) {
-        if (entry.is_regular_file()) files.push_back(entry.path());
-      }
-    } else {
+    if (!fs::is_directory(argv[i])) {
       files.emplace_back(argv[i]);
+      continue;
+    }
+    for (const auto& entry : fs::directory_iterator(argv[i])) {
+      if (entry.is_regular_file()) files.push_back(entry.path());
     }
   }
   std::sort(files.begin(), files.end());
-  if (files.empty()) {
-    std::fprintf(stderr, "no input files\n");
-    return 1;
-  }
   for (const fs::path& file : files) {
     std::ifstream in(file, std::ios::binary);
-    if (!in) {
-      std::fprintf(stderr, "cannot read %s\n", file.c_str());
-      return 1;
-    }
-    const std::string bytes((std::istreambuf_iterator<char>(in)),
-                            std::istreambuf_iterator<char>());
+    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    if (!in) return std::fprintf(stderr, "cannot read %s\n", file.c_str()), 1;
     LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()),
                            bytes.size());
   }
   std::printf("%zu inputs replayed\n", files.size());
-  return 0;
+  return files.empty();
 }

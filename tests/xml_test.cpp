@@ -8,45 +8,17 @@
 #include <string>
 #include <tuple>
 
+#include "fuzz/xml_exercise.h"
+
 namespace vesk::xml {
 namespace {
 
-constexpr uint32_t kLevelMask = 0xFFFF;
-
-uint32_t FlagsOf(const ElementRecord& e) {
-  return e.flagsAndLevel & ~kLevelMask;
-}
-uint32_t LevelOf(const ElementRecord& e) {
-  return e.flagsAndLevel & kLevelMask;
-}
+uint32_t LevelOf(const ElementRecord& e) { return e.flagsAndLevel & 0xFFFF; }
+uint32_t FlagsOf(const ElementRecord& e) { return e.flagsAndLevel & ~0xFFFFu; }
 uint32_t StartTagOf(const ElementRecord& e) { return e.tagLengths & 0x3FFFFF; }
 uint32_t EndTagOf(const ElementRecord& e) { return e.tagLengths >> 22; }
-
-// Every link of the index agrees with the others and every element lies in
-// the text: what navigation relies on after any input.
-void ExpectConsistentIndex(const XmlDocument& doc) {
-  const int32_t count = doc.ElementCount();
-  ASSERT_GE(count, 1);
-  for (int32_t n = 0; n < count; ++n) {
-    const ElementRecord& e = doc.Element(n);
-    if (n > 0) {
-      EXPECT_LE(uint64_t{e.start} + e.length, doc.Text().size()) << n;
-      EXPECT_EQ(doc.Text()[e.start], u'<') << n;
-    }
-    if (e.firstChild == 0) continue;
-    uint32_t last = 0;
-    for (uint32_t c = e.firstChild; c != 0; c = doc.Element(c).nextSibling) {
-      ASSERT_LT(c, static_cast<uint32_t>(count));
-      EXPECT_EQ(doc.Element(c).parent, static_cast<uint32_t>(n));
-      if (last != 0) {
-        EXPECT_EQ(doc.Element(c).previousSibling, last);
-        EXPECT_LT(doc.Element(last).start, doc.Element(c).start);
-      }
-      last = c;
-    }
-    EXPECT_EQ(doc.Element(e.firstChild).previousSibling, last) << n;
-  }
-}
+// The index's links agree and every element lies in the text (aborts).
+using fuzz::ExerciseDocument;
 
 TEST(XmlParse, ResultStrings) {
   struct Case {
@@ -114,45 +86,45 @@ TEST(XmlParse, ResultStrings) {
     EXPECT_EQ(doc.IsWellFormed(), c.wellFormed);
     EXPECT_EQ(doc.Result(), c.result);
     EXPECT_EQ(doc.Flags(), 0u);
-    ExpectConsistentIndex(doc);
+    ExerciseDocument(doc);
   }
 }
 
 TEST(XmlParse, UnendedAndLoneTagsInTheIndex) {
   XmlDocument doc;
-  // 0 r, 3 a, 6 b, 10 c, 14 "</r>"; a never ends, "</x>" is lone.
+  // 0 r, 3 a, 6 b, 10 c, 14 "</r>"; a never ends, "</x>" is lone; b and c
+  // follow a under r, one level up.
   EXPECT_FALSE(doc.SetDocument(u"<r><a><b/><c></c></x></r>"));
   ASSERT_EQ(doc.ElementCount(), 5);
-  const ElementRecord& r = doc.Element(1);
-  const ElementRecord& a = doc.Element(2);
   EXPECT_EQ(FlagsOf(doc.Element(0)) & kElementIllFormed, kElementIllFormed);
-  EXPECT_EQ(FlagsOf(r), kElementFirstChild | kElementIllData);
-  EXPECT_EQ(FlagsOf(a), kElementFirstChild | kElementNotEnded);
-  EXPECT_EQ(a.length, 3u);
-  EXPECT_EQ(EndTagOf(a), 0u);
-  EXPECT_EQ(r.length, 25u);
-  EXPECT_EQ(EndTagOf(r), 4u);
-  // b and c follow a under r, one level up.
-  EXPECT_EQ(r.firstChild, 2u);
-  EXPECT_EQ(a.firstChild, 0u);
-  EXPECT_EQ(a.nextSibling, 3u);
-  EXPECT_EQ(doc.Element(3).nextSibling, 4u);
-  EXPECT_EQ(doc.Element(3).parent, 1u);
-  EXPECT_EQ(doc.Element(4).previousSibling, 3u);
-  EXPECT_EQ(LevelOf(doc.Element(3)), 1u);
-  EXPECT_EQ(LevelOf(doc.Element(4)), 1u);
+  struct Want {
+    uint32_t flags, length, endTag, parent, firstChild, next, previous, level;
+  } want[] = {
+      {kElementFirstChild | kElementIllData, 25, 4, 0, 2, 0, 1, 0},
+      {kElementFirstChild | kElementNotEnded, 3, 0, 1, 0, 3, 4, 1},
+      {kElementFirstChild, 4, 0, 1, 0, 4, 2, 1},
+      {0, 7, 4, 1, 0, 0, 3, 1},
+  };
+  for (uint32_t n = 1; n <= 4; ++n) {
+    const ElementRecord& e = doc.Element(n);
+    const Want& w = want[n - 1];
+    EXPECT_EQ(std::tie(w.flags, w.length, w.endTag, w.parent, w.firstChild,
+                       w.next, w.previous, w.level),
+              std::make_tuple(FlagsOf(e), e.length, EndTagOf(e), e.parent,
+                              e.firstChild, e.nextSibling, e.previousSibling,
+                              LevelOf(e)))
+        << n;
+  }
   EXPECT_EQ(doc.Result(),
             u"<lone_end_tag tagname=\"x\" offset=\"17\"/>"
             u"<unended_start_tag tagname=\"a\" offset=\"3\" offset2=\"22\"/>");
-  ExpectConsistentIndex(doc);
+  ExerciseDocument(doc);
 
   // Elements moved up keep their subtrees, whose levels follow.
   EXPECT_FALSE(doc.SetDocument(u"<r><a><b><c><d/></c></b></r>"));
   EXPECT_EQ(doc.Element(3).parent, 1u);
-  EXPECT_EQ(LevelOf(doc.Element(3)), 1u);
-  EXPECT_EQ(LevelOf(doc.Element(4)), 2u);
-  EXPECT_EQ(LevelOf(doc.Element(5)), 3u);
-  ExpectConsistentIndex(doc);
+  for (uint32_t n : {3, 4, 5}) EXPECT_EQ(LevelOf(doc.Element(n)), n - 2);
+  ExerciseDocument(doc);
 }
 
 TEST(XmlParse, TokenizerNodes) {
@@ -197,30 +169,6 @@ TEST(XmlParse, TokenizerNodes) {
             u"<first_tag_syntax offset=\"3\"/>");
 }
 
-TEST(XmlParse, IndexSpansSeveralPages) {
-  // 200,000 children: four pages of records.
-  constexpr int kChildren = 200000;
-  std::u16string text = u"<r>";
-  for (int i = 0; i < kChildren; ++i) text += i % 2 ? u"<b/>" : u"<a>x</a>";
-  text += u"</r>";
-  XmlDocument doc;
-  ASSERT_TRUE(doc.SetDocument(text));
-  ASSERT_EQ(doc.ElementCount(), kChildren + 2);
-  ExpectConsistentIndex(doc);
-  // Around the page boundaries the records hold the right elements.
-  for (int32_t n : {65535, 65536, 65537, 131072, kChildren + 1}) {
-    const int i = n - 2;  // child index
-    EXPECT_EQ(doc.Element(n).start, 3u + (i / 2) * 12 + (i % 2) * 8) << n;
-    EXPECT_EQ(doc.NameOf(n), i % 2 ? u"b" : u"a");
-  }
-  EXPECT_EQ(doc.DataOf(65536), u"x");
-  int found = 0;
-  ASSERT_TRUE(doc.FindElement(u"r"));
-  ASSERT_TRUE(doc.IntoElement());
-  while (doc.FindElement(u"b")) ++found;
-  EXPECT_EQ(found, kChildren / 2);
-}
-
 TEST(XmlParse, HostileInput) {
   XmlDocument doc;
   // Deep nesting, never ended: no recursion, levels saturate at 16 bits.
@@ -239,7 +187,7 @@ TEST(XmlParse, HostileInput) {
   EXPECT_FALSE(doc.SetDocument(deep));  // b is not ended
   EXPECT_EQ(LevelOf(doc.Element(kDepth)), 0xFFFFu);
   EXPECT_EQ(doc.Element(kDepth + 1).parent, static_cast<uint32_t>(kDepth));
-  ExpectConsistentIndex(doc);
+  ExerciseDocument(doc);
 
   // Thousands of errors: the result string stops growing near 1,000 units.
   std::u16string broken = u"<r>";
@@ -278,12 +226,7 @@ TEST(XmlParse, HostileInput) {
     std::u16string text(random() % 60, u' ');
     for (char16_t& c : text) c = alphabet[random() % (std::size(alphabet) - 1)];
     doc.SetDocument(text);
-    ExpectConsistentIndex(doc);
-    for (int32_t n = 1; n < doc.ElementCount(); ++n) {
-      doc.DataOf(n);
-      doc.AttributeOf(n, u"a");
-    }
-    if (HasFailure()) break;
+    ExerciseDocument(doc);
   }
 }
 
@@ -295,27 +238,24 @@ TEST(XmlNavigate, Cursor) {
       u"<other/></r>"));
   // With no main position, the root is selected first.
   ASSERT_TRUE(doc.FindChildElement(u"notifications"));
-  EXPECT_EQ(doc.ParentPosition(), 0);
-  EXPECT_EQ(doc.MainPosition(), 1);
-  EXPECT_EQ(doc.ChildPosition(), 2);
-  EXPECT_EQ(doc.CurrentNodeType(), kNodeElement);
+  const auto positions = [&] {
+    return std::make_tuple(doc.ParentPosition(), doc.MainPosition(),
+                           doc.ChildPosition());
+  };
+  EXPECT_EQ(positions(), std::make_tuple(0, 1, 2));
   ASSERT_TRUE(doc.IntoElement());
-  EXPECT_EQ(doc.MainPosition(), 2);
   ASSERT_TRUE(doc.FindChildElement(u"n"));
   EXPECT_EQ(doc.GetAttribute(u"id"), u"");  // main is notifications
   ASSERT_TRUE(doc.FindChildElement(u"n"));
-  EXPECT_EQ(doc.ChildPosition(), 5);
   // A failed find leaves the cursor, so the next search goes on from there.
   EXPECT_FALSE(doc.FindChildElement(u"n"));
-  EXPECT_EQ(doc.ChildPosition(), 5);
+  EXPECT_EQ(positions(), std::make_tuple(1, 2, 5));
   ASSERT_TRUE(doc.IntoElement());
   EXPECT_EQ(doc.GetAttribute(u"id"), u"2");
   EXPECT_FALSE(doc.FindElement(u"n"));
   EXPECT_EQ(doc.MainPosition(), 5);
   ASSERT_TRUE(doc.OutOfElement());
-  EXPECT_EQ(doc.ParentPosition(), 1);
-  EXPECT_EQ(doc.MainPosition(), 2);
-  EXPECT_EQ(doc.ChildPosition(), 5);
+  EXPECT_EQ(positions(), std::make_tuple(1, 2, 5));
   EXPECT_TRUE(doc.FindElement(u"other"));
   EXPECT_FALSE(doc.FindElement());
   doc.ResetMainPosition();
@@ -334,36 +274,25 @@ TEST(XmlNavigate, Cursor) {
   EXPECT_EQ(doc.FindBreadthFirst(u"y"), 0);
 }
 
+// Values the generated documents of the expat comparison never hold.
 TEST(XmlNavigate, Values) {
   XmlDocument doc;
   ASSERT_TRUE(doc.SetDocument(
-      u"<r a=\"1 &lt;2&gt;\" b='x' c=bare d e = \"spaced\" a=\"second\">"
-      u"<cdata><![CDATA[<b>&amp;</b>]]></cdata>"
-      u"<mixed>t<i/>u</mixed>"
-      u"<parts> a&amp;b <!-- c --><?p?><![CDATA[x]]> </parts>"
-      u"<space>  </space><empty/><ws>&#65;</ws></r>"));
+      u"<r a=\"1 &lt;2&gt;\" c=bare d e = \"spaced\" a=\"second\">"
+      u"<parts> a&amp;b <!-- c --><?p?><![CDATA[x]]> </parts></r>"));
   struct Attr {
     int32_t element;
     const char16_t* name;
     const char16_t* value;
   } attrs[] = {
-      {1, u"a", u"1 <2>"}, {1, u"b", u"x"},      {1, u"c", u"bare"},
-      {1, u"d", u""},      {1, u"e", u"spaced"}, {1, u"A", u""},
-      {1, u"f", u""},      {0, u"a", u""},       {99, u"a", u""},
+      {1, u"a", u"1 <2>"},  {1, u"c", u"bare"}, {1, u"d", u""},
+      {1, u"e", u"spaced"}, {1, u"A", u""},     {0, u"a", u""},
+      {99, u"a", u""},
   };
   for (const Attr& a : attrs) {
     EXPECT_EQ(doc.AttributeOf(a.element, a.name), a.value) << a.element;
   }
-  struct Data {
-    const char16_t* name;
-    const char16_t* data;
-  } data[] = {
-      {u"cdata", u"<b>&amp;</b>"}, {u"mixed", u""}, {u"parts", u" a&b x"},
-      {u"space", u"  "},           {u"empty", u""}, {u"ws", u"A"},
-  };
-  for (const Data& d : data) {
-    EXPECT_EQ(doc.DataOf(doc.FindBreadthFirst(d.name)), d.data) << d.name;
-  }
+  EXPECT_EQ(doc.DataOf(2), u" a&b x");
   EXPECT_FALSE(doc.SetDocument(u"<r>text"));
   EXPECT_EQ(doc.DataOf(1), u"");  // not ended
   EXPECT_EQ(doc.GetData(), u"");  // no main position
@@ -423,7 +352,7 @@ TEST(XmlEdit, AddElementAndSetAttribute) {
   EXPECT_EQ(doc.DataOf(3), u"t");
   EXPECT_EQ(doc.Element(1).length, want.size());
   EXPECT_EQ(doc.Element(6).start, want.find(u"<d/>"));
-  ExpectConsistentIndex(doc);
+  ExerciseDocument(doc);
   XmlDocument reparsed;
   ASSERT_TRUE(reparsed.SetDocument(doc.Text()));
   for (int32_t n = 1; n < doc.ElementCount(); ++n) {
