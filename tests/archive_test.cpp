@@ -25,28 +25,17 @@ namespace vesk {
 namespace {
 
 namespace fs = std::filesystem;
-using test::DeviceRoot;
-using test::ReadHostFile;
-using test::U16;
-using test::WriteHostFile;
+using namespace test;
 
 constexpr uint64_t kUnixEpochFileTime = 116444736000000000ull;
 
-// One entry written with minizip's zip API.
+// One entry written with minizip's zip API, dated 2021-05-03 12:00:00.
 struct ZipEntry {
-  ZipEntry(std::string n, std::string d, uint32_t host = 3,
-           uint32_t attributes = 0100644u << 16)
-      : name(std::move(n)),
-        data(std::move(d)),
-        hostSystem(host),
-        externalAttributes(attributes) {}
   std::string name;  // bytes as stored
   std::string data;
-  uint32_t hostSystem;  // version made by, high byte: 3 Unix, 0 DOS
-  uint32_t externalAttributes;
-  uint32_t dosDate = 0x52A36000;  // 2021-05-03 12:00:00
+  uint32_t hostSystem = 3;  // version made by, high byte: 3 Unix, 0 DOS
+  uint32_t externalAttributes = 0100644u << 16;
   std::string localExtra;
-  const char* password = nullptr;
 };
 
 void WriteZip(const std::string& hostPath, const std::vector<ZipEntry>& all) {
@@ -54,7 +43,7 @@ void WriteZip(const std::string& hostPath, const std::vector<ZipEntry>& all) {
   ASSERT_NE(zip, nullptr);
   for (const ZipEntry& entry : all) {
     zip_fileinfo info{};
-    info.dosDate = entry.dosDate;
+    info.dosDate = 0x52A36000;
     info.external_fa = entry.externalAttributes;
     const unsigned long crc =
         crc32(0, reinterpret_cast<const Bytef*>(entry.data.data()),
@@ -63,7 +52,7 @@ void WriteZip(const std::string& hostPath, const std::vector<ZipEntry>& all) {
                   zip, entry.name.c_str(), &info, entry.localExtra.data(),
                   static_cast<uInt>(entry.localExtra.size()), nullptr, 0,
                   nullptr, Z_DEFLATED, 6, 0, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY,
-                  entry.password, crc, (entry.hostSystem << 8) | 20, 0, 0),
+                  nullptr, crc, (entry.hostSystem << 8) | 20, 0, 0),
               ZIP_OK);
     ASSERT_EQ(zipWriteInFileInZip(zip, entry.data.data(),
                                   static_cast<unsigned>(entry.data.size())),
@@ -99,17 +88,11 @@ std::string Extract(const std::u16string& archive, const std::u16string& target,
   return testing::internal::GetCapturedStdout();
 }
 
-// The file time of a local DOS date and time, as the platform converts it.
-uint64_t DosFileTime(uint32_t dosDate) {
-  platform::SystemTime local{};
-  local.year = static_cast<uint16_t>((dosDate >> 25) + 1980);
-  local.month = static_cast<uint16_t>((dosDate >> 21) & 15);
-  local.day = static_cast<uint16_t>((dosDate >> 16) & 31);
-  local.hour = static_cast<uint16_t>((dosDate >> 11) & 31);
-  local.minute = static_cast<uint16_t>((dosDate >> 5) & 63);
-  local.second = static_cast<uint16_t>((dosDate & 31) * 2);
+// The file time of the entries' local DOS time, as the platform converts it.
+uint64_t DosFileTime() {
   uint64_t localTime = 0, utc = 0;
-  EXPECT_TRUE(platform::SystemTimeToFileTime(local, &localTime));
+  EXPECT_TRUE(
+      platform::SystemTimeToFileTime({2021, 5, 0, 3, 12, 0, 0, 0}, &localTime));
   EXPECT_TRUE(platform::LocalFileTimeToFileTime(localTime, &utc));
   return utc;
 }
@@ -124,6 +107,12 @@ class ArchiveTest : public ::testing::Test {
   std::string Host(const std::string& handsetPath) {
     return root_.Host(handsetPath);
   }
+  // lstat() of a handset path; all zero when it fails.
+  struct stat Stat(const std::string& handsetPath) {
+    struct stat st {};
+    EXPECT_EQ(lstat(Host(handsetPath).c_str(), &st), 0) << handsetPath;
+    return st;
+  }
   DeviceRoot root_;
 };
 
@@ -133,7 +122,7 @@ TEST_F(ArchiveTest, InfoZipArchiveUnpacksAsUnzipUnpacksIt) {
   const std::string src = root_.path() + "/src";
   std::string text;
   for (int i = 0; i < 3000; ++i) text += "line " + std::to_string(i) + "\n";
-  const std::string noise = test::RandomBytes(70000, 7);
+  const std::string noise = RandomBytes(70000, 7);
   WriteHostFile(src + "/readme.txt", text);
   WriteHostFile(src + "/deep/er/noise.bin", noise);
   WriteHostFile(src + "/deep/empty", "");
@@ -165,20 +154,15 @@ TEST_F(ArchiveTest, InfoZipArchiveUnpacksAsUnzipUnpacksIt) {
   EXPECT_EQ(entry.index, 4);
   EXPECT_FALSE(archive.ReadEntryInfo(4, &entry));
   EXPECT_FALSE(archive.ReadEntryInfo(-2, &entry));
-  bool sawStored = false, sawDeflated = false;
+  std::map<std::u16string, std::pair<int32_t, int32_t>> sizes;
   for (int32_t i = 3; i >= 0; --i) {  // backwards: from the first again
     ASSERT_TRUE(archive.ReadEntryInfo(i, &entry));
     EXPECT_EQ(entry.index, i);
-    if (std::u16string(entry.name) == u"deep/er/noise.bin") {
-      sawStored = entry.compressedSize == 70000;
-    }
-    if (std::u16string(entry.name) == u"readme.txt") {
-      sawDeflated = entry.compressedSize < entry.uncompressedSize &&
-                    entry.uncompressedSize == static_cast<int32_t>(text.size());
-    }
+    sizes[entry.name] = {entry.compressedSize, entry.uncompressedSize};
   }
-  EXPECT_TRUE(sawStored);
-  EXPECT_TRUE(sawDeflated);
+  EXPECT_EQ(sizes[u"deep/er/noise.bin"], std::make_pair(70000, 70000));
+  EXPECT_EQ(sizes[u"readme.txt"].second, static_cast<int32_t>(text.size()));
+  EXPECT_LT(sizes[u"readme.txt"].first, sizes[u"readme.txt"].second);
 }
 
 TEST_F(ArchiveTest, AttributesTimesAndFailingEntries) {
@@ -203,19 +187,15 @@ TEST_F(ArchiveTest, AttributesTimesAndFailingEntries) {
             0);
 
   EXPECT_EQ(Extract(u"\\b.zip", u"\\t"), "");
-  struct stat st;
-  ASSERT_EQ(stat(Host("\\t\\ro.txt").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0222, 0u);
-  ASSERT_EQ(stat(Host("\\t\\rw.txt").c_str(), &st), 0);
-  EXPECT_NE(st.st_mode & 0200, 0u);
-  EXPECT_EQ(st.st_mtime, 981173106);
-  EXPECT_EQ(st.st_atime, 981173106);
+  EXPECT_EQ(Stat("\\t\\ro.txt").st_mode & 0222, 0u);
+  const struct stat rw = Stat("\\t\\rw.txt");
+  EXPECT_NE(rw.st_mode & 0200, 0u);
+  EXPECT_EQ(rw.st_mtime, 981173106);
+  EXPECT_EQ(rw.st_atime, 981173106);
   // Without extra fields the DOS time, taken as local time, is the time.
-  ASSERT_EQ(stat(Host("\\t\\plain.txt").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mtime, 981173106);
+  EXPECT_EQ(Stat("\\t\\plain.txt").st_mtime, 981173106);
   // The link is a regular file holding the link's text.
-  ASSERT_EQ(lstat(Host("\\t\\link").c_str(), &st), 0);
-  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_TRUE(S_ISREG(Stat("\\t\\link").st_mode));
   EXPECT_EQ(ReadHostFile(Host("\\t\\link")), "/etc/passwd");
 
   // Again over the same files: the read-only one cannot be replaced and
@@ -233,20 +213,17 @@ TEST_F(ArchiveTest, AttributesTimesAndFailingEntries) {
 
   // A "UT" block with the write time only: the access time is the DOS time.
   // DOS host attributes: read-only and hidden bits as they stand.
-  std::string ut = "UT";
-  ut += std::string("\x05\x00\x01", 3);
-  const uint32_t seconds = 1000000000;  // 2001-09-09 01:46:40 UTC
-  for (int i = 0; i < 4; ++i) ut += static_cast<char>(seconds >> (8 * i));
-  ZipEntry timed{"timed.txt", "t"};
-  timed.localExtra = std::string("\x01\x02\x03\x00xyz", 7) + ut;
-  const ZipEntry dos{"dos.txt", "d", 0, 0x03};
-  WriteZip(Host("\\c.zip"), {timed, dos});
+  // 1000000000 is 2001-09-09 01:46:40 UTC; an unknown block comes first.
+  WriteZip(
+      Host("\\c.zip"),
+      {{"timed.txt", "t", 3, 0100644u << 16,
+        std::string("\x01\x02\x03\x00xyzUT\x05\x00\x01\x00\xCA\x9A\x3B", 16)},
+       {"dos.txt", "d", 0, 0x03}});
   EXPECT_EQ(Extract(u"\\c.zip", u"\\c"), "");
-  ASSERT_EQ(stat(Host("\\c\\timed.txt").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mtime, 1000000000);
-  EXPECT_EQ(FileTimeOf(st.st_atim), DosFileTime(timed.dosDate));
-  ASSERT_EQ(stat(Host("\\c\\dos.txt").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0222, 0u);
+  const struct stat timed = Stat("\\c\\timed.txt");
+  EXPECT_EQ(timed.st_mtime, 1000000000);
+  EXPECT_EQ(FileTimeOf(timed.st_atim), DosFileTime());
+  EXPECT_EQ(Stat("\\c\\dos.txt").st_mode & 0222, 0u);
   transfer::Archive archive(u"\\c.zip");
   transfer::ArchiveEntry entry;
   ASSERT_TRUE(archive.ReadEntryInfo(1, &entry));
@@ -255,7 +232,7 @@ TEST_F(ArchiveTest, AttributesTimesAndFailingEntries) {
   ASSERT_TRUE(archive.ReadEntryInfo(0, &entry));
   EXPECT_EQ(entry.attributes, platform::kAttributeArchive);
   EXPECT_EQ(entry.writeTime, 1000000000ull * 10000000 + kUnixEpochFileTime);
-  EXPECT_EQ(entry.creationTime, DosFileTime(timed.dosDate));
+  EXPECT_EQ(entry.creationTime, DosFileTime());
 }
 
 TEST_F(ArchiveTest, HostileNamesNeverLeaveTheTargetDirectory) {
