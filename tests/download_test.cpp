@@ -1,7 +1,7 @@
 // The download against scripted loopback servers: the exact requests of a
 // fresh and a resumed download, the checksum test with its rollback, the
 // confirmation, the transfer files on disk (state file bytes included), and
-// a body cut at random points until the caller's resume loop completes. Also
+// a body cut at many points until the caller's resume loop completes. Also
 // the local file utilities the transfer moves its files with.
 #include <gtest/gtest.h>
 
@@ -10,7 +10,6 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -25,21 +24,13 @@
 namespace vesk {
 namespace {
 
-using test::DeviceRoot;
-using test::FakeServer;
-using test::HostFileExists;
-using test::HttpReply;
-using test::RandomBytes;
-using test::Raw;
-using test::ReadHostFile;
-using test::U16;
-using test::Utf16Bytes;
-using test::WithoutCertificate;
-using test::WriteHostFile;
+using namespace test;
 
 const char16_t kEnv[] = u"\\PocketDisk1\\handset.env";
 const char16_t kPath[] = u"\\Storage Card\\item.dat";
 const std::string kOk = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+const HandsetError kNoError{};
+const DownloadResult kNoResult{};
 
 std::string Header(const std::string& request, const std::string& name) {
   const size_t at = request.find("\r\n" + name + ": ");
@@ -80,14 +71,21 @@ void ExpectResumedFrom(const std::vector<std::string>& requests,
     EXPECT_EQ(Header(requests[i], "Range"),
               resumed ? "bytes=" + std::to_string(starts[i]) + "-" : "<none>");
     EXPECT_EQ(Header(requests[i], "X-Checksum"),
-              resumed ? test::Md5Hex(body.substr(0, starts[i])) : "<none>");
+              resumed ? Md5Hex(body.substr(0, starts[i])) : "<none>");
   }
+}
+
+// The one request a server received, without its certificate value.
+std::string Sent(FakeServer& server) {
+  const auto requests = server.Requests(1);
+  EXPECT_EQ(requests.size(), 1u);
+  return requests.empty() ? "" : WithoutCertificate(requests[0]);
 }
 
 class DownloadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    test::WriteHandsetEnv(root_);
+    WriteHandsetEnv(root_);
     SetKey(u"item 7");
   }
   void TearDown() override { platform::SetOverrides({}); }
@@ -95,8 +93,8 @@ class DownloadTest : public ::testing::Test {
   // Calls the export with record_, the records filled with 0xAB first.
   int32_t Download(uint16_t port, uint16_t confirmPort,
                    const char16_t* path = kPath) {
-    std::memset(&result_, 0xAB, sizeof result_);
-    std::memset(&error_, 0xAB, sizeof error_);
+    result_ = Filled<DownloadResult>();
+    error_ = Filled<HandsetError>();
     return vesk_HandsetDownload(kEnv, &record_, &result_, &error_, path,
                                 U16(Url(port, "/download")).c_str(), port,
                                 U16(Url(confirmPort, "/done")).c_str(),
@@ -128,6 +126,14 @@ class DownloadTest : public ::testing::Test {
   std::string Host(const std::string& suffix = "") {
     return root_.Host("\\Storage Card\\item.dat" + suffix);
   }
+  // Which of the finished file, the data file and the state file exist.
+  std::vector<bool> Present() {
+    return {HostFileExists(Host()), HostFileExists(Host(".Down")),
+            HostFileExists(Host(".Down.cfg"))};
+  }
+  void ExpectPresent(bool finished, bool data, bool state) {
+    EXPECT_EQ(Present(), (std::vector<bool>{finished, data, state}));
+  }
 
   DeviceRoot root_;
   DownloadRecord record_{};
@@ -137,7 +143,7 @@ class DownloadTest : public ::testing::Test {
 
 TEST_F(DownloadTest, FreshAndResumedFilesAreCheckedPlacedAndConfirmed) {
   const std::string body = RandomBytes(8192);
-  const std::string prefix = test::Md5Hex(body.substr(0, 4096));
+  const std::string prefix = Md5Hex(body.substr(0, 4096));
   struct Case {
     size_t partial;   // data file size before the call
     uint32_t offset;  // the caller's offset
@@ -149,14 +155,14 @@ TEST_F(DownloadTest, FreshAndResumedFilesAreCheckedPlacedAndConfirmed) {
       {0, 0,
        HttpReply(200, "OK",
                  {{"Content-Length", "8192"},
-                  {"X-Checksum", "  " + test::Md5Hex(body) + "  "}},
+                  {"X-Checksum", "  " + Md5Hex(body) + "  "}},
                  body),
        200, "Content-Length: 10\r\n"},
-      {4096, 4096, Serve(body, 4096, 8192, test::Md5Hex(body)), 206,
+      {4096, 4096, Serve(body, 4096, 8192, Md5Hex(body)), 206,
        "X-Checksum: " + prefix +
            "\r\nContent-Length: 10\r\nRange: bytes=4096-\r\n"},
       // An offset without a data file starts over and sends no proof.
-      {0, 50, Serve(body, 0, 8192, test::Md5Hex(body)), 200,
+      {0, 50, Serve(body, 0, 8192, Md5Hex(body)), 200,
        "Content-Length: 10\r\n"},
   };
   for (const Case& c : cases) {
@@ -171,8 +177,7 @@ TEST_F(DownloadTest, FreshAndResumedFilesAreCheckedPlacedAndConfirmed) {
     EXPECT_EQ(record_.offset, c.partial);
 
     EXPECT_EQ(ReadHostFile(Host()), body);
-    EXPECT_FALSE(HostFileExists(Host(".Down")));
-    EXPECT_FALSE(HostFileExists(Host(".Down.cfg")));
+    ExpectPresent(true, false, false);
     EXPECT_EQ(std::u16string(record_.partialChecksum),
               c.partial > 0 ? U16(prefix) : u"");
     const DownloadResult want{{0, 0},
@@ -182,17 +187,10 @@ TEST_F(DownloadTest, FreshAndResumedFilesAreCheckedPlacedAndConfirmed) {
                               {}};
     EXPECT_EQ(std::memcmp(&result_, &want, offsetof(DownloadResult, checksum)),
               0);
-    EXPECT_EQ(std::u16string(result_.checksum), U16(test::Md5Hex(body)));
-    const HandsetError cleared{};
-    EXPECT_EQ(std::memcmp(&error_, &cleared, sizeof cleared), 0);
-
-    const auto requests = server.Requests(1);
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(WithoutCertificate(requests[0]),
-              Post(server.port(), "/download", c.headers));
-    const auto confirmations = confirm.Requests(1);
-    ASSERT_EQ(confirmations.size(), 1u);
-    EXPECT_EQ(WithoutCertificate(confirmations[0]),
+    EXPECT_EQ(std::u16string(result_.checksum), U16(Md5Hex(body)));
+    EXPECT_EQ(std::memcmp(&error_, &kNoError, sizeof error_), 0);
+    EXPECT_EQ(Sent(server), Post(server.port(), "/download", c.headers));
+    EXPECT_EQ(Sent(confirm),
               Post(confirm.port(), "/done", "Content-Length: 10\r\n"));
   }
 }
@@ -205,7 +203,7 @@ TEST_F(DownloadTest, RejectedAttemptsRollTheDataFileBack) {
   const std::string refusal =
       HttpReply(403, "Forbidden",
                 {{"X-Error-Code", "916"}, {"X-Error-Message", "rejected"}}, "");
-  std::string upper = test::Md5Hex(body);
+  std::string upper = Md5Hex(body);
   for (char& c : upper) c = static_cast<char>(std::toupper(c));
   struct Case {
     const char* what;
@@ -225,7 +223,7 @@ TEST_F(DownloadTest, RejectedAttemptsRollTheDataFileBack) {
     Clean();
     if (c.partial > 0) WriteHostFile(Host(".Down"), body.substr(0, c.partial));
     std::vector<size_t> from = {c.partial, c.offsets[0], c.offsets[1]};
-    std::vector<test::Reply> script;
+    std::vector<Reply> script;
     for (size_t start : from) {
       script.push_back(
           Raw(c.status == 403 ? refusal : Serve(body, start, kSize, upper)));
@@ -239,7 +237,6 @@ TEST_F(DownloadTest, RejectedAttemptsRollTheDataFileBack) {
     EXPECT_EQ(record_.offset, c.offsets[2]);
     EXPECT_EQ(ReadHostFile(Host(".Down")), body.substr(0, c.offsets[2]));
     EXPECT_FALSE(HostFileExists(Host()));
-
     ExpectResumedFrom(server.Requests(3), from, body);
     EXPECT_EQ(confirm.Accepted(), 0u);
   }
@@ -252,27 +249,25 @@ TEST_F(DownloadTest, FinishedFileAtThePathBecomesTheDataFileAgain) {
   // A longer data file is there too: it keeps its name, and its tail beyond
   // the new file is cut at completion.
   WriteHostFile(Host(".Down"), RandomBytes(7000, 4));
-  FakeServer server({Raw(Serve(body, 0, 6000, test::Md5Hex(body)))});
+  FakeServer server({Raw(Serve(body, 0, 6000, Md5Hex(body)))});
   FakeServer confirm({Raw(kOk)});
   EXPECT_EQ(Download(server.port(), confirm.port()), 200);
   EXPECT_EQ(record_.offset, 5000u);
   EXPECT_EQ(ReadHostFile(Host("(1).Down")), finished);
   EXPECT_EQ(ReadHostFile(Host()), body);
-  EXPECT_FALSE(HostFileExists(Host(".Down")));
+  ExpectPresent(true, false, false);
   ExpectResumedFrom(server.Requests(1), {0}, body);
   EXPECT_EQ(confirm.Requests(1).size(), 1u);
 }
 
 TEST_F(DownloadTest, FailedAttemptsAndRefusals) {
   // An unreachable host: three attempts, status 0, both records cleared.
-  const uint16_t closed = test::ClosedPort();
+  const uint16_t closed = ClosedPort();
   FakeServer nobody({});
   EXPECT_EQ(Download(closed, closed), 0);
-  HandsetError clearedError{};
-  DownloadResult clearedResult{};
-  EXPECT_EQ(std::memcmp(&error_, &clearedError, sizeof error_), 0);
-  EXPECT_EQ(std::memcmp(&result_, &clearedResult, sizeof result_), 0);
-  test::Reply dropped;
+  EXPECT_EQ(std::memcmp(&error_, &kNoError, sizeof error_), 0);
+  EXPECT_EQ(std::memcmp(&result_, &kNoResult, sizeof result_), 0);
+  Reply dropped;
   dropped.acceptAndClose = true;
   FakeServer dropping({dropped, dropped, dropped});
   EXPECT_EQ(Download(dropping.port(), nobody.port()), 0);
@@ -303,8 +298,7 @@ TEST_F(DownloadTest, FailedAttemptsAndRefusals) {
     EXPECT_EQ(std::u16string(error_.message), c.message);
     EXPECT_EQ(std::u16string(error_.timestamp), c.timestamp);
     EXPECT_EQ(server.Requests(3).size(), 3u);
-    EXPECT_FALSE(HostFileExists(Host(".Down")));
-    EXPECT_FALSE(HostFileExists(Host(".Down.cfg")));
+    ExpectPresent(false, false, false);
   }
 
   // A path whose state file name would pass 259 units is refused unsent.
@@ -339,7 +333,7 @@ TEST_F(DownloadTest, StateFileBytesAfterAStartAndAfterAnInterruption) {
   // Started: the head of a 206 reply and not a body byte. The later
   // attempts find the server gone and leave the files alone.
   WriteHostFile(Host(".Down"), body.substr(0, 4096));
-  FakeServer started({Raw(Serve(body, 4096, 4096, test::Md5Hex(body)))});
+  FakeServer started({Raw(Serve(body, 4096, 4096, Md5Hex(body)))});
   record_.offset = 4096;
   EXPECT_EQ(Download(started.port(), confirm.port()), 0);
   EXPECT_EQ(ReadHostFile(Host(".Down.cfg")), state(started.port(), 8192, 4096));
@@ -348,8 +342,7 @@ TEST_F(DownloadTest, StateFileBytesAfterAStartAndAfterAnInterruption) {
   // Interrupted after 3000 of 4096 bytes, which came in two pieces.
   Clean();
   const std::string cut = Serve(body.substr(0, 4096), 0, 3000, "x");
-  FakeServer interrupted(
-      {test::Pieces({cut.substr(0, 1200), cut.substr(1200)}, 20)});
+  FakeServer interrupted({Pieces({cut.substr(0, 1200), cut.substr(1200)}, 20)});
   record_.offset = 0;
   EXPECT_EQ(Download(interrupted.port(), confirm.port()), 0);
   EXPECT_EQ(ReadHostFile(Host(".Down.cfg")),
@@ -451,30 +444,21 @@ TEST(DownloadFiles, SetKeyLineAndFindKeyLine) {
   EXPECT_FALSE(HostFileExists(root.Host("\\Storage Card\\none.tmp")));
 }
 
-// A 5 MB body cut at random points, resumed by the caller with the offset it
+// A 5 MB body cut at many points, resumed by the caller with the offset it
 // gets back, until the file is complete: every byte arrives once, at its
 // place, and only the complete file is confirmed.
 TEST_F(DownloadTest, InterruptedBodyResumesToAnIdenticalFile) {
   const size_t kSize = 5 * 1024 * 1024;
   const std::string body = RandomBytes(kSize, 7);
-  const std::string checksum = test::Md5Hex(body);
-  std::mt19937 random(20240607);
+  const std::string checksum = Md5Hex(body);
+  // Cuts before a body byte, within the bytes that come with the head, and
+  // anywhere later in the body.
   std::vector<size_t> starts;  // the offset each request should resume from
-  std::vector<test::Reply> script;
+  std::vector<Reply> script;
   size_t at = 0;
-  for (int cut = 0; cut < 14; ++cut) {
-    const size_t left = kSize - at - 1;
-    size_t step = 0;  // every fourth cut or so falls before a body byte
-    switch (random() % 4) {
-      case 1:
-        step = random() % 1024;  // within the bytes that come with the head
-        break;
-      case 2:
-      case 3:
-        step = random() % (left / 3 + 1);
-        break;
-    }
-    step = std::min(step, left);
+  for (const size_t step :
+       {size_t{0}, size_t{1}, size_t{700}, size_t{0}, size_t{1023}, size_t{5},
+        size_t{1000000}, size_t{0}, size_t{1024}, size_t{2500000}, size_t{3}}) {
     starts.push_back(at);
     script.push_back(Raw(Serve(body, at, at + step, checksum)));
     at += step;
@@ -498,18 +482,16 @@ TEST_F(DownloadTest, InterruptedBodyResumesToAnIdenticalFile) {
             " of " + std::to_string(kSize)));
     EXPECT_EQ(confirm.Accepted(), 0u);
     EXPECT_EQ(ReadHostFile(Host(".Down")), body.substr(0, record_.offset));
-    const std::string state = ReadHostFile(Host(".Down.cfg"));
     EXPECT_NE(
-        state.find(Utf16Bytes(u"\nCurrent-Position: " +
-                              U16(std::to_string(record_.offset)) + u"\n")),
+        ReadHostFile(Host(".Down.cfg"))
+            .find(Utf16Bytes(u"\nCurrent-Position: " +
+                             U16(std::to_string(record_.offset)) + u"\n")),
         std::string::npos);
   }
   ASSERT_TRUE(complete);
   EXPECT_TRUE(ReadHostFile(Host()) == body);
-  EXPECT_FALSE(HostFileExists(Host(".Down")));
-  EXPECT_FALSE(HostFileExists(Host(".Down.cfg")));
+  ExpectPresent(true, false, false);
   EXPECT_EQ(confirm.Requests(1).size(), 1u);
-
   ExpectResumedFrom(server.Requests(starts.size()), starts, body);
 }
 
@@ -574,7 +556,7 @@ TEST(LocalFiles, FreeNamesDirectoriesAndSizes) {
 
   // The digest of more than one read, of an empty file, of no file.
   EXPECT_EQ(transfer::FileChecksum(u"\\Storage Card\\sized"),
-            U16(test::Md5Hex(std::string(70000, 's'))));
+            U16(Md5Hex(std::string(70000, 's'))));
   WriteHostFile(host("\\Storage Card\\empty"), "");
   EXPECT_EQ(transfer::FileChecksum(u"\\Storage Card\\empty"),
             u"d41d8cd98f00b204e9800998ecf8427e");
@@ -590,8 +572,8 @@ TEST(StreamChecksum, DigestsThePrefixFromTheFileThenTheFedBytes) {
     bool start;
     std::string want;
   } cases[] = {
-      {100000, true, test::Md5Hex(bytes)},
-      {0, true, test::Md5Hex(bytes.substr(100000))},
+      {100000, true, Md5Hex(bytes)},
+      {0, true, Md5Hex(bytes.substr(100000))},
       // The file holds fewer bytes than the prefix: no digest.
       {100005, true, ""},
       {100000, false, ""},
