@@ -27,6 +27,7 @@
 #include <boost/asio.hpp>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -562,15 +563,24 @@ void Server::Stop() {
   acceptor_.close(ec);
   retry_.cancel();
   std::lock_guard<std::mutex> guard(sessionsLock_);
+  Log(LogTime() +
+      " stopping, connections open: " + std::to_string(sessions_.size()));
   for (auto& [raw, weak] : sessions_) {
     if (auto session = weak.lock()) {
       asio::post(session->executor(), [session] { session->Abort(); });
     }
   }
-  // Whatever is still running then is cut off.
+  // A connection still open then is cut off with the process: its pending
+  // waits hold it, and it reports to this server, so it cannot outlive the
+  // server's end. The store is left as its last commit left it.
   retry_.expires_after(kStopWait);
   retry_.async_wait([this](const boost::system::error_code& waited) {
-    if (!waited) io_.stop();
+    if (waited) return;
+    std::lock_guard<std::mutex> guard(sessionsLock_);
+    Log(LogTime() +
+        " stop: connections cut off: " + std::to_string(sessions_.size()));
+    std::fflush(stderr);
+    std::_Exit(1);
   });
   if (sessions_.empty()) retry_.cancel();
 }
@@ -628,6 +638,7 @@ int Serve(Store& store, const ServeOptions& options) {
     store.RestoreReserve(0);
     server.Run();
   }
+  std::fprintf(stderr, "%s stopped\n", LogTime().c_str());
   return 0;
 }
 
