@@ -18,13 +18,13 @@ namespace {
 const std::regex kSeeded(
     "seeded .+: account demo, password demo1234, validation code \\d{6}\n");
 
-// The words of a line; DATA stands for the path.
+// The words of a line; DATA at the start of a word stands for the path.
 std::vector<std::string> Words(const std::string& line,
                                const std::string& data) {
   std::vector<std::string> argv;
   std::istringstream words(line);
   for (std::string word; words >> word;) {
-    argv.push_back(word == "DATA" ? data : word);
+    argv.push_back(word.rfind("DATA", 0) == 0 ? data + word.substr(4) : word);
   }
   return argv;
 }

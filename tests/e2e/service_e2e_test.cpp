@@ -146,8 +146,15 @@ std::string Body(const std::string& filename, const std::string& data,
 }
 
 struct Account {
+  Account(std::string user, std::string word, std::u16string code = u"",
+          std::u16string serialText = u"SN-0001", std::u16string env = kEnv)
+      : username(user),
+        password(word),
+        validation(code),
+        serial(serialText),
+        envPath(env) {}
   std::string username, password;
-  std::u16string validation, name, serial = u"SN-0001", envPath = kEnv;
+  std::u16string validation, serial, envPath;
 };
 
 struct Activation {
@@ -216,7 +223,7 @@ class ServiceE2e : public ::testing::Test {
     Put(input.userSerial, account.serial);
     Put(input.username, U16(account.username));
     Put(input.password, U16(account.password));
-    Put(input.name, account.name);
+    Put(input.name, U16(account.username));
     Put(input.province, u"江苏");
     Put(input.validation, account.validation);
     Put(input.bom, u"1");
@@ -233,7 +240,7 @@ class ServiceE2e : public ::testing::Test {
                    const std::u16string& envPath = kEnv,
                    const std::u16string& serial = u"SN-0001") {
     const Activation done =
-        Activate(4, {username, "secret", u"", u"", serial, envPath});
+        Activate(4, {username, "secret", u"", serial, envPath});
     EXPECT_EQ(done.status, 200);
     return done.result.userId;
   }
@@ -487,7 +494,7 @@ TEST_F(ServiceE2e, DownloadResumedAcrossCutsAndHealedByRollback) {
   EXPECT_EQ(result.received, 1000000);
   EXPECT_EQ(result.fileSize, 3000000);
   EXPECT_EQ(Ascii(result.checksum), Md5Hex(large));
-  for (const std::string attempt :
+  for (const std::string& attempt :
        {"200 1000000 user=" + id + " cut", "206 1000000 user=" + id + " cut",
         "206 1000000 user=" + id + "\n"}) {
     EXPECT_TRUE(service_->Logged("\"POST /download\" " + attempt))
@@ -669,7 +676,7 @@ TEST_F(ServiceE2e, BindingsNeverPassToAnotherAccount) {
       AddAccount({"--name", "ann", "--password", "pw-ann"});
   Start();
   // Ann binds her handset; a notification waits for it.
-  Account ann{"ann", "pw-ann", U16(annCode), u"", u"SN-SHARED"};
+  Account ann{"ann", "pw-ann", U16(annCode), u"SN-SHARED"};
   const Activation annBound = Activate(2, ann);
   ASSERT_EQ(annBound.status, 200);
   const int32_t annId = annBound.result.userId;
@@ -684,9 +691,8 @@ TEST_F(ServiceE2e, BindingsNeverPassToAnotherAccount) {
   EXPECT_EQ(Text(AccountOf(bobEnv).info.username), u"bob");
   EXPECT_EQ(Beat(bobEnv), Keys{});
   EXPECT_EQ(Beat(), Keys{u"for-ann"});
-  EXPECT_EQ(
-      Activate(3, {"bob", "secret", u"", u"", u"SN-SHARED"}).result.userId,
-      bobId);
+  EXPECT_EQ(Activate(3, {"bob", "secret", u"", u"SN-SHARED"}).result.userId,
+            bobId);
 
   // Ann activating the same handset again keeps her user id with a new key:
   // the old key's certificates no longer verify.
