@@ -1,7 +1,9 @@
 /* A C99 host of the shared library: the public header (with its version
  * header) compiles as strict C, the exports link by name, a call whose URL is
- * refused fills the error record without touching the result, and a refused
- * heartbeat leaves its record, the entries pointer included, as it was. */
+ * refused fills the error record without touching the result, a refused
+ * heartbeat leaves its record, the entries pointer included, as it was, and
+ * the C compiler lays the records out as the hosts were built against. */
+#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -76,6 +78,37 @@ int main(void) {
     CHECK(VESK80_VERSION_NUMBER == VESK80_VERSION_MAJOR * 10000 +
                                        VESK80_VERSION_MINOR * 100 +
                                        VESK80_VERSION_PATCH);
+  }
+
+  /* Every record's size; only the heartbeat record holds a pointer, so only
+   * its later offsets and its size differ between 4- and 8-byte pointers. */
+  {
+    const size_t p = sizeof(void*);
+    const size_t sizes[][2] = {
+        {sizeof(HandsetError), 652},
+        {sizeof(AccountInfoResult), 628},
+        {sizeof(ContentNotification), 3588},
+        {sizeof(MessageNotification), 3072},
+        {sizeof(AdvertisementNotification), 4096},
+        {sizeof(HandsetBeatResult), p == 4 ? 36 : 40},
+        {offsetof(HandsetBeatResult, entries), 24},
+        {offsetof(HandsetBeatResult, advertisementOffset), 28 + p},
+        {sizeof(DownloadRecord), 656},
+        {sizeof(DownloadResult), 532},
+        {sizeof(LoadRecord), 1060},
+        {sizeof(LoadResult), 20},
+        {sizeof(SaveEntry), 536},
+        {sizeof(HandsetSaveInput), 4836},
+        {sizeof(HandsetActivateInput), 2748},
+        {sizeof(HandsetActivateResult), 696}};
+    size_t i;
+    for (i = 0; i < sizeof sizes / sizeof sizes[0]; ++i) {
+      if (sizes[i][0] != sizes[i][1]) {
+        fprintf(stderr, "layout row %u: %u, not %u\n", (unsigned)i,
+                (unsigned)sizes[i][0], (unsigned)sizes[i][1]);
+        ++failures;
+      }
+    }
   }
 
   if (failures == 0) printf("1 passed, 0 failed\n");
