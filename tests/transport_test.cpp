@@ -24,65 +24,25 @@ using test::HttpReply;
 using test::Raw;
 using test::ScopedEnv;
 
-TEST(ComposeRequest, AccountGetWithAndWithoutUserAgent) {
-  HandsetRequest request;
-  request.SetUserAgent("Handset/1.0");
-  request.AddHeader("User-Serial", "SN-1");
-  request.AddHeader("User-Cert", "");
-  request.AddHeader("User-ID", "42");
-  EXPECT_EQ(request.ComposeRequest("http://svc.example:8080/acct?x=1&y=%41",
-                                   "GET", request.Range(), request.FormBody()),
-            "GET /acct?x=1&y=%41 HTTP/1.1\r\n"
-            "Host: svc.example:8080\r\n"
-            "Accept: */*\r\n"
-            "User-Agent: Handset/1.0\r\n"
-            "Connection: Keep-Alive\r\n"
-            "User-Serial: SN-1\r\n"
-            "User-Cert: \r\n"
-            "User-ID: 42\r\n"
-            "\r\n");
-  EXPECT_EQ(request.RequestText(),
-            request.ComposeRequest("http://svc.example:8080/acct?x=1&y=%41",
-                                   "GET", ByteString(), ByteString()));
-
+// The operations' requests are checked byte for byte with the exports; here
+// what they never send: no user agent, a content type without a body and a
+// range with an end.
+TEST(ComposeRequest, DefaultAgentBodylessTypeAndClosedRange) {
   HandsetRequest bare;
   EXPECT_EQ(bare.ComposeRequest("http://h/", "GET", ByteString(), ByteString()),
             "GET / HTTP/1.1\r\nHost: h\r\nAccept: */*\r\n"
             "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; "
             "SV1; .NET CLR 2.0.50727; InfoPath.2; .NET CLR 3.0.4506.2152; .NET "
             "CLR 3.5.30729)\r\nConnection: Keep-Alive\r\n\r\n");
-}
 
-TEST(ComposeRequest, PostWithFormBodyRangeAndContentType) {
   HandsetRequest request;
   request.SetUserAgent("UA");
-  request.AddFormField("key", "a b&c");
-  request.AddFormField("n", "=");
-  request.AddHeader(
-      "Content-Length",
-      ByteString()
-          .AppendDecimal(static_cast<int64_t>(request.FormBody().size()))
-          .c_str());
-  request.SetRange(4096, 0);
-  EXPECT_EQ(request.ComposeRequest("http://h/d", "POST", request.Range(),
-                                   request.FormBody()),
-            "POST /d HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nUser-Agent: UA\r\n"
-            "Connection: Keep-Alive\r\n"
-            "Content-Type: application/x-www-form-urlencoded\r\n"
-            "Content-Length: 17\r\n"
-            "Range: bytes=4096-\r\n"
-            "\r\n"
-            "key=a+b%26c&n=%3D\r\n");
-
-  // A content type without a body still has its line; a range with an end.
-  HandsetRequest multipart;
-  multipart.SetUserAgent("UA");
-  multipart.SetContentType("multipart/form-data; boundary=xyz");
-  multipart.SetRange(100, 199);
-  EXPECT_EQ(multipart.ComposeRequest("http://h/u", "POST", multipart.Range(),
-                                     ByteString()),
-            "POST /u HTTP/1.1\r\nHost: h\r\nAccept: */*\r\nUser-Agent: UA\r\n"
-            "Connection: Keep-Alive\r\n"
+  request.SetContentType("multipart/form-data; boundary=xyz");
+  request.SetRange(100, 199);
+  EXPECT_EQ(request.ComposeRequest("http://h:8/u?x=%41", "POST",
+                                   request.Range(), ByteString()),
+            "POST /u?x=%41 HTTP/1.1\r\nHost: h:8\r\nAccept: */*\r\n"
+            "User-Agent: UA\r\nConnection: Keep-Alive\r\n"
             "Content-Type: multipart/form-data; boundary=xyz\r\n"
             "Range: bytes=100-199\r\n\r\n");
 }
