@@ -248,30 +248,6 @@ TEST_F(ActivationTest, ExactFormOfEveryModeWithAndWithoutAnEnvironmentFile) {
   }
 }
 
-// An accepted activation whose reply arrives in pieces gives the record and
-// the stored identity of the whole reply: never an empty account while the
-// service has bound the new key.
-TEST_F(ActivationTest, ReplyInPiecesGivesTheRecordOfAWholeOne) {
-  const std::string whole = Accepted(kAccount);
-  const Activation want = Activate(Input(2, kEnv), whole);
-  ASSERT_EQ(want.status, 200);
-  EXPECT_EQ(want.result.userId, 34);
-  const size_t head = whole.find("\r\n\r\n") + 4;
-  for (const size_t cut : {size_t{9}, head - 1, head, head + 40}) {
-    SCOPED_TRACE(cut);
-    std::remove(Host(kEnv).c_str());
-    const Activation got =
-        Activate(Input(2, kEnv),
-                 test::Pieces({whole.substr(0, cut), whole.substr(cut)}, 20));
-    ASSERT_EQ(got.status, 200);
-    EXPECT_EQ(std::memcmp(&got.result, &want.result, sizeof got.result), 0);
-    const auto lines = Lines(kEnv);
-    ASSERT_EQ(lines.size(), 6u);
-    EXPECT_EQ(lines[4],
-              std::make_pair(std::string("User-Id"), std::string("34")));
-  }
-}
-
 // Modes 2 and 4 store the registered pair and the identity, at the path
 // given or the default one; a later activation proves the stored identity
 // and replaces the pair with its own.
