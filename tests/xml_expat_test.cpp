@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/xml_exercise.h"
 #include "gtest/gtest.h"
 #include "tests/support/device_root.h"
 #include "xml/xml.h"
@@ -93,21 +94,26 @@ class Generator {
 
   // Markup that may stand in data, or a blank run between markup.
   std::string Markup() {
-    switch (Between(0, 3)) {
-      case 0:
-        return std::string("<!--") + Pick({"", " c ", "<b>&", "- x", "é>"}) +
-               "-->";
-      case 1:
-        return std::string("<?") + Pick({"pi", "app-x", "t.1"}) +
-               Pick({"", " data", " a<b&>", " x=\"1\""}) + "?>";
-      case 2:
-        return std::string("<![CDATA[") +
-               Pick({"", "<tag>&amp;", "]]", "] ]>", "a]b", " ", "<!--n-->",
-                     "中 &#65;"}) +
-               "]]>";
-      default:
-        return Pick({" ", "\n  ", "\t"});
-    }
+    return Pick({"<!---->",
+                 "<!-- c -->",
+                 "<!--<b>&-->",
+                 "<!--- x-->",
+                 "<!--é>-->",
+                 "<?pi?>",
+                 "<?app-x data?>",
+                 "<?t.1 a<b&>?>",
+                 "<?pi x=\"1\"?>",
+                 "<![CDATA[]]>",
+                 "<![CDATA[<tag>&amp;]]>",
+                 "<![CDATA[]]]]>",
+                 "<![CDATA[] ]>]]>",
+                 "<![CDATA[a]b]]>",
+                 "<![CDATA[ ]]>",
+                 "<![CDATA[<!--n-->]]>",
+                 "<![CDATA[中 &#65;]]>",
+                 " ",
+                 "\n  ",
+                 "\t"});
   }
 
   // Comments, processing instructions and white space outside the root.
@@ -238,7 +244,9 @@ struct Expat {
   }
 };
 
-// Compares one document; the first difference found, or "".
+// Compares one document; the first difference found, or "". The cursor
+// visits every element in expat's order, with expat's names, parents,
+// attribute values and data.
 std::string Compare(const std::string& text) {
   Expat x;
   if (std::string error = x.Parse(text); !error.empty()) return error;
@@ -247,57 +255,36 @@ std::string Compare(const std::string& text) {
     const std::u16string& r = doc.Result();
     return "results: " + std::string(r.begin(), r.end());
   }
-  // The index in document order, as its child and sibling links give it.
   std::vector<int32_t> numbers;
-  std::function<void(int32_t)> collect = [&](int32_t parent) {
-    for (int32_t n = doc.Element(parent).firstChild;
-         n != 0 && numbers.size() <= x.elements.size();
-         n = doc.Element(n).nextSibling) {
-      numbers.push_back(n);
-      collect(n);
-    }
-  };
-  collect(0);
-  if (numbers.size() != x.elements.size()) return "element count";
-  for (size_t i = 0; i < numbers.size(); ++i) {
-    const Expat::Element& e = x.elements[i];
-    const std::string at = " of element " + std::to_string(i) + " " + e.name;
-    if (doc.NameOf(numbers[i]) != U16(e.name)) return "name" + at;
-    const int32_t parent = e.parent < 0 ? 0 : numbers[e.parent];
-    if (doc.Element(numbers[i]).parent != uint32_t(parent)) {
-      return "parent" + at;
-    }
-    for (const auto& [name, value] : e.attributes) {
-      if (doc.AttributeOf(numbers[i], U16(name).c_str()) != U16(value)) {
-        return "attribute " + name + at;
-      }
-    }
-    if (doc.DataOf(numbers[i]) != x.DataOf(e)) return "data" + at;
-  }
-  // The cursor visits the same elements in the same order.
-  size_t next = 0;
   std::string failure;
   std::function<void()> walk = [&] {
     while (failure.empty() && doc.FindElement()) {
-      if (next >= numbers.size() || doc.MainPosition() != numbers[next]) {
-        failure = "cursor at element " + std::to_string(next);
-        return;
+      const size_t i = numbers.size();
+      numbers.push_back(doc.MainPosition());
+      if (i >= x.elements.size()) return void(failure = "extra element");
+      const Expat::Element& e = x.elements[i];
+      const std::string at = " of element " + std::to_string(i) + " " + e.name;
+      const int32_t parent = e.parent < 0 ? 0 : numbers[e.parent];
+      if (doc.NameOf(numbers[i]) != U16(e.name)) failure = "name" + at;
+      if (doc.Element(numbers[i]).parent != uint32_t(parent)) {
+        failure = "parent" + at;
       }
-      const Expat::Element& e = x.elements[next++];
       for (const auto& [name, value] : e.attributes) {
         if (doc.GetAttribute(U16(name).c_str()) != U16(value)) {
-          failure = "cursor attribute " + name + " of " + e.name;
+          failure = "attribute " + name + at;
         }
       }
-      if (doc.GetData() != x.DataOf(e)) failure = "cursor data of " + e.name;
-      if (!doc.IntoElement()) failure = "into " + e.name;
+      if (doc.GetData() != x.DataOf(e)) failure = "data" + at;
+      if (!doc.IntoElement()) failure = "into" + at;
       walk();
-      if (!doc.OutOfElement()) failure = "out of " + e.name;
+      if (!doc.OutOfElement()) failure = "out" + at;
     }
   };
-  doc.ResetMainPosition();
   walk();
-  return failure.empty() && next != numbers.size() ? "cursor missed" : failure;
+  fuzz::ExerciseDocument(doc);
+  return failure.empty() && numbers.size() != x.elements.size()
+             ? "element count"
+             : failure;
 }
 
 TEST(XmlExpatTest, GeneratedDocumentsReadAsExpatReadsThem) {
