@@ -250,28 +250,6 @@ TEST_F(ExportsTest, AccountReplyValuesIntoTheRecord) {
   }
 }
 
-// A reply that arrives in pieces, cut anywhere in its head or body, fills
-// the record exactly as the whole reply does.
-TEST_F(ExportsTest, AccountReplyInPiecesFillsTheRecordAsAWholeOne) {
-  const std::string whole =
-      Ok("<reply><account id=\"42\"/><username>li</username><email>li@x</email>"
-         "<name>=?gbk?B?1cXI/Q==?=</name><province>GD</province>"
-         "<gender>1</gender><figure>3</figure></reply>");
-  const Outcome want = AccountWith(Raw(whole));
-  ASSERT_EQ(want.status, 200);
-  EXPECT_EQ(want.result.accountId, 42);
-  EXPECT_EQ(std::u16string(want.result.name), u"张三");
-  const size_t head = whole.find("\r\n\r\n") + 4;
-  for (const size_t cut :
-       {size_t{1}, size_t{12}, head - 2, head, head + 30, whole.size() - 1}) {
-    SCOPED_TRACE(cut);
-    const Outcome got = AccountWith(
-        test::Pieces({whole.substr(0, cut), whole.substr(cut)}, 20));
-    ASSERT_EQ(got.status, 200);
-    EXPECT_EQ(std::memcmp(&got.result, &want.result, sizeof got.result), 0);
-  }
-}
-
 TEST_F(ExportsTest, StatusAndErrorMapping) {
   const std::string html = "<html><body>Not here</body></html>";
   struct Case {

@@ -12,7 +12,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zip.h>
 
 #include <cstring>
 #include <ctime>
@@ -23,7 +22,6 @@
 
 #include "gtest/gtest.h"
 #include "tests/support/device_root.h"
-#include "transfer/transfer.h"
 
 namespace vesk::platform {
 namespace {
@@ -324,23 +322,6 @@ TEST_F(PlatformFiles, PositionsPastFourGibibytes) {
   EXPECT_EQ(found.size, static_cast<uint64_t>(2 * kGiB + 1));
 }
 
-TEST_F(PlatformFiles, UnpackedEntryKeepsADatePast2038) {
-  ScopedEnv tz("TZ", "UTC0");
-  zipFile zip = zipOpen64(Host(u"\\late.zip").c_str(), APPEND_STATUS_CREATE);
-  zip_fileinfo info{};
-  // 2099-12-31 23:59:58, the DOS date and time of the entry.
-  info.dosDate = (uint32_t{2099 - 1980} << 25) | (12u << 21) | (31u << 16) |
-                 (23u << 11) | (59u << 5) | (58u / 2);
-  ASSERT_EQ(zipOpenNewFileInZip(zip, "late.txt", &info, nullptr, 0, nullptr, 0,
-                                nullptr, Z_DEFLATED, 6),
-            ZIP_OK);
-  ASSERT_EQ(zipWriteInFileInZip(zip, "late", 4), ZIP_OK);
-  ASSERT_EQ(zipCloseFileInZip(zip), ZIP_OK);
-  ASSERT_EQ(zipClose(zip, nullptr), ZIP_OK);
-  ASSERT_EQ(transfer::ExtractArchive(u"\\late.zip", u"\\out"), 0);
-  EXPECT_EQ(StatOf(Host(u"\\out\\late.txt")).st_mtim.tv_sec, 4102444798);
-}
-
 TEST(PlatformTime, CalendarAndZoneConversions) {
   const struct {
     SystemTime time;
@@ -538,7 +519,7 @@ class Listener {
   uint16_t port_ = 0;
 };
 
-TEST(PlatformSockets, TalksToALoopbackPeer) {
+TEST(PlatformSockets, LoopbackPeerThatClosesAndResets) {
   uint16_t granted = 0;
   ASSERT_TRUE(StartSockets(0x0002, &granted));
   EXPECT_EQ(granted, 0x0202);
@@ -550,29 +531,22 @@ TEST(PlatformSockets, TalksToALoopbackPeer) {
   EXPECT_EQ(address, htonl(INADDR_LOOPBACK));
   const SocketHandle handle = CreateTcpSocket();
   ASSERT_TRUE(Connect(handle, address, listener.port(), 10000));
-  const int peer = listener.Accept();
-  const int fd = static_cast<int>(handle);
-  // A receive that waits for more fails, not hangs.
-  ASSERT_TRUE(SetSocketTimeout(handle, 10000));
-  timeval limit{10, 0};
-  setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  const int peer = listener.Accept(), fd = static_cast<int>(handle);
+  ASSERT_TRUE(SetSocketTimeout(handle, 10000));  // fails, never hangs
   ASSERT_TRUE(SetKeepAlive(handle, 7));
   int keepAlive = 0;
   socklen_t size = sizeof keepAlive;
   getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &keepAlive, &size);
   EXPECT_EQ(keepAlive, 1);
 
-  ASSERT_TRUE(SendAll(handle, "GET\0\xFF", 5));
-  char buffer[64];
-  ASSERT_EQ(recv(peer, buffer, 5, MSG_WAITALL), 5);
-  EXPECT_EQ(std::string(buffer, 5), std::string("GET\0\xFF", 5));
+  // The exchange itself is every operation's; here its end: what the peer
+  // sent before it closed, then 0; and the reset it answers a send with
+  // makes the next send an error result, never SIGPIPE.
   ASSERT_EQ(send(peer, "hello", 5, 0), 5);
-  EXPECT_EQ(Receive(handle, buffer, sizeof buffer), 5);
-  EXPECT_EQ(std::string(buffer, 5), "hello");
   close(peer);
+  char buffer[64];
+  EXPECT_EQ(Receive(handle, buffer, sizeof buffer), 5);
   EXPECT_EQ(Receive(handle, buffer, sizeof buffer), 0);
-  // The closed peer answers with a reset: once it has arrived, a send is an
-  // error result, never SIGPIPE.
   (void)SendAll(handle, buffer, sizeof buffer);
   pollfd reset{fd, 0, 0};  // POLLERR or POLLHUP
   ASSERT_EQ(poll(&reset, 1, 10000), 1);
@@ -642,10 +616,9 @@ TEST(PlatformSockets, SilentPeersEndEveryWaitAtTheTimeOut) {
   // A listener whose queue is full drops the handshake: the connect gives
   // up at the time-out instead of the system's minutes of retries.
   Listener full(0);
-  std::vector<SocketHandle> queued;
-  for (int i = 0; i < 2; ++i) {
-    queued.push_back(CreateTcpSocket());
-    (void)Connect(queued.back(), loopback, full.port(), 200);
+  const SocketHandle queued[] = {CreateTcpSocket(), CreateTcpSocket()};
+  for (SocketHandle socket : queued) {
+    (void)Connect(socket, loopback, full.port(), 200);
   }
   handle = CreateTcpSocket();
   EXPECT_EQ(FailureOf(Connect(handle, loopback, full.port(), 300)),
@@ -703,9 +676,6 @@ TEST(PlatformOverrides, RestoredSourcesAreTheSystemOnes) {
 
 TEST(PlatformErrors, MessagesAndAPerThreadLastError) {
   EXPECT_EQ(FormatMessage(2), u"The system cannot find the file specified.");
-  EXPECT_EQ(FormatMessage(5), u"Access is denied.");
-  EXPECT_EQ(FormatMessage(183),
-            u"Cannot create a file when that file already exists.");
   EXPECT_EQ(FormatMessage(kErrorHostErrnoBit | ETIMEDOUT),
             u"Connection timed out");
   EXPECT_EQ(FormatMessage(0x12345), u"Unknown error 0x00012345.");

@@ -71,32 +71,27 @@ TEST(RsaFacility, PublishedOaepVectorsReproduceByteForByte) {
   std::ifstream file(std::string(VESK_TESTDATA_DIR) +
                      "/rsaes-oaep-sha1-1024.txt");
   ASSERT_TRUE(file.good());
-  std::string line, key;
-  std::map<std::string, std::string> example;
-  std::vector<std::map<std::string, std::string>> examples;
-  while (std::getline(file, line)) {
-    if (line.rfind("key: ", 0) == 0) key = line.substr(5);
-    for (const char* field : {"message", "seed", "ciphertext"}) {
-      const std::string prefix = std::string(field) + ": ";
-      if (line.rfind(prefix, 0) == 0)
-        example[field] = line.substr(prefix.size());
-    }
-    if (example.size() == 3) {
-      examples.push_back(example);
-      example.clear();
+  // "name: value" lines: the key, then message, seed and ciphertext of each
+  // example in turn.
+  std::map<std::string, std::vector<std::string>> values;
+  for (std::string line; std::getline(file, line);) {
+    const size_t colon = line.find(": ");
+    if (line[0] != '#' && colon != std::string::npos) {
+      values[line.substr(0, colon)].push_back(line.substr(colon + 2));
     }
   }
-  ASSERT_EQ(examples.size(), 6u);
-
+  ASSERT_EQ(values["ciphertext"].size(), 6u);
+  ASSERT_EQ(values["seed"].size(), 6u);
+  const std::string key = values["key"].at(0);
   RsaFacility facility;
   ASSERT_EQ(facility.ImportPrivateKey(key), 1) << facility.LastError();
   facility.SetUseOaepPadding(true);
-  for (const auto& e : examples) {
-    const Bytes message = FromBase64(e.at("message"));
-    ScriptedRandom seed(FromBase64(e.at("seed")));
+  for (size_t i = 0; i < 6; ++i) {
+    const Bytes message = FromBase64(values["message"].at(i));
+    ScriptedRandom seed(FromBase64(values["seed"][i]));
     EXPECT_EQ(facility.EncryptText(std::string(message.begin(), message.end()),
                                    false),
-              e.at("ciphertext"));
+              values["ciphertext"][i]);
   }
 }
 
