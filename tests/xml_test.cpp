@@ -20,6 +20,7 @@ uint32_t EndTagOf(const ElementRecord& e) { return e.tagLengths >> 22; }
 // The index's links agree and every element lies in the text (aborts).
 using fuzz::ExerciseDocument;
 
+// Well-formed markup is the expat comparison's; here are the borders.
 TEST(XmlParse, ResultStrings) {
   struct Case {
     const char16_t* text;
@@ -27,7 +28,6 @@ TEST(XmlParse, ResultStrings) {
     const char16_t* result;
   } cases[] = {
       {u"", false, u""},
-      {u"<r a='>' b = \"x>y\"><!-- > --><?p >?><![CDATA[<x>]]></r>", true, u""},
       {u"<!DOCTYPE r [<!ENTITY e \"a>b\"><!ATTLIST r x CDATA '>'>]><r/>", true,
        u""},
       {u"<a><b></a>", false,
@@ -37,7 +37,6 @@ TEST(XmlParse, ResultStrings) {
       // The slash of an unquoted value belongs to the value.
       {u"<a href=x/>", false,
        u"<unended_start_tag tagname=\"a\" offset=\"0\" offset2=\"11\"/>"},
-      {u"<a href='x'/>", true, u""},
       // A quote that does not follow "=" opens nothing.
       {u"<a x\"y>\"/></a>", true, u""},
       {u"<a\n/><b/ >", false,
