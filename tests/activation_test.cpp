@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -305,51 +306,78 @@ AccountFields AccountOf(const HandsetActivateResult& r) {
           r.name,   r.province, r.gender,   r.figure};
 }
 
-TEST_F(ActivationTest, NoPositiveAccountIdOrARefusalLeavesTheFileAlone) {
+// What a reply leaves: the account fields (or none written), the server
+// date, the error record, and the environment file, which only an accepted
+// keyed mode with a positive account id replaces.
+TEST_F(ActivationTest, ReplyIntoTheResultTheErrorRecordAndTheFile) {
   WriteStoredEnvironment(kEnv);
   const std::string before = test::ReadHostFile(Host(kEnv));
-  // The reply, and the user id it gives: the account id, not positive.
-  const std::pair<std::string, int32_t> replies[] = {
-      {Accepted("<r><account id=\"0\"/><user-id>34</user-id></r>"), 0},
-      {Accepted("<r><account id=\"-3\"/></r>"), -3},
-      {Accepted("<r><x><account id=\"12\"/></x></r>"), 0},  // too deep
-      {Accepted("<r><account id=\"12\">"), 0},              // not well formed
-      {Accepted(""), 0},
-      {HttpReply(403, "F", {{"X-Error-Code", "901"}}, kAccount), 0},
+  const auto refusal = [](const std::string& code) {
+    return HttpReply(403, "F",
+                     {{"Date", kDate},
+                      {"X-Error-Code", code},
+                      {"X-Error-Message", "no"},
+                      {"X-Util-Timestamp", "util-time"},
+                      {"X-Server-Timestamp", "server-time"}},
+                     kAccount);
   };
-  for (const auto& [reply, userId] : replies) {
-    SCOPED_TRACE(reply);
-    const Activation a = Activate(Input(2, kEnv), reply);
-    EXPECT_NE(FieldOf(a.request, "modulus"), "");
-    EXPECT_EQ(test::ReadHostFile(Host(kEnv)), before);
-    if (a.status == 200) {
-      // The account fields are written: the account id, the rest empty.
-      EXPECT_EQ(AccountOf(a.result),
-                AccountFields(userId, 0, u"", u"", u"", u"", 0, 0));
-    }
-  }
-}
-
-TEST_F(ActivationTest, ReplyValuesIntoTheResultByMode) {
-  const size_t dateAt = offsetof(HandsetActivateResult, serverDate);
-  for (const int32_t mode : {1, 3, 5, 9}) {
-    SCOPED_TRACE(mode);
-    const Activation a = Activate(Input(mode, kEnv), Accepted(kAccount));
-    ASSERT_EQ(a.status, 200);
+  const AccountFields bob(34, 5, u"bob", u"b@x.cn", u"张", u"北", 1, -7);
+  const AccountFields none(0, 0, u"", u"", u"", u"", 0, 0);
+  struct Case {
+    int32_t mode;
+    std::string reply;
+    std::optional<AccountFields> account;  // none: the fields untouched
+    int32_t code;                          // -1: the error record untouched
+    std::u16string timestamp;              // empty: untouched
+  } cases[] = {
+      {1, Accepted(kAccount), {}, -1, u""},
+      {5, Accepted(kAccount), {}, -1, u""},
+      {3, Accepted(kAccount), bob, -1, u""},
+      {9, Accepted(kAccount), bob, -1, u""},
+      // No positive account id: it is the user id, and nothing is stored.
+      {2, Accepted("<r><account id=\"0\"/><user-id>34</user-id></r>"), none, -1,
+       u""},
+      {2, Accepted("<r><account id=\"-3\"/></r>"),
+       AccountFields(-3, 0, u"", u"", u"", u"", 0, 0), -1, u""},
+      {2, Accepted("<r><x><account id=\"12\"/></x></r>"), none, -1, u""},
+      {2, Accepted("<r><account id=\"12\">"), none, -1, u""},
+      {2, Accepted(""), none, -1, u""},
+      {2, refusal("901"), {}, 901, u""},
+      {4, refusal("914"), {}, 914, u" util-time"},
+      {4, refusal("915"), {}, 915, u" util-time"},
+      {4, refusal("906"), {}, 906, u" server-time"},
+      {4, refusal("903"), {}, 903, u""},
+      {4, refusal("913"), {}, 913, u""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.mode) + " " + c.reply.substr(0, 12) +
+                 c.reply.substr(c.reply.find("\r\n\r\n") + 4, 40));
+    const Activation a = Activate(Input(c.mode, kEnv), c.reply);
+    EXPECT_EQ(a.status, c.code < 0 ? 200 : 403);
     EXPECT_EQ(std::u16string(a.result.serverDate), U16(" " + kDate));
-    EXPECT_TRUE(Untouched(a.error));
     EXPECT_TRUE(Untouched(a.result, 0, 8));
-    if (mode == 1 || mode == 5) {
-      EXPECT_TRUE(Untouched(a.result, 8, dateAt));
-      continue;
+    if (c.account) {
+      EXPECT_EQ(AccountOf(a.result), *c.account);
+    } else {
+      EXPECT_TRUE(
+          Untouched(a.result, 8, offsetof(HandsetActivateResult, serverDate)));
     }
-    EXPECT_EQ(AccountOf(a.result),
-              AccountFields(34, 5, u"bob", u"b@x.cn", u"张", u"北", 1, -7));
-    EXPECT_FALSE(test::HostFileExists(Host(kEnv)));
+    if (c.code < 0) {
+      EXPECT_TRUE(Untouched(a.error));
+    } else {
+      EXPECT_EQ(a.error.code, c.code);
+      EXPECT_EQ(std::u16string(a.error.message), u" no");
+      if (c.timestamp.empty()) {
+        EXPECT_TRUE(Untouched(a.error, offsetof(HandsetError, timestamp)));
+      } else {
+        EXPECT_EQ(std::u16string(a.error.timestamp), c.timestamp);
+      }
+    }
+    EXPECT_EQ(test::ReadHostFile(Host(kEnv)), before);
   }
 
   // Without "user-id" the account id stays; values too long for their
-  // fields are cut to fit, and so is a long date.
+  // fields are cut to fit, and so is a long date; no date leaves it empty.
   const std::string x40(40, 'x');
   const std::string y300(300, 'y');
   const Activation cut = Activate(
@@ -364,48 +392,8 @@ TEST_F(ActivationTest, ReplyValuesIntoTheResultByMode) {
   EXPECT_EQ(
       AccountOf(cut.result),
       AccountFields(12, 0, x15, U16(y300.substr(0, 255)), x15, x15, 0, 0));
-}
-
-TEST_F(ActivationTest, RefusalsFillTheErrorRecordAndTheServerDate) {
-  struct Case {
-    std::string code;
-    std::u16string timestamp;  // empty: left alone
-  } cases[] = {
-      {"914", u" util-time"}, {"915", u" util-time"}, {"906", u" server-time"},
-      {"903", u""},           {"913", u""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.code);
-    const Activation a = Activate(
-        Input(4, kEnv), HttpReply(403, "F",
-                                  {{"Date", kDate},
-                                   {"X-Error-Code", c.code},
-                                   {"X-Error-Message", "no"},
-                                   {"X-Util-Timestamp", "util-time"},
-                                   {"X-Server-Timestamp", "server-time"}},
-                                  ""));
-    ASSERT_EQ(a.status, 403);
-    EXPECT_EQ(a.error.code, std::stoi(c.code));
-    EXPECT_EQ(std::u16string(a.error.message), u" no");
-    if (c.timestamp.empty()) {
-      EXPECT_TRUE(Untouched(a.error, offsetof(HandsetError, timestamp)));
-    } else {
-      EXPECT_EQ(std::u16string(a.error.timestamp), c.timestamp);
-    }
-    EXPECT_EQ(std::u16string(a.result.serverDate), U16(" " + kDate));
-    EXPECT_TRUE(
-        Untouched(a.result, 0, offsetof(HandsetActivateResult, serverDate)));
-    EXPECT_FALSE(test::HostFileExists(Host(kEnv)));
-  }
-
-  // Without a code the body joins the message; without Date the date is
-  // empty.
-  const Activation bare =
-      Activate(Input(3, kEnv),
-               HttpReply(500, "E", {{"X-Error-Message", "m"}}, "body text"));
+  const Activation bare = Activate(Input(3, kEnv), HttpReply(500, "E", {}, ""));
   EXPECT_EQ(bare.status, 500);
-  EXPECT_EQ(bare.error.code, 0);
-  EXPECT_EQ(std::u16string(bare.error.message), u" mbody text");
   EXPECT_EQ(bare.result.serverDate[0], 0);
 }
 
