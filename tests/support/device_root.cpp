@@ -20,21 +20,16 @@ namespace fs = std::filesystem;
 constexpr char kRootVariable[] = "VESK_DEVICE_ROOT";
 
 // Removes `p` and everything below it, first giving the owner write and
-// search rights on every directory so read-only entries can go too.
+// search rights on every directory so entries of read-only ones can go too.
 void RemoveTree(const fs::path& p) {
   std::error_code ec;
-  fs::file_status st = fs::symlink_status(p, ec);
-  if (ec || !fs::exists(st)) return;
-  if (fs::is_directory(st)) {
+  if (fs::is_directory(fs::symlink_status(p, ec))) {
     fs::permissions(p, fs::perms::owner_all, fs::perm_options::add, ec);
     std::vector<fs::path> children;
-    for (fs::directory_iterator it(p, ec), end; !ec && it != end;
-         it.increment(ec)) {
-      children.push_back(it->path());
+    for (const auto& child : fs::directory_iterator(p, ec)) {
+      children.push_back(child.path());
     }
     for (const fs::path& child : children) RemoveTree(child);
-  } else if (!fs::is_symlink(st)) {
-    fs::permissions(p, fs::perms::owner_write, fs::perm_options::add, ec);
   }
   fs::remove(p, ec);
 }
@@ -110,47 +105,32 @@ void WriteHostFile(const std::string& hostPath, const std::string& bytes) {
 }
 
 std::u16string U16(const std::string& utf8) {
+  static const char32_t kLeast[] = {0, 0x80, 0x800, 0x10000, 0};
+  auto byte = [&](size_t at) { return static_cast<unsigned char>(utf8[at]); };
   std::u16string out;
-  const size_t n = utf8.size();
-  size_t i = 0;
-  while (i < n) {
-    unsigned char lead = static_cast<unsigned char>(utf8[i]);
-    char32_t cp;
-    size_t extra;
-    char32_t min;
-    if (lead < 0x80) {
-      cp = lead, extra = 0, min = 0;
-    } else if ((lead & 0xE0) == 0xC0) {
-      cp = lead & 0x1F, extra = 1, min = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      cp = lead & 0x0F, extra = 2, min = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      cp = lead & 0x07, extra = 3, min = 0x10000;
-    } else {
-      out += u'\uFFFD';
-      ++i;
-      continue;
-    }
+  for (size_t i = 0; i < utf8.size();) {
+    const unsigned char lead = byte(i);
+    const size_t extra = lead < 0x80             ? 0
+                         : (lead & 0xE0) == 0xC0 ? 1
+                         : (lead & 0xF0) == 0xE0 ? 2
+                         : (lead & 0xF8) == 0xF0 ? 3
+                                                 : 4;  // not a lead byte
+    char32_t cp = lead & (0xFF >> (extra + 1 + (extra > 0)));
     size_t j = 1;
-    for (; j <= extra && i + j < n; ++j) {
-      unsigned char c = static_cast<unsigned char>(utf8[i + j]);
-      if ((c & 0xC0) != 0x80) break;
-      cp = (cp << 6) | (c & 0x3F);
-    }
-    if (j <= extra || cp < min || cp > 0x10FFFF ||
-        (cp >= 0xD800 && cp <= 0xDFFF)) {
-      out += u'\uFFFD';
-      i += j;
-      continue;
+    for (; extra < 4 && j <= extra && i + j < utf8.size() &&
+           (byte(i + j) & 0xC0) == 0x80;
+         ++j) {
+      cp = (cp << 6) | (byte(i + j) & 0x3F);
     }
     i += j;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (cp >> 10));
-      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(cp);
+    if (extra == 4 || j <= extra || cp < kLeast[extra] || cp > 0x10FFFF ||
+        (cp >= 0xD800 && cp <= 0xDFFF)) {
+      cp = 0xFFFD;
+    } else if (cp >= 0x10000) {
+      out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+      cp = 0xDC00 + (cp & 0x3FF);
     }
+    out += static_cast<char16_t>(cp);
   }
   return out;
 }
