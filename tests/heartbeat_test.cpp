@@ -130,46 +130,6 @@ TEST_F(HeartbeatTest, RequestAndAllThreeKinds) {
   EXPECT_FALSE(CardFileExists());
 }
 
-// The body reaches the document loader byte for byte, however it is cut
-// into receives: a code page it declares, UTF-16 with a byte order mark,
-// and a document longer than one receive give their message.
-TEST_F(HeartbeatTest, DocumentsThatGiveOneMessage) {
-  const std::string text(1000, 'z');
-  const std::string big =
-      "<r><notifications total=\"1\"><message key=\"k\"><title>\xE4\xB8\xAD"
-      "</title><text>" +
-      text + "</text></message></notifications></r>";
-  const std::string head =
-      "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(big.size()) +
-      "\r\n\r\n";
-  const struct {
-    Reply reply;
-    std::string text;
-  } cases[] = {
-      {Raw(Ok("<?xml version=\"1.0\" encoding=\"gb2312\"?><r><notifications "
-              "total=\"1\"><message key=\"k\"><title>\xD6\xD0</title>"
-              "</message></notifications></r>")),
-       ""},
-      {Raw(Ok(Utf16Bytes(u"\uFEFF<r><notifications total=\"1\"><message "
-                         u"key=\"k\"><title>\u4E2D</title></message>"
-                         u"</notifications></r>"))),
-       ""},
-      {Pieces(
-           {head + big.substr(0, 700), big.substr(700, 300), big.substr(1000)},
-           20),
-       text},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text.size());
-    FakeServer server({c.reply});
-    ASSERT_EQ(Beat(server), 200);
-    EXPECT_EQ(result_.total, 1);
-    ASSERT_EQ(result_.messageCount, 1);
-    EXPECT_EQ(Fields(Message(0)), (Texts{u"k", u"\u4E2D", U16(c.text)}));
-    EXPECT_FALSE(CardFileExists());
-  }
-}
-
 // Values longer than every field are cut to the field, terminator included,
 // and never between the halves of a surrogate pair.
 TEST_F(HeartbeatTest, OverlongValuesCutToTheirFields) {
@@ -224,12 +184,14 @@ TEST_F(HeartbeatTest, SecondBeatReleasesFirstArrayRefusalKeepsIt) {
   EXPECT_EQ(Text(Message(0).key), u"m1");
 }
 
-// Replies that yield no notifications: counts and offsets 0 and a valid
-// empty array. What reaches the card and stays there unless it was parsed:
-// the body up to its Content-Length, however it is cut into receives;
-// without Content-Length what fits the first area; up to the close of a
-// connection that ends early.
-TEST_F(HeartbeatTest, RepliesWithoutNotifications) {
+// What each reply leaves. The body reaches the card up to its
+// Content-Length, however it is cut into receives (without Content-Length
+// what fits the first area; up to the close of a connection that ends
+// early), and stays there unless it was parsed. A code page the document
+// declares, UTF-16 with a byte order mark and a document longer than one
+// receive give their message; the others no notifications, with a valid
+// empty array.
+TEST_F(HeartbeatTest, WhatEachReplyLeaves) {
   const std::string doc = "<r><x>" + std::string(3000, 'b') + "</x></r>";
   const std::string head =
       "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(doc.size()) +
@@ -237,10 +199,19 @@ TEST_F(HeartbeatTest, RepliesWithoutNotifications) {
   const std::string bare = "HTTP/1.1 200 OK\r\n\r\n";
   const std::string root =
       "<notifications total=\"3\"><message key=\"m\"/></notifications>";
+  const std::string text(1000, 'z');
+  const std::string big =
+      "<r><notifications total=\"1\"><message key=\"k\"><title>\xE4\xB8\xAD"
+      "</title><text>" +
+      text + "</text></message></notifications></r>";
+  const std::string bigHead =
+      "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(big.size()) +
+      "\r\n\r\n";
   const struct {
     const char* name;
     Reply reply;
-    std::string stored;  // "" when the file is gone
+    std::string stored;      // "" when the file is gone
+    std::string text = "-";  // the one message's text; "-": no notifications
   } cases[] = {
       {"no notifications element", Raw(Ok("<r><other/></r>")),
        "<r><other/></r>"},
@@ -258,13 +229,33 @@ TEST_F(HeartbeatTest, RepliesWithoutNotifications) {
        doc.substr(0, 1024 - bare.size())},
       {"connection closes mid-body",
        Raw("HTTP/1.1 200 OK\r\nContent-Length: 9000\r\n\r\n" + doc), doc},
+      {"code page",
+       Raw(Ok("<?xml version=\"1.0\" encoding=\"gb2312\"?><r><notifications "
+              "total=\"1\"><message key=\"k\"><title>\xD6\xD0</title>"
+              "</message></notifications></r>")),
+       "", ""},
+      {"UTF-16",
+       Raw(Ok(Utf16Bytes(u"\uFEFF<r><notifications total=\"1\"><message "
+                         u"key=\"k\"><title>\u4E2D</title></message>"
+                         u"</notifications></r>"))),
+       "", ""},
+      {"longer than one receive",
+       Pieces({bigHead + big.substr(0, 700), big.substr(700, 300),
+               big.substr(1000)},
+              20),
+       "", text},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     FakeServer server({c.reply});
     ASSERT_EQ(Beat(server), 200);
-    EXPECT_EQ(Counts(), std::vector<int32_t>(6, 0));
+    const bool one = c.text != "-";
+    EXPECT_EQ(Counts(), (one ? std::vector<int32_t>{1, 0, 1, 0, 0, 3072}
+                             : std::vector<int32_t>(6, 0)));
     EXPECT_NE(result_.entries, nullptr);
+    if (one) {
+      EXPECT_EQ(Fields(Message(0)), (Texts{u"k", u"\u4E2D", U16(c.text)}));
+    }
     EXPECT_EQ(CardFileExists(), !c.stored.empty());
     EXPECT_EQ(CardFile(), c.stored);
   }
