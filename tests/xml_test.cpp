@@ -146,7 +146,6 @@ TEST(XmlParse, TokenizerNodes) {
   };
   XmlDocument doc;
   doc.SetDocument(text);
-  const std::u16string parseResult = doc.Result();
   int32_t offset = 0;
   for (const Expect& w : want) {
     const Node node = doc.NextNode(offset);
@@ -161,8 +160,7 @@ TEST(XmlParse, TokenizerNodes) {
   doc.SetDocument(u"<r><=></r>");
   EXPECT_EQ(doc.Result(), u"<first_tag_syntax offset=\"3\"/>");
   const Node error = doc.NextNode(3);
-  EXPECT_EQ(error.type, kNodeError);
-  EXPECT_EQ(error.length, 3);
+  EXPECT_EQ(std::tie(error.type, error.length), std::make_tuple(kNodeError, 3));
   EXPECT_EQ(doc.Result(),
             u"<first_tag_syntax offset=\"3\"/>"
             u"<first_tag_syntax offset=\"3\"/>");
