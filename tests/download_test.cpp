@@ -43,19 +43,15 @@ std::string Header(const std::string& request, const std::string& name) {
 // 206 with its range otherwise; the body is cut at end.
 std::string Serve(const std::string& source, size_t offset, size_t end,
                   const std::string& checksum) {
-  const std::string length = std::to_string(source.size() - offset);
-  if (offset == 0) {
-    return HttpReply(200, "OK",
-                     {{"Content-Length", length}, {"X-Checksum", checksum}},
-                     source.substr(0, end));
-  }
-  const std::string range = "bytes " + std::to_string(offset) + "-" +
-                            std::to_string(source.size() - 1) + "/" +
-                            std::to_string(source.size());
-  return HttpReply(206, "Partial Content",
-                   {{"Content-Range", range},
-                    {"Content-Length", length},
-                    {"X-Checksum", checksum}},
+  std::vector<std::pair<std::string, std::string>> headers = {
+      {"Content-Length", std::to_string(source.size() - offset)},
+      {"X-Checksum", checksum}};
+  if (offset == 0) return HttpReply(200, "OK", headers, source.substr(0, end));
+  headers.insert(headers.begin(),
+                 {"Content-Range", "bytes " + std::to_string(offset) + "-" +
+                                       std::to_string(source.size() - 1) + "/" +
+                                       std::to_string(source.size())});
+  return HttpReply(206, "Partial Content", headers,
                    source.substr(offset, end - offset));
 }
 

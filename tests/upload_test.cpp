@@ -119,38 +119,33 @@ TEST_F(UploadTest, BodyBytesAndLength) {
   }
   struct Case {
     const char* what;
-    std::vector<std::pair<std::u16string, std::u16string>> entries;
+    std::vector<std::pair<std::string, std::u16string>> entries;  // on card
     std::string body;
   } cases[] = {
       {"no entries: only the closing line", {}, Closing()},
       {"update and delete",
-       {{u"\\Storage Card\\a.txt", u"update"},
-        {u"\\Storage Card\\old.txt", u"delete"}},
+       {{"a.txt", u"update"}, {"old.txt", u"delete"}},
        Update("update1", "a.txt") + "hello\r\n" + Delete("delete2", "old.txt") +
            Closing()},
       // An empty action or any other word deletes; a missing file updates
       // with an empty part.
       {"other actions and missing files",
-       {{u"\\Storage Card\\x.bin", u""},
-        {u"\\Storage Card\\x.bin", u"remove"},
-        {u"\\Storage Card\\none.bin", u"update"}},
+       {{"x.bin", u""}, {"x.bin", u"remove"}, {"none.bin", u"update"}},
        Delete("delete1", "x.bin") + Delete("delete2", "x.bin") +
            Update("update3", "none.bin") + "\r\n" + Closing()},
       {"binary and large contents",
-       {{u"\\Storage Card\\small.bin", u"update"},
-        {u"\\Storage Card\\large.bin", u"update"}},
+       {{"small.bin", u"update"}, {"large.bin", u"update"}},
        Update("update1", "small.bin") + small + "\r\n" +
            Update("update2", "large.bin") + large + "\r\n" + Closing()},
       {"paths travel as GBK bytes",
-       {{u"\\Storage Card\\中文.txt", u"update"},
-        {u"\\Storage Card\\旧.txt", u"delete"}},
+       {{"中文.txt", u"update"}, {"旧.txt", u"delete"}},
        Update("update1", "\xD6\xD0\xCE\xC4.txt") + "abc\r\n" +
            Delete("delete2", "\xBE\xC9.txt") + Closing()},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     input_ = HandsetSaveInput{};
-    for (const auto& [path, action] : c.entries) Add(path, action);
+    for (const auto& [name, action] : c.entries) Add(U16(kCard + name), action);
     counter = 0;
     const Received got = SaveOnce(Raw(kOk), 200);
     EXPECT_EQ(got.body.size(), c.body.size());
