@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/e2e/service_process.h"
+#include "tests/support/device_root.h"
 #include "tools/common/process.h"
 
 namespace vesk::test {
@@ -30,7 +31,7 @@ std::vector<std::string> Words(const std::string& line,
 }
 
 TEST(ServiceCommandLine, RefusesMistypedLines) {
-  const TempDir scratch;
+  const DeviceRoot scratch;
   const std::string data = scratch.path() + "/data";
   const std::pair<std::string, std::string> cases[] = {
       {"serve --data DATA --prot 0", "--prot"},
@@ -81,7 +82,7 @@ TEST(ServiceCommandLine, VersionAndHelpExplainEveryOption) {
 }
 
 TEST(ServiceCommandLine, OptionsHoldAnywhereOnTheLine) {
-  const TempDir scratch;
+  const DeviceRoot scratch;
   // --seed-demo after --data, a command before both: seeds, then runs it;
   // a command's options in any order with --data after the command.
   CommandResult run = RunService(

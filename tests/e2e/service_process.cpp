@@ -30,27 +30,15 @@ std::vector<std::string> Command(const std::vector<std::string>& arguments) {
 
 }  // namespace
 
-TempDir::TempDir() {
-  std::string pattern =
-      (fs::temp_directory_path() / "vesk-data-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    throw std::runtime_error("cannot create a temporary directory");
-  }
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  fs::remove_all(path_, ec);
-}
-
 CommandResult RunService(const std::vector<std::string>& arguments) {
-  const TempDir scratch;
-  const std::string errors = scratch.path() + "/stderr";
+  std::string errors =
+      (fs::temp_directory_path() / "vesk-service-stderr-XXXXXX").string();
+  ::close(::mkstemp(errors.data()));
   CommandResult result;
   result.status = tools::RunToEnd(Command(arguments), &result.out,
                                   tools::ChildOptions{errors});
   result.err = ReadHostFile(errors);
+  fs::remove(errors);
   return result;
 }
 

@@ -1,6 +1,6 @@
-// The reference service as a child process of a test: a temporary data
-// directory, administration commands, and a running "serve" that is always
-// stopped (SIGTERM, then SIGKILL) when its owner goes.
+// The reference service as a child process of a test: administration
+// commands, and a running "serve" that is always stopped (SIGTERM, then
+// SIGKILL) when its owner goes.
 #ifndef VESK_TESTS_E2E_SERVICE_PROCESS_H_
 #define VESK_TESTS_E2E_SERVICE_PROCESS_H_
 
@@ -12,19 +12,6 @@
 #include "tools/common/process.h"
 
 namespace vesk::test {
-
-// A fresh temporary directory, removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 struct CommandResult {
   int status = -1;  // exit status, or -1 when it did not exit normally

@@ -64,14 +64,6 @@ bool ServiceUnderTest::Activate(ToolRun& run) const {
   return run.exit == 0;
 }
 
-const Json& ServiceUnderTest::LargestContent() const {
-  const Json* largest = nullptr;
-  for (const Json& c : demo_.at("contents")) {
-    if (largest == nullptr || c.at("size") > largest->at("size")) largest = &c;
-  }
-  return *largest;
-}
-
 std::string MakeZip(
     const std::string& path,
     const std::vector<std::pair<std::string, std::string>>& entries) {

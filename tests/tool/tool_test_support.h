@@ -57,8 +57,6 @@ class ServiceUnderTest {
   std::string Admin(std::vector<std::string> args) const;
   // Activates a handset for `run` in mode 4 with the seeded account.
   bool Activate(ToolRun& run) const;
-  // The seeded content with the most bytes.
-  const Json& LargestContent() const;
   // The first seeded package's path ("demo.zip").
   std::string Package() const { return demo_.at("packages").at(0).at("path"); }
 
