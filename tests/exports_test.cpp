@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <regex>
@@ -567,13 +568,10 @@ TEST_F(ExportsTest, OverlongTextsStayInsideTheirFields) {
 std::string FormEncoded(const std::string& text) {
   std::string out;
   for (const unsigned char c : text) {
-    if (std::isalnum(c) != 0) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += "0123456789ABCDEF"[c >> 4];
-      out += "0123456789ABCDEF"[c & 15];
-    }
+    char escaped[4];
+    std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+    out +=
+        std::isalnum(c) != 0 ? std::string(1, static_cast<char>(c)) : escaped;
   }
   return out;
 }

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "service/vesk80.h"
@@ -76,6 +77,9 @@ class PeerTest : public ::testing::Test {
   }
   void TearDown() override { delete[] beat_.entries; }
 
+  static void Copy(std::u16string_view text, vesk_char16* field) {
+    std::copy(text.begin(), text.end(), field);
+  }
   std::u16string Url(uint16_t port) {
     return U16("http://127.0.0.1:" + std::to_string(port) + "/op");
   }
@@ -96,19 +100,16 @@ class PeerTest : public ::testing::Test {
   }
   int32_t Load(uint16_t port) {
     LoadRecord record{};
-    const std::u16string archive = u"\\Storage Card\\pkg.zip";
-    const std::u16string target = u"\\Storage Card\\pkg";
-    std::copy(archive.begin(), archive.end(), record.archivePath);
-    std::copy(target.begin(), target.end(), record.targetDirectory);
+    Copy(u"\\Storage Card\\pkg.zip", record.archivePath);
+    Copy(u"\\Storage Card\\pkg", record.targetDirectory);
     return vesk_HandsetLoad(kEnv, &record, &loaded_, &error_, Url(port).c_str(),
                             port);
   }
   int32_t Save(uint16_t port) {
     HandsetSaveInput input{};
     input.count = 1;
-    const std::u16string path = u"\\Storage Card\\big.bin";
-    std::copy(path.begin(), path.end(), input.entries[0].path);
-    std::copy_n(u"update", 6, input.entries[0].action);
+    Copy(u"\\Storage Card\\big.bin", input.entries[0].path);
+    Copy(u"update", input.entries[0].action);
     std::vector<vesk_char16> output(1025);
     return vesk_HandsetSave(kEnv, &input, output.data(), &error_,
                             Url(port).c_str(), port);
@@ -116,8 +117,7 @@ class PeerTest : public ::testing::Test {
   int32_t Activate(uint16_t port) {
     HandsetActivateInput input{};
     input.mode = 1;
-    std::copy(kEnv, kEnv + std::char_traits<char16_t>::length(kEnv),
-              input.environmentPath);
+    Copy(kEnv, input.environmentPath);
     HandsetActivateResult result{};
     return vesk_handsetActivate(&input, &result, &error_, Url(port).c_str(),
                                 port);
