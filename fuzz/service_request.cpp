@@ -49,16 +49,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The reader sees the body in two pieces, split at a place taken from the
   // input, and must keep its data within what it was given.
   size_t received = 0;
-  MultipartReader::Handler handler;
-  handler.partBegin = [](const PartHead& part) {
-    return part.name.size() < kMaxHeadBytes;
-  };
-  handler.partData = [&received](std::string_view bytes) {
-    received += bytes.size();
-    return true;
-  };
-  handler.partEnd = [] { return true; };
-  MultipartReader reader(boundary, handler);
+  MultipartReader reader(boundary, {[](const PartHead& part) {
+                                      return part.name.size() < kMaxHeadBytes;
+                                    },
+                                    [&received](std::string_view bytes) {
+                                      received += bytes.size();
+                                      return true;
+                                    },
+                                    [] { return true; }});
   const size_t split = size > 0 ? data[0] % (body.size() + 1) : 0;
   reader.Feed(body.substr(0, split));
   reader.Feed(body.substr(split));
