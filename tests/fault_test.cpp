@@ -19,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
@@ -114,18 +115,28 @@ bool Armed(const platform::FaultPlan& plan, int32_t* status, Call call) {
   return injected;
 }
 
+// A fresh device root with the environment file; the peers of a run are
+// made before it is armed.
+struct Device {
+  Device() {
+    test::WriteHostFile(root.Host("\\PocketDisk1\\handset.env"),
+                        "User-Agent: Fault/1\nUser-Serial: SN\nUser-Id: 3\n");
+  }
+  std::string Card() { return root.Host("\\Storage Card"); }
+  test::DeviceRoot root;
+};
+
+// A load of the package at \Storage Card\<archive>, unpacked into pkg.
+LoadRecord PackageLoad(std::u16string_view archive) {
+  LoadRecord record{};
+  const std::u16string path = u"\\Storage Card\\" + std::u16string(archive);
+  std::copy(path.begin(), path.end(), record.archivePath);
+  std::copy_n(u"\\Storage Card\\pkg", 17, record.targetDirectory);
+  return record;
+}
+
 class FaultTest : public ::testing::Test {
  protected:
-  // A fresh device root with the environment file; the peers of a run are
-  // made before it is armed.
-  struct Device {
-    Device() {
-      test::WriteHostFile(root.Host("\\PocketDisk1\\handset.env"),
-                          "User-Agent: Fault/1\nUser-Serial: SN\nUser-Id: 3\n");
-    }
-    std::string Card() { return root.Host("\\Storage Card"); }
-    test::DeviceRoot root;
-  };
   test::ScopedEnv timeout_{"VESK_TIMEOUT_SECONDS", "5"};
 };
 
@@ -205,11 +216,7 @@ TEST_F(FaultTest, LoadWithExtraction) {
         200, "OK", {{"Content-Length", std::to_string(archive.size())}},
         archive))});
     const std::u16string url = test::Url(server, "/p");
-    LoadRecord record{};
-    std::u16string path = u"\\Storage Card\\p.zip";
-    std::u16string target = u"\\Storage Card\\pkg";
-    std::copy(path.begin(), path.end(), record.archivePath);
-    std::copy(target.begin(), target.end(), record.targetDirectory);
+    LoadRecord record = PackageLoad(u"p.zip");
     LoadResult result{};
     HandsetError error{};
     int32_t status = 0;
@@ -344,9 +351,7 @@ TEST_F(FaultTest, Save) {
 class FullDiskTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    test::WriteHostFile(root_.Host("\\PocketDisk1\\handset.env"),
-                        "User-Agent: Full/1\nUser-Serial: SN\nUser-Id: 3\n");
-    card_ = root_.Host("\\Storage Card");
+    card_ = device_.Card();
     if (mount("tmpfs", card_.c_str(), "tmpfs", 0, "size=1m") != 0) {
       GTEST_SKIP() << "cannot mount a small file system: "
                    << std::strerror(errno);
@@ -360,14 +365,13 @@ class FullDiskTest : public ::testing::Test {
     ASSERT_EQ(mount(nullptr, card_.c_str(), nullptr, MS_REMOUNT, "size=8m"), 0);
   }
 
-  test::DeviceRoot root_;
+  Device device_;
   std::string card_;
   bool mounted_ = false;
 };
 
 TEST_F(FullDiskTest, DownloadStopsResumablyAndResumesOnceThereIsRoom) {
-  std::string source(1536 * 1024, '\0');
-  for (size_t i = 0; i < source.size(); ++i) source[i] = char(i * 7 + i / 999);
+  const std::string source = Source(1536 * 1024);
   const std::string checksum = test::Md5Hex(source);
   DownloadRecord record{};
   std::copy_n(u"k", 1, record.contentKey);
@@ -440,11 +444,7 @@ TEST_F(FullDiskTest, PackageThatCannotFitUnpacksNothing) {
   const std::string bytes = ReadHostFile(archive);
   std::remove(archive.c_str());
 
-  LoadRecord record{};
-  const std::u16string path = u"\\Storage Card\\pkg.zip";
-  const std::u16string target = u"\\Storage Card\\pkg";
-  std::copy(path.begin(), path.end(), record.archivePath);
-  std::copy(target.begin(), target.end(), record.targetDirectory);
+  LoadRecord record = PackageLoad(u"pkg.zip");
   LoadResult result{};
   HandsetError error{};
   FakeServer server({Raw(HttpReply(
