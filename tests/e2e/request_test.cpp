@@ -12,24 +12,18 @@
 namespace vesk::service_tool {
 namespace {
 
-struct Seen {
-  std::vector<std::string> names, files, data;
-  int ends = 0;
-};
-
-MultipartReader::Handler Recorder(Seen& seen) {
+// What the reader reports: "[name|filename|data]" for each part.
+MultipartReader::Handler Recorder(std::string& seen) {
   return {[&seen](const PartHead& part) {
-            seen.names.push_back(part.name);
-            seen.files.push_back(part.filename);
-            seen.data.emplace_back();
+            seen += "[" + part.name + "|" + part.filename + "|";
             return true;
           },
           [&seen](std::string_view bytes) {
-            seen.data.back().append(bytes.data(), bytes.size());
+            seen.append(bytes.data(), bytes.size());
             return true;
           },
           [&seen]() {
-            ++seen.ends;
+            seen += "]";
             return true;
           }};
 }
@@ -50,20 +44,18 @@ const std::string kBody =
     kBoundary + "--\r\n";
 
 TEST(ServiceRequest, MultipartSplitAtEveryPlace) {
+  const std::string expected = "[update1|\\Storage Card\\a b.txt|" + kData +
+                               "][delete2||\\Storage Card\\old.txt]";
   for (size_t first = 0; first <= kBody.size(); ++first) {
     for (size_t second = first; second <= kBody.size();
          second += (first % 7 == 0) ? 1 : 97) {
-      Seen seen;
+      std::string seen;
       MultipartReader reader(kBoundary, Recorder(seen));
       ASSERT_TRUE(reader.Feed(kBody.substr(0, first)));
       ASSERT_TRUE(reader.Feed(kBody.substr(first, second - first)));
       ASSERT_TRUE(reader.Feed(kBody.substr(second)));
       ASSERT_TRUE(reader.Finish()) << first << " " << second;
-      ASSERT_EQ(seen.names, (std::vector<std::string>{"update1", "delete2"}));
-      ASSERT_EQ(seen.files[0], "\\Storage Card\\a b.txt");
-      ASSERT_EQ(seen.data[0], kData) << first << " " << second;
-      ASSERT_EQ(seen.data[1], "\\Storage Card\\old.txt");
-      ASSERT_EQ(seen.ends, 2);
+      ASSERT_EQ(seen, expected) << first << " " << second;
     }
   }
 }
@@ -89,7 +81,7 @@ TEST(ServiceRequest, BrokenMultipartBodies) {
        true},
   };
   for (const auto& c : cases) {
-    Seen seen;
+    std::string seen;
     MultipartReader reader(kBoundary, Recorder(seen));
     reader.Feed(c.body);
     EXPECT_FALSE(reader.Finish()) << c.what;
