@@ -73,22 +73,18 @@ std::string RecoverPrivateEncryption(const std::string& keyText,
   const int k = RSA_size(rsa);
   std::string text;
   for (size_t at = 0; at + k <= cipher.size(); at += k) {
-    Bn c(BN_bin2bn(cipher.data() + at, k, nullptr));
-    Bn m(BN_new());
-    BN_CTX* context = BN_CTX_new();
-    BN_mod_exp(m.get(), c.get(), RSA_get0_e(rsa), RSA_get0_n(rsa), context);
-    BN_CTX_free(context);
-    Bytes block(k);
-    BN_bn2binpad(m.get(), block.data(), k);
-    Bytes plain(k);
+    Bytes block(k), plain(k);
+    // The raw public operation: the block as the private key encrypted it.
+    RSA_public_decrypt(k, cipher.data() + at, block.data(), rsa,
+                       RSA_NO_PADDING);
     const int size =
         oaep ? RSA_padding_check_PKCS1_OAEP(plain.data(), k, block.data() + 1,
                                             k - 1, k, nullptr, 0)
              : RSA_padding_check_PKCS1_type_2(plain.data(), k, block.data() + 1,
                                               k - 1, k);
     if (size < 0) {
-      RSA_free(rsa);
-      return "<padding error>";
+      text = "<padding error>";
+      break;
     }
     text.append(plain.begin(), plain.begin() + size);
   }
