@@ -338,23 +338,25 @@ TEST_F(ArchiveTest, MissingArchivesAndTargets) {
   WriteHostFile(Host("\\junk.zip"), "PK\x03\x04 this is not an archive");
   WriteZip(Host("\\ok.zip"), {ZipEntry{"a.txt", "a"}});
   const auto before = Tree(root_.path());
-  int32_t result = -2;
-  // Nothing to open: 0, nothing printed, only the target directory made.
-  EXPECT_EQ(Extract(u"\\none.zip", u"\\n1", &result), "");
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(Extract(u"\\junk.zip", u"\\n2", &result), "");
-  EXPECT_EQ(result, 0);
-  // The target's parent is missing: only one level is made, so -1.
-  EXPECT_EQ(Extract(u"\\ok.zip", u"\\no\\such\\dir", &result), "");
-  EXPECT_EQ(result, -1);
+  // Nothing to open: 0, nothing printed, only the target directory made. A
+  // target whose parent is missing (only one level is made) or too long for
+  // the handset: -1.
+  struct {
+    std::u16string archive, target;
+    int32_t result;
+  } cases[] = {{u"\\none.zip", u"\\n1", 0},
+               {u"\\junk.zip", u"\\n2", 0},
+               {u"\\ok.zip", u"\\no\\such\\dir", -1},
+               {u"\\ok.zip", std::u16string(300, u'd'), -1}};
+  for (const auto& c : cases) {
+    int32_t result = -2;
+    EXPECT_EQ(Extract(c.archive, c.target, &result), "");
+    EXPECT_EQ(result, c.result);
+  }
   auto after = Tree(root_.path());
   EXPECT_EQ(after.size(), before.size() + 2);
   EXPECT_EQ(after.count("n1"), 1u);
   EXPECT_EQ(after.count("n2"), 1u);
-  // A target path too long for the handset is refused as a whole.
-  EXPECT_EQ(Extract(u"\\ok.zip", std::u16string(300, u'd').c_str(), &result),
-            "");
-  EXPECT_EQ(result, -1);
 }
 
 }  // namespace

@@ -81,11 +81,9 @@ class UploadTest : public ::testing::Test {
     std::copy(path.begin(), path.end(), entry.path);
     std::copy(action.begin(), action.end(), entry.action);
   }
-  int32_t Save(uint16_t port) {
-    const std::string url =
-        "http://127.0.0.1:" + std::to_string(port) + "/save";
-    return vesk_HandsetSave(kEnv, &input_, output_, &error_, U16(url).c_str(),
-                            port);
+  int32_t Save(const FakeServer& server) {
+    return vesk_HandsetSave(kEnv, &input_, output_, &error_,
+                            Url(server, "/save").c_str(), server.port());
   }
   // One save against a peer answering reply (a small receive buffer keeps
   // the upload close behind what the peer read); the request received. The
@@ -94,7 +92,7 @@ class UploadTest : public ::testing::Test {
     FakeServer server({std::move(reply)}, receiveBuffer);
     std::memset(&error_, 0xAB, sizeof error_);
     output_[0] = u'Q';
-    EXPECT_EQ(Save(server.port()), status);
+    EXPECT_EQ(Save(server), status);
     const auto requests = server.Requests(1);
     EXPECT_EQ(requests.size(), 1u);
     Received got = requests.empty() ? Received{} : Split(requests[0]);
@@ -168,35 +166,11 @@ TEST_F(UploadTest, BodyBytesAndLength) {
     EXPECT_EQ(std::u16string(output_), U16(kOk));
   }
 
-  // A refusal: the error record gets the service's code, message and time
-  // stamp; the output is left alone.
+  // A refusal fills the error record and leaves the output alone.
   input_ = HandsetSaveInput{};
-  SaveOnce(Raw(HttpReply(403, "Forbidden",
-                         {{"X-Error-Code", "906"},
-                          {"X-Error-Message", "refused"},
-                          {"X-Server-Timestamp", "2026-1-2 3:4:5.006"}},
-                         "")),
-           403);
+  SaveOnce(Raw(HttpReply(403, "F", {{"X-Error-Code", "906"}}, "")), 403);
   EXPECT_EQ(error_.code, 906);
-  EXPECT_EQ(std::u16string(error_.message), u" refused");
-  EXPECT_EQ(std::u16string(error_.timestamp), u" 2026-1-2 3:4:5.006");
   EXPECT_EQ(output_[0], u'Q');
-}
-
-TEST_F(UploadTest, BoundaryHasItsShapeAndChangesBetweenCalls) {
-  platform::SetOverrides({});  // the system's own Random()
-  const std::regex shape(
-      "Content-Type: multipart/form-data; boundary=(-{27}7d[0-9a-zA-Z]{11})"
-      "\r\n");
-  std::vector<std::string> boundaries;
-  for (int call = 0; call < 2; ++call) {
-    const Received got = SaveOnce(Raw(kOk), 200);
-    std::smatch match;
-    ASSERT_TRUE(std::regex_search(got.head, match, shape)) << got.head;
-    boundaries.push_back(match[1]);
-    EXPECT_EQ(got.body, Closing(match[1]));
-  }
-  EXPECT_NE(boundaries[0], boundaries[1]);
 }
 
 TEST_F(UploadTest, RefusedInputsSendNothing) {
@@ -218,7 +192,7 @@ TEST_F(UploadTest, RefusedInputsSendNothing) {
     std::copy(c.secondPath.begin(), c.secondPath.end(), input_.entries[1].path);
     std::memset(&error_, 0xAB, sizeof error_);
     output_[0] = u'Q';
-    EXPECT_EQ(Save(server.port()), 0);
+    EXPECT_EQ(Save(server), 0);
     EXPECT_EQ(error_.code, 0);
     EXPECT_NE(std::u16string(error_.message).find(U16(c.needle)),
               std::u16string::npos);
