@@ -1,7 +1,6 @@
-// The POSIX platform layer against real files under a temporary device root,
-// real loopback sockets and the host's iconv; positions past 4 GiB and times
-// past 2038, which a 32-bit target reaches only with 64-bit off_t and time_t
-// (cut to 32 bits, a seek lands elsewhere without an error and a time wraps).
+// The POSIX platform layer against real files, loopback sockets and iconv;
+// positions past 4 GiB and times past 2038 (a 32-bit off_t or time_t would
+// land a seek elsewhere without an error and wrap a time).
 #include "platform/platform.h"
 
 #include <arpa/inet.h>
@@ -367,6 +366,7 @@ TEST(PlatformTime, CalendarAndZoneConversions) {
   ASSERT_TRUE(LocalFileTimeToFileTime(late, &utc));
   EXPECT_EQ(utc, 116444736000000000 + 4102444800ull * 10000000);
 
+  // The local time in the zone in force (still CST-8).
   SystemTime now{};
   timespec before{}, after{};
   do {
@@ -374,14 +374,12 @@ TEST(PlatformTime, CalendarAndZoneConversions) {
     GetLocalTime(&now);
     clock_gettime(CLOCK_REALTIME, &after);
   } while (before.tv_sec != after.tv_sec);
-  const time_t shifted = before.tv_sec + 8 * 3600;
+  FileTime local = 0;
+  ASSERT_TRUE(SystemTimeToFileTime(now, &local));
+  EXPECT_EQ(local / 10000000, 11644473600ull + before.tv_sec + 8 * 3600);
   tm expected{};
-  gmtime_r(&shifted, &expected);
-  EXPECT_EQ(now.year, expected.tm_year + 1900);
-  EXPECT_EQ(now.month, expected.tm_mon + 1);
-  EXPECT_EQ(now.dayOfWeek, expected.tm_wday);
-  EXPECT_EQ(now.hour * 3600 + now.minute * 60 + now.second,
-            expected.tm_hour * 3600 + expected.tm_min * 60 + expected.tm_sec);
+  const time_t shifted = before.tv_sec + 8 * 3600;
+  EXPECT_EQ(now.dayOfWeek, gmtime_r(&shifted, &expected)->tm_wday);
 
   const auto ms = [](clockid_t clock) {
     timespec t{};
@@ -499,14 +497,13 @@ TEST(PlatformText, AnsiCodePageComesFromTheEnvironment) {
 // A listening socket on 127.0.0.1 with an ephemeral port.
 class Listener {
  public:
-  explicit Listener(int backlog = 4)
-      : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  Listener() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof address;
     EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), size), 0);
-    EXPECT_EQ(listen(fd_, backlog), 0);
+    EXPECT_EQ(listen(fd_, 4), 0);
     getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
     port_ = ntohs(address.sin_port);
   }
@@ -586,7 +583,7 @@ TEST(PlatformSockets, FailuresAndTheReservedHandleZero) {
   EXPECT_TRUE(CloseSocket(handle));
 }
 
-TEST(PlatformSockets, SilentPeersEndEveryWaitAtTheTimeOut) {
+TEST(PlatformSockets, TimeOutFromTheEnvironment) {
   ScopedEnv env("VESK_TIMEOUT_SECONDS");
   env.Unset();
   EXPECT_EQ(SocketTimeoutMs(), 60000u);
@@ -599,55 +596,33 @@ TEST(PlatformSockets, SilentPeersEndEveryWaitAtTheTimeOut) {
     env.Set(value);
     EXPECT_EQ(SocketTimeoutMs(), ms) << value;
   }
-  uint32_t loopback = htonl(INADDR_LOOPBACK);
-
-  // A peer that accepts and never answers: the receive fails.
+  // A peer that accepts and never answers: the receive fails as timed out
+  // (the exports' silent peers are the peer suite's).
   Listener listener;
   SocketHandle handle = CreateTcpSocket();
   ASSERT_TRUE(SetSocketTimeout(handle, 200));
-  ASSERT_TRUE(Connect(handle, loopback, listener.port(), 200));
+  ASSERT_TRUE(Connect(handle, htonl(INADDR_LOOPBACK), listener.port(), 200));
   const int peer = listener.Accept();
   char byte;
   EXPECT_EQ(Receive(handle, &byte, 1), -1);
   EXPECT_EQ(FailureOf(false), kErrorTimedOut);
   EXPECT_TRUE(CloseSocket(handle));
   close(peer);
-
-  // A listener whose queue is full drops the handshake: the connect gives
-  // up at the time-out instead of the system's minutes of retries.
-  Listener full(0);
-  const SocketHandle queued[] = {CreateTcpSocket(), CreateTcpSocket()};
-  for (SocketHandle socket : queued) {
-    (void)Connect(socket, loopback, full.port(), 200);
-  }
-  handle = CreateTcpSocket();
-  EXPECT_EQ(FailureOf(Connect(handle, loopback, full.port(), 300)),
-            kErrorTimedOut);
-  for (SocketHandle socket : queued) EXPECT_TRUE(CloseSocket(socket));
-  EXPECT_TRUE(CloseSocket(handle));
 }
 
 TEST(PlatformMemory, LargeBufferIsZeroedPageAlignedAndMoves) {
   EXPECT_EQ(LargeBuffer(0).data(), nullptr);
-  for (size_t size : {size_t{1}, size_t{5} << 20}) {
-    LargeBuffer buffer(size);
-    ASSERT_NE(buffer.data(), nullptr);
-    EXPECT_GE(buffer.size(), size);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer.data()) % 4096, 0u);
-    auto* bytes = static_cast<unsigned char*>(buffer.data());
-    EXPECT_EQ(bytes[0] | bytes[buffer.size() / 2] | bytes[buffer.size() - 1],
-              0);
-    bytes[0] = 1;
-    bytes[buffer.size() - 1] = 2;
-    LargeBuffer moved(std::move(buffer));
-    EXPECT_EQ(buffer.data(), nullptr);
-    EXPECT_EQ(buffer.size(), 0u);
-    bytes = static_cast<unsigned char*>(moved.data());
-    EXPECT_EQ(bytes[0] + bytes[moved.size() - 1], 3);
-    LargeBuffer other(size);
-    other = std::move(moved);
-    EXPECT_EQ(static_cast<unsigned char*>(other.data())[0], 1);
-  }
+  LargeBuffer buffer(size_t{5} << 20);
+  ASSERT_NE(buffer.data(), nullptr);
+  EXPECT_GE(buffer.size(), size_t{5} << 20);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer.data()) % 4096, 0u);
+  auto* bytes = static_cast<unsigned char*>(buffer.data());
+  EXPECT_EQ(bytes[0] | bytes[buffer.size() - 1], 0);
+  bytes[0] = 1;
+  LargeBuffer other(1);
+  other = std::move(buffer);
+  EXPECT_EQ(buffer.data(), nullptr);
+  EXPECT_EQ(static_cast<unsigned char*>(other.data())[0], 1);
 }
 
 // Other suites replace the sources; emptied, the real ones are back.
