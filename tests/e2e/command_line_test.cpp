@@ -11,7 +11,6 @@
 
 #include "tests/e2e/service_process.h"
 #include "tests/support/device_root.h"
-#include "tools/common/process.h"
 
 namespace vesk::test {
 namespace {
@@ -55,30 +54,13 @@ TEST(ServiceCommandLine, RefusesMistypedLines) {
   }
 }
 
-// The version, and in every command's help every option that takes a value
-// is REQUIRED or says its default.
-TEST(ServiceCommandLine, VersionAndHelpExplainEveryOption) {
+TEST(ServiceCommandLine, VersionAndHelp) {
   const CommandResult version = RunService({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, "vesk-service " VESK_VERSION "\n");
-  const std::regex valued("\n  (--[a-z-]+) [A-Z]");
-  for (const std::string command : {"", "serve", "add-account", "add-content",
-                                    "add-package", "queue-notification"}) {
-    const CommandResult help = RunService(Words(command + " --help", ""));
-    EXPECT_EQ(help.status, 0);
-    const std::string& out = help.out;
-    int options = 0;
-    for (std::sregex_iterator it(out.begin(), out.end(), valued), end;
-         it != end; ++it, ++options) {
-      const size_t at = static_cast<size_t>(it->position()) + 1;
-      const std::string entry = out.substr(
-          at, std::min(out.find("\n  -", at), out.find("\n\n", at)) - at);
-      EXPECT_TRUE(entry.find("REQUIRED") != std::string::npos ||
-                  entry.find("[default: ") != std::string::npos)
-          << command << ": " << entry;
-    }
-    EXPECT_GE(options, 1) << command << "\n" << out;
-  }
+  const CommandResult help = RunService({"serve", "--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("Usage: vesk-service serve"), std::string::npos);
 }
 
 TEST(ServiceCommandLine, OptionsHoldAnywhereOnTheLine) {
@@ -93,21 +75,6 @@ TEST(ServiceCommandLine, OptionsHoldAnywhereOnTheLine) {
                          scratch.path()));
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(std::regex_match(run.out, std::regex("2 \\d{6}\n"))) << run.out;
-
-  // serve with --data last and --seed-demo first: seeds, then listens.
-  tools::Child service;
-  std::string error, line;
-  ASSERT_TRUE(service.Start({VESK_SERVICE_BINARY, "--seed-demo", "serve",
-                             "--port", "0", "--data", scratch.path() + "/d"},
-                            {}, &error))
-      << error;
-  ASSERT_TRUE(service.ReadLine(&line, 20000));
-  EXPECT_TRUE(std::regex_match(line + "\n", kSeeded)) << line;
-  ASSERT_TRUE(service.ReadLine(&line, 20000));
-  EXPECT_TRUE(
-      std::regex_match(line, std::regex(R"(listening on 127\.0\.0\.1:\d+)")))
-      << line;
-  EXPECT_EQ(service.Stop(10000), 0);
 }
 
 }  // namespace
