@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -28,13 +27,12 @@ const char16_t kEnv[] = u"\\PocketDisk1\\handset.env";
 const char16_t kArchive[] = u"\\Storage Card\\p.zip";
 const char16_t kTarget[] = u"\\Storage Card\\out";
 
-// After each call: the texts end, and the device root holds the environment,
-// the notification file, the download's and the archive's files with their
-// data and state files, and the target directory; a finished transfer's file
-// is as large as the result says.
-void Check(const vesk::test::DeviceRoot& root, const HandsetError& error,
+// Checks the error and the device root after a call, and clears the error
+// for the next one.
+void Check(const vesk::test::DeviceRoot& root, HandsetError& error,
            const char* file = nullptr, int32_t fileSize = 0) {
   CheckEnds(error.message), CheckEnds(error.timestamp);
+  error = HandsetError{};
   std::set<std::string> allowed = {"PocketDisk1", "PocketDisk1/handset.env",
                                    "Storage Card", "Storage Card/savepush.xml"};
   for (const char* name : {"f.bin", "p.zip"}) {
@@ -67,16 +65,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       8,
       vesk::test::Raw(std::string(reinterpret_cast<const char*>(data), size))));
   const int32_t port = peer.port();
+  HandsetError error{};
 
   AccountInfoResult account{};
-  HandsetError error{};
   vesk_AccountInfo(kEnv, &account, &error, u"http://127.0.0.1/acct", port);
   CheckEnds(account.username), CheckEnds(account.email),
       CheckEnds(account.name), CheckEnds(account.province);
   Check(root, error);
 
   HandsetBeatResult beat{};
-  error = HandsetError{};
   if (vesk_HandsetBeat(kEnv, &beat, &error, u"http://127.0.0.1/beat", port) ==
       200) {
     vesk::fuzz::CheckBeatRecords(beat);
@@ -87,7 +84,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   DownloadRecord record{};
   std::memcpy(record.contentKey, u"c1", sizeof u"c1");
   DownloadResult download{};
-  error = HandsetError{};
   vesk_HandsetDownload(kEnv, &record, &download, &error,
                        u"\\Storage Card\\f.bin", u"http://127.0.0.1/download",
                        port, u"http://127.0.0.1/done", port);
@@ -98,7 +94,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::memcpy(load.archivePath, kArchive, sizeof kArchive);
   std::memcpy(load.targetDirectory, kTarget, sizeof kTarget);
   LoadResult loaded{};
-  error = HandsetError{};
   vesk_HandsetLoad(kEnv, &load, &loaded, &error, u"http://127.0.0.1/load",
                    port);
   Check(root, error, "\\Storage Card\\p.zip", loaded.fileSize);

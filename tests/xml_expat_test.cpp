@@ -94,26 +94,15 @@ class Generator {
 
   // Markup that may stand in data, or a blank run between markup.
   std::string Markup() {
-    return Pick({"<!---->",
-                 "<!-- c -->",
-                 "<!--<b>&-->",
-                 "<!--- x-->",
-                 "<!--é>-->",
-                 "<?pi?>",
-                 "<?app-x data?>",
-                 "<?t.1 a<b&>?>",
-                 "<?pi x=\"1\"?>",
-                 "<![CDATA[]]>",
-                 "<![CDATA[<tag>&amp;]]>",
-                 "<![CDATA[]]]]>",
-                 "<![CDATA[] ]>]]>",
-                 "<![CDATA[a]b]]>",
-                 "<![CDATA[ ]]>",
-                 "<![CDATA[<!--n-->]]>",
-                 "<![CDATA[中 &#65;]]>",
-                 " ",
-                 "\n  ",
-                 "\t"});
+    static const char* const kCData[] = {
+        "<![CDATA[]]>",         "<![CDATA[<tag>&amp;]]>", "<![CDATA[]]]]>",
+        "<![CDATA[] ]>]]>",     "<![CDATA[a]b]]>",        "<![CDATA[ ]]>",
+        "<![CDATA[<!--n-->]]>", "<![CDATA[中 &#65;]]>"};
+    static const char* const kOther[] = {
+        "<!---->",        "<!-- c -->", "<!--<b>&-->",    "<!--- x-->",
+        "<!--é>-->",      "<?pi?>",     "<?app-x data?>", "<?t.1 a<b&>?>",
+        "<?pi x=\"1\"?>", " ",          "\n  ",           "\t"};
+    return Chance(3) ? Pick(kCData) : Pick(kOther);
   }
 
   // Comments, processing instructions and white space outside the root.
