@@ -1,16 +1,11 @@
-// Fault injection through the platform's seam: a resumed download, a load
-// with its extraction, a heartbeat and a save, each run once for every
-// failure point: the Nth file operation (once, and from then on, as a full
-// card does) and the Nth allocation of the calling thread, N = 1, 2, ...
-// until a run completes without reaching N. After each run: the records
-// hold either the success values or a documented failure, a state file never
-// claims more than its data file holds, nothing unverified is confirmed or
-// sent as complete, and nothing appears outside the paths the call was given.
-// Leaks and memory errors are the sanitizer build's to report. Last, a card
-// that really fills.
+// Fault injection: a resumed download, a load with extraction, a heartbeat
+// and a save, run once for every failure point (the Nth file operation, once
+// and from then on, and the Nth allocation) until a run reaches none. After
+// each: success values or a documented failure, no state file claiming more
+// than its data file holds, nothing unverified confirmed or sent, nothing
+// outside the call's paths. Last, a card that really fills.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
-#include <zip.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -95,11 +90,9 @@ void Loop(const char* what,
     }
   }
   std::printf(
-      "%s: %llu file operations failed once, %llu from then on, %llu "
+      "%s: %d file operations failed once, %d from then on, %d "
       "allocations\n",
-      what, static_cast<unsigned long long>(visited[0]),
-      static_cast<unsigned long long>(visited[1]),
-      static_cast<unsigned long long>(visited[2]));
+      what, int(visited[0]), int(visited[1]), int(visited[2]));
   EXPECT_GT(visited[0], 5u);
   EXPECT_GT(visited[2], 20u);
 }
@@ -115,8 +108,7 @@ bool Armed(const platform::FaultPlan& plan, int32_t* status, Call call) {
   return injected;
 }
 
-// A fresh device root with the environment file; the peers of a run are
-// made before it is armed.
+// A fresh device root with the environment file.
 struct Device {
   Device() {
     test::WriteHostFile(root.Host("\\PocketDisk1\\handset.env"),
@@ -125,6 +117,21 @@ struct Device {
   std::string Card() { return root.Host("\\Storage Card"); }
   test::DeviceRoot root;
 };
+
+// An archive of the files, made by the zip tool.
+std::string ZipOf(const std::map<std::string, std::string>& files) {
+  const std::string scratch = fs::temp_directory_path() / "vesk-fault-zip";
+  fs::remove_all(scratch);
+  for (const auto& [name, bytes] : files) {
+    test::WriteHostFile(scratch + "/in/" + name, bytes);
+  }
+  EXPECT_EQ(tools::RunToEnd({"zip", "-qrX", "../p.zip", "."}, nullptr,
+                            {"", scratch + "/in"}),
+            0);
+  const std::string archive = ReadHostFile(scratch + "/p.zip");
+  fs::remove_all(scratch);
+  return archive;
+}
 
 // A load of the package at \Storage Card\<archive>, unpacked into pkg.
 LoadRecord PackageLoad(std::u16string_view archive) {
@@ -196,17 +203,8 @@ TEST_F(FaultTest, ResumedDownload) {
 }
 
 TEST_F(FaultTest, LoadWithExtraction) {
-  // An archive of two files made by the zip tool.
-  const std::string scratch = fs::temp_directory_path() / "vesk-fault-zip";
-  fs::remove_all(scratch);
-  fs::create_directories(scratch + "/in/sub");
-  test::WriteHostFile(scratch + "/in/a.txt", Source(3000));
-  test::WriteHostFile(scratch + "/in/sub/b.txt", "bee");
-  ASSERT_EQ(tools::RunToEnd({"zip", "-qrX", "../p.zip", "."}, nullptr,
-                            {"", scratch + "/in"}),
-            0);
-  const std::string archive = ReadHostFile(scratch + "/p.zip");
-  fs::remove_all(scratch);
+  const std::string archive =
+      ZipOf({{"a.txt", Source(3000)}, {"sub/b.txt", "bee"}});
   const std::map<std::string, std::string> unpacked = {
       {"pkg/a.txt", Source(3000)}, {"pkg/sub/b.txt", "bee"}};
 
@@ -424,26 +422,8 @@ TEST_F(FullDiskTest, DownloadStopsResumablyAndResumesOnceThereIsRoom) {
 
 TEST_F(FullDiskTest, PackageThatCannotFitUnpacksNothing) {
   // 4 MiB that deflate to a few kilobytes, for a 1 MiB card.
-  const std::string archive = card_ + "/pkg.zip.src";
-  zipFile zip = zipOpen64(archive.c_str(), APPEND_STATUS_CREATE);
-  ASSERT_NE(zip, nullptr);
-  const std::string zeros(4 << 20, '\0');
-  for (const char* name : {"small.txt", "big.bin"}) {
-    zip_fileinfo info{};
-    ASSERT_EQ(zipOpenNewFileInZip64(zip, name, &info, nullptr, 0, nullptr, 0,
-                                    nullptr, Z_DEFLATED, 9, 1),
-              ZIP_OK);
-    const std::string& data =
-        std::strcmp(name, "big.bin") == 0 ? zeros : std::string("small");
-    ASSERT_EQ(zipWriteInFileInZip(zip, data.data(),
-                                  static_cast<unsigned>(data.size())),
-              ZIP_OK);
-    ASSERT_EQ(zipCloseFileInZip(zip), ZIP_OK);
-  }
-  ASSERT_EQ(zipClose(zip, nullptr), ZIP_OK);
-  const std::string bytes = ReadHostFile(archive);
-  std::remove(archive.c_str());
-
+  const std::string bytes =
+      ZipOf({{"small.txt", "small"}, {"big.bin", std::string(4 << 20, '\0')}});
   LoadRecord record = PackageLoad(u"pkg.zip");
   LoadResult result{};
   HandsetError error{};
