@@ -211,8 +211,7 @@ TEST(FormatTimestamp, LocalTimeAndTicksModulo999) {
   struct Case {
     uint32_t ticks;
     const char* text;
-  } cases[] = {{1041, "2012-7-5 9:3:7.042"},
-               {998, "2012-7-5 9:3:7.998"},
+  } cases[] = {{998, "2012-7-5 9:3:7.998"},
                {999, "2012-7-5 9:3:7.000"},
                {0xFFFFFFFF, "2012-7-5 9:3:7.-001"}};  // a signed tick count
   for (const Case& c : cases) {
