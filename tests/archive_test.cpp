@@ -276,17 +276,14 @@ TEST_F(ArchiveTest, HostileNamesNeverLeaveTheTargetDirectory) {
   }
   std::map<std::string, std::string> want = {
       {"Storage Card/t", "<dir>"},
-      {"Storage Card/t/Windows", "<dir>"},
-      {"Storage Card/t/temp", "<dir>"},
-      {"Storage Card/t/abs", "<dir>"},
-      {"Storage Card/t/nested", "<dir>"},
-      {"Storage Card/t/nested/dirs", "<dir>"},
       {"Storage Card/t/emptydir", "<dir>"},
-      {"Storage Card/t/slashdir", "<dir>"},
-  };
+      {"Storage Card/t/slashdir", "<dir>"}};
   for (const auto& [name, target] : names) {
-    if (target != nullptr) {
-      want["Storage Card/t/" + std::string(target)] = "x:" + name;
+    if (target == nullptr) continue;
+    want["Storage Card/t/" + std::string(target)] = "x:" + name;
+    for (fs::path d = fs::path(target).parent_path(); !d.empty();
+         d = d.parent_path()) {
+      want["Storage Card/t/" + d.string()] = "<dir>";
     }
   }
   EXPECT_EQ(made, want);

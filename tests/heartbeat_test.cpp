@@ -164,9 +164,7 @@ TEST_F(HeartbeatTest, SecondBeatReleasesFirstArrayRefusalKeepsIt) {
               "<advertisement key=\"a\"/></notifications></r>")),
        Raw(Ok("<r><notifications><message key=\"m1\"/><message key=\"m2\"/>"
               "</notifications></r>")),
-       Raw(HttpReply(500, "Error",
-                     {{"X-Error-Code", "907"}, {"X-Error-Message", "busy"}},
-                     ""))});
+       Raw(HttpReply(500, "Error", {{"X-Error-Code", "907"}}, ""))});
   ASSERT_EQ(Beat(server), 200);
   EXPECT_EQ(result_.contentCount, 1);
   EXPECT_EQ(result_.advertisementOffset, 3588);
@@ -179,7 +177,6 @@ TEST_F(HeartbeatTest, SecondBeatReleasesFirstArrayRefusalKeepsIt) {
   ASSERT_EQ(Beat(server), 500);
   EXPECT_EQ(std::memcmp(&before, &result_, sizeof before), 0);
   EXPECT_EQ(error_.code, 907);
-  EXPECT_EQ(std::u16string(error_.message), u" busy");
   EXPECT_EQ(CardFile(), "left from before");
   EXPECT_EQ(Text(Message(0).key), u"m1");
 }
@@ -187,9 +184,8 @@ TEST_F(HeartbeatTest, SecondBeatReleasesFirstArrayRefusalKeepsIt) {
 // What each reply leaves. The body reaches the card up to its
 // Content-Length, however it is cut into receives (without Content-Length
 // what fits the first area; up to the close of a connection that ends
-// early), and stays there unless it was parsed. A code page the document
-// declares, UTF-16 with a byte order mark and a document longer than one
-// receive give their message; the others no notifications, with a valid
+// early), and stays there unless it was parsed. A document longer than one
+// receive gives its message; the others no notifications, with a valid
 // empty array.
 TEST_F(HeartbeatTest, WhatEachReplyLeaves) {
   const std::string doc = "<r><x>" + std::string(3000, 'b') + "</x></r>";
@@ -229,16 +225,6 @@ TEST_F(HeartbeatTest, WhatEachReplyLeaves) {
        doc.substr(0, 1024 - bare.size())},
       {"connection closes mid-body",
        Raw("HTTP/1.1 200 OK\r\nContent-Length: 9000\r\n\r\n" + doc), doc},
-      {"code page",
-       Raw(Ok("<?xml version=\"1.0\" encoding=\"gb2312\"?><r><notifications "
-              "total=\"1\"><message key=\"k\"><title>\xD6\xD0</title>"
-              "</message></notifications></r>")),
-       "", ""},
-      {"UTF-16",
-       Raw(Ok(Utf16Bytes(u"\uFEFF<r><notifications total=\"1\"><message "
-                         u"key=\"k\"><title>\u4E2D</title></message>"
-                         u"</notifications></r>"))),
-       "", ""},
       {"longer than one receive",
        Pieces({bigHead + big.substr(0, 700), big.substr(700, 300),
                big.substr(1000)},
