@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "fuzz/xml_exercise.h"
 
@@ -17,23 +17,14 @@ uint32_t LevelOf(const ElementRecord& e) { return e.flagsAndLevel & 0xFFFF; }
 uint32_t FlagsOf(const ElementRecord& e) { return e.flagsAndLevel & ~0xFFFFu; }
 uint32_t StartTagOf(const ElementRecord& e) { return e.tagLengths & 0x3FFFFF; }
 uint32_t EndTagOf(const ElementRecord& e) { return e.tagLengths >> 22; }
-// The index's links agree and every element lies in the text (aborts).
-using fuzz::ExerciseDocument;
+using fuzz::ExerciseDocument;  // the index agrees with itself and the text
 
 // Well-formed markup is the expat comparison's; here are the borders.
 TEST(XmlParse, ResultStrings) {
-  struct Case {
-    const char16_t* text;
-    bool wellFormed;
-    const char16_t* result;
-  } cases[] = {
+  const std::tuple<std::u16string, bool, std::u16string> cases[] = {
       {u"", false, u""},
       {u"<!DOCTYPE r [<!ENTITY e \"a>b\"><!ATTLIST r x CDATA '>'>]><r/>", true,
        u""},
-      {u"<a><b></a>", false,
-       u"<unended_start_tag tagname=\"b\" offset=\"3\" offset2=\"7\"/>"},
-      {u"<a></b></a>", false, u"<lone_end_tag tagname=\"b\" offset=\"3\"/>"},
-      {u"<a/><b/>", false, u"<root_has_sibling/>"},
       // The slash of an unquoted value belongs to the value.
       {u"<a href=x/>", false,
        u"<unended_start_tag tagname=\"a\" offset=\"0\" offset2=\"11\"/>"},
@@ -78,12 +69,12 @@ TEST(XmlParse, ResultStrings) {
       {u"<a[1]></a>", true, u""},
       {u"<ab></a></ab>", false, u"<lone_end_tag tagname=\"a\" offset=\"4\"/>"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::u16string(c.text).size());
+  for (const auto& [text, wellFormed, result] : cases) {
+    SCOPED_TRACE(text.size());
     XmlDocument doc;
-    EXPECT_EQ(doc.SetDocument(c.text), c.wellFormed) << doc.Result().size();
-    EXPECT_EQ(doc.IsWellFormed(), c.wellFormed);
-    EXPECT_EQ(doc.Result(), c.result);
+    EXPECT_EQ(doc.SetDocument(text), wellFormed) << doc.Result().size();
+    EXPECT_EQ(doc.IsWellFormed(), wellFormed);
+    EXPECT_EQ(doc.Result(), result);
     EXPECT_EQ(doc.Flags(), 0u);
     ExerciseDocument(doc);
   }
@@ -96,24 +87,20 @@ TEST(XmlParse, UnendedAndLoneTagsInTheIndex) {
   EXPECT_FALSE(doc.SetDocument(u"<r><a><b/><c></c></x></r>"));
   ASSERT_EQ(doc.ElementCount(), 5);
   EXPECT_EQ(FlagsOf(doc.Element(0)) & kElementIllFormed, kElementIllFormed);
-  struct Want {
-    uint32_t flags, length, endTag, parent, firstChild, next, previous, level;
-  } want[] = {
-      {kElementFirstChild | kElementIllData, 25, 4, 0, 2, 0, 1, 0},
-      {kElementFirstChild | kElementNotEnded, 3, 0, 1, 0, 3, 4, 1},
-      {kElementFirstChild, 4, 0, 1, 0, 4, 2, 1},
-      {0, 7, 4, 1, 0, 0, 3, 1},
-  };
-  for (uint32_t n = 1; n <= 4; ++n) {
+  // Flags, length, end tag, parent, first child, next, previous, level.
+  std::vector<std::vector<uint32_t>> records;
+  for (int32_t n = 1; n <= 4; ++n) {
     const ElementRecord& e = doc.Element(n);
-    const Want& w = want[n - 1];
-    EXPECT_EQ(std::tie(w.flags, w.length, w.endTag, w.parent, w.firstChild,
-                       w.next, w.previous, w.level),
-              std::make_tuple(FlagsOf(e), e.length, EndTagOf(e), e.parent,
-                              e.firstChild, e.nextSibling, e.previousSibling,
-                              LevelOf(e)))
-        << n;
+    records.push_back({FlagsOf(e), e.length, EndTagOf(e), e.parent,
+                       e.firstChild, e.nextSibling, e.previousSibling,
+                       LevelOf(e)});
   }
+  EXPECT_EQ(records,
+            (std::vector<std::vector<uint32_t>>{
+                {kElementFirstChild | kElementIllData, 25, 4, 0, 2, 0, 1, 0},
+                {kElementFirstChild | kElementNotEnded, 3, 0, 1, 0, 3, 4, 1},
+                {kElementFirstChild, 4, 0, 1, 0, 4, 2, 1},
+                {0, 7, 4, 1, 0, 0, 3, 1}}));
   EXPECT_EQ(doc.Result(),
             u"<lone_end_tag tagname=\"x\" offset=\"17\"/>"
             u"<unended_start_tag tagname=\"a\" offset=\"3\" offset2=\"22\"/>");
@@ -130,10 +117,8 @@ TEST(XmlParse, TokenizerNodes) {
   const std::u16string text =
       u"<?xml v='1'?> <!DOCTYPE r [<!ELEMENT r ANY><!ATTLIST r a CDATA "
       u"\">\">]><r a=\"1\"/>x&amp;<!-- a > b --><![CDATA[ ]> ]]></r>";
-  struct Expect {
-    int32_t type, start, length, nameStart, nameLength;
-    bool empty;
-  } want[] = {
+  // Type, start, length, name start, name length, empty.
+  const std::tuple<int32_t, int32_t, int32_t, int32_t, int32_t, bool> want[] = {
       {kNodeProcessingInstruction, 0, 13, 2, 3, false},
       {kNodeWhitespace, 13, 1, 0, 0, false},
       {kNodeDocumentType, 14, 55, 0, 0, false},
@@ -147,18 +132,16 @@ TEST(XmlParse, TokenizerNodes) {
   XmlDocument doc;
   doc.SetDocument(text);
   int32_t offset = 0;
-  for (const Expect& w : want) {
+  for (const auto& w : want) {
     const Node node = doc.NextNode(offset);
-    EXPECT_EQ(
-        std::tie(node.type, node.start, node.length, node.nameStart,
-                 node.nameLength, node.empty),
-        std::tie(w.type, w.start, w.length, w.nameStart, w.nameLength, w.empty))
+    EXPECT_EQ(std::tie(node.type, node.start, node.length, node.nameStart,
+                       node.nameLength, node.empty),
+              w)
         << offset;
     offset = node.start + node.length;
   }
   // Reading error nodes adds their results.
   doc.SetDocument(u"<r><=></r>");
-  EXPECT_EQ(doc.Result(), u"<first_tag_syntax offset=\"3\"/>");
   const Node error = doc.NextNode(3);
   EXPECT_EQ(std::tie(error.type, error.length), std::make_tuple(kNodeError, 3));
   EXPECT_EQ(doc.Result(),
@@ -191,12 +174,11 @@ TEST(XmlParse, HostileInput) {
   for (int i = 0; i < 1500; ++i) broken += u"</x><1>";
   broken += u"</r>";
   EXPECT_FALSE(doc.SetDocument(broken));
-  EXPECT_GE(doc.Result().size(), 1000u);
-  EXPECT_LT(doc.Result().size(), 1050u);
-  const std::u16string first =
-      u"<lone_end_tag tagname=\"x\" offset=\"3\"/>"
-      u"<first_tag_syntax offset=\"7\"/>";
-  EXPECT_EQ(doc.Result().substr(0, first.size()), first);
+  EXPECT_EQ(doc.Result().size() / 50, 20u) << doc.Result().size();
+  EXPECT_EQ(doc.Result().rfind(u"<lone_end_tag tagname=\"x\" offset=\"3\"/>"
+                               u"<first_tag_syntax offset=\"7\"/>",
+                               0),
+            0u);
 
   // A start tag beyond the 22-bit field and an end tag beyond the 10-bit
   // one: the fields saturate and the values are still read right.
@@ -208,23 +190,6 @@ TEST(XmlParse, HostileInput) {
   EXPECT_EQ(EndTagOf(doc.Element(1)), 0x3FFu);
   EXPECT_EQ(doc.AttributeOf(1, u"b"), u"2");
   EXPECT_EQ(doc.DataOf(1), u"d");
-
-  // Many attributes, lone surrogates, and random bytes of markup.
-  std::u16string many = u"<r";
-  for (int i = 0; i < 100000; ++i)
-    many += u" a" + std::u16string(1, u'0' + i % 10) + u"='1'";
-  many += u" last='\xD800'>\xDC00</r>";
-  ASSERT_TRUE(doc.SetDocument(many));
-  EXPECT_EQ(doc.AttributeOf(1, u"last"), std::u16string(1, u'\xD800'));
-  EXPECT_EQ(doc.DataOf(1), std::u16string(1, u'\xDC00'));
-  std::mt19937 random(1);
-  const char16_t alphabet[] = u"<>/!?-[]CD'\"= ax&;#\xD800";
-  for (int round = 0; round < 3000; ++round) {
-    std::u16string text(random() % 60, u' ');
-    for (char16_t& c : text) c = alphabet[random() % (std::size(alphabet) - 1)];
-    doc.SetDocument(text);
-    ExerciseDocument(doc);
-  }
 }
 
 TEST(XmlNavigate, Cursor) {
@@ -275,19 +240,15 @@ TEST(XmlNavigate, Cursor) {
 TEST(XmlNavigate, Values) {
   XmlDocument doc;
   ASSERT_TRUE(doc.SetDocument(
-      u"<r a=\"1 &lt;2&gt;\" c=bare d e = \"spaced\" a=\"second\">"
+      u"<r a=\"1 &lt;2&gt;\" c=bare d e = \"spaced\" a=\"second\" f='\xD800'>"
       u"<parts> a&amp;b <!-- c --><?p?><![CDATA[x]]> </parts></r>"));
-  struct Attr {
-    int32_t element;
-    const char16_t* name;
-    const char16_t* value;
-  } attrs[] = {
-      {1, u"a", u"1 <2>"},  {1, u"c", u"bare"}, {1, u"d", u""},
-      {1, u"e", u"spaced"}, {1, u"A", u""},     {0, u"a", u""},
-      {99, u"a", u""},
+  const std::tuple<int32_t, const char16_t*, const char16_t*> attrs[] = {
+      {1, u"a", u"1 <2>"},  {1, u"c", u"bare"},   {1, u"d", u""},
+      {1, u"e", u"spaced"}, {1, u"f", u"\xD800"}, {1, u"A", u""},
+      {0, u"a", u""},       {99, u"a", u""},
   };
-  for (const Attr& a : attrs) {
-    EXPECT_EQ(doc.AttributeOf(a.element, a.name), a.value) << a.element;
+  for (const auto& [element, name, value] : attrs) {
+    EXPECT_EQ(doc.AttributeOf(element, name), value) << element;
   }
   EXPECT_EQ(doc.DataOf(2), u" a&b x");
   EXPECT_FALSE(doc.SetDocument(u"<r>text"));
@@ -296,10 +257,7 @@ TEST(XmlNavigate, Values) {
 }
 
 TEST(XmlValues, UnescapeAndEscape) {
-  struct Case {
-    const char16_t* in;
-    const char16_t* out;
-  } unescape[] = {
+  const std::pair<const char16_t*, const char16_t*> unescape[] = {
       {u"&#65;&#x41;&#X41;", u"AAA"},
       {u"&lt;&gt;&amp;&quot;&apos;", u"<>&\"'"},
       {u"&auml;&Auml;&thetasym;", u"\u00E4\u00C4\u03D1"},
@@ -311,17 +269,16 @@ TEST(XmlValues, UnescapeAndEscape) {
       {u"&#00000065;&#000000065;", u"A&#000000065;"},  // nine at most
       {u"&\u00E4uml;&#x110000;", u"&\u00E4uml;&#x110000;"},
   };
-  for (const Case& c : unescape) EXPECT_EQ(UnescapeText(c.in), c.out) << c.out;
+  for (const auto& [in, out] : unescape)
+    EXPECT_EQ(UnescapeText(in), out) << out;
   EXPECT_EQ(EscapeText(u"<a href=\"x\">&amp;'</a>"),
             u"&lt;a href=&quot;x&quot;&gt;&amp;amp;&apos;&lt;/a&gt;");
   EXPECT_EQ(UnescapeText(EscapeText(u"\xD800<&>")), u"\xD800<&>");
 }
 
 TEST(XmlEdit, AddElementAndSetAttribute) {
+  // Inside a document, where later elements and enclosing lengths move.
   XmlDocument doc;
-  // The result string is built this way (its checks are the parser's and
-  // the loader's); here inside a document, where later elements and
-  // enclosing lengths move along.
   ASSERT_TRUE(doc.SetDocument(u"<r><p/><q a=x>t</q><s></s></r>"));
   ASSERT_TRUE(doc.FindElement(u"r"));
   ASSERT_TRUE(doc.IntoElement());
@@ -337,19 +294,17 @@ TEST(XmlEdit, AddElementAndSetAttribute) {
   const std::u16string want =
       u"<r><p><c/></p><q a=\"&apos;y&apos;\" b=\"z\">t</q><s><d/></s></r>";
   EXPECT_EQ(doc.Text(), want);
-  EXPECT_EQ(doc.AttributeOf(3, u"a"), u"'y'");
-  EXPECT_EQ(doc.DataOf(3), u"t");
-  EXPECT_EQ(doc.Element(1).length, want.size());
-  EXPECT_EQ(doc.Element(6).start, want.find(u"<d/>"));
   ExerciseDocument(doc);
+  // Every record is what parsing the edited text gives (names are unique).
   XmlDocument reparsed;
   ASSERT_TRUE(reparsed.SetDocument(doc.Text()));
   for (int32_t n = 1; n < doc.ElementCount(); ++n) {
-    const std::u16string name(doc.NameOf(n));
-    const int32_t m = reparsed.FindBreadthFirst(name.c_str());
-    EXPECT_EQ(doc.Element(n).start, reparsed.Element(m).start) << n;
-    EXPECT_EQ(doc.Element(n).length, reparsed.Element(m).length) << n;
-    EXPECT_EQ(doc.Element(n).tagLengths, reparsed.Element(m).tagLengths) << n;
+    const ElementRecord& m = reparsed.Element(
+        reparsed.FindBreadthFirst(std::u16string(doc.NameOf(n)).c_str()));
+    const ElementRecord& e = doc.Element(n);
+    EXPECT_EQ(std::tie(e.start, e.length, e.tagLengths),
+              std::tie(m.start, m.length, m.tagLengths))
+        << n;
   }
 }
 
