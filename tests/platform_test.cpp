@@ -608,21 +608,6 @@ TEST(PlatformSockets, TimeOutFromTheEnvironment) {
   close(peer);
 }
 
-TEST(PlatformMemory, LargeBufferIsZeroedPageAlignedAndMoves) {
-  EXPECT_EQ(LargeBuffer(0).data(), nullptr);
-  LargeBuffer buffer(size_t{5} << 20);
-  ASSERT_NE(buffer.data(), nullptr);
-  EXPECT_GE(buffer.size(), size_t{5} << 20);
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer.data()) % 4096, 0u);
-  auto* bytes = static_cast<unsigned char*>(buffer.data());
-  EXPECT_EQ(bytes[0] | bytes[buffer.size() - 1], 0);
-  bytes[0] = 1;
-  LargeBuffer other(1);
-  other = std::move(buffer);
-  EXPECT_EQ(buffer.data(), nullptr);
-  EXPECT_EQ(static_cast<unsigned char*>(other.data())[0], 1);
-}
-
 // Other suites replace the sources; emptied, the real ones are back.
 TEST(PlatformOverrides, RestoredSourcesAreTheSystemOnes) {
   Overrides overrides;
