@@ -766,7 +766,6 @@ TEST_F(ActivationTest, ReplyIntoTheResultTheErrorRecordAndTheFile) {
       {4, refusal("914"), {}, 914, u" util-time"},
       {4, refusal("915"), {}, 915, u" util-time"},
       {4, refusal("906"), {}, 906, u" server-time"},
-      {4, refusal("903"), {}, 903, u""},
       {4, refusal("913"), {}, 913, u""},
   };
   for (const Case& c : cases) {
