@@ -297,7 +297,7 @@ TEST_F(DownloadTest, FailedAttemptsAndRefusals) {
   EXPECT_EQ(nobody.Accepted(), 0u);
 }
 
-TEST_F(DownloadTest, StateFileBytesAfterAStartAndAfterAnInterruption) {
+TEST_F(DownloadTest, StateFileBytesAfterAStartAnInterruptionAndALoad) {
   platform::Overrides overrides;
   overrides.localTime = [](platform::SystemTime* t) {
     *t = {2012, 7, 4, 5, 9, 3, 7, 0};
@@ -337,37 +337,26 @@ TEST_F(DownloadTest, StateFileBytesAfterAStartAndAfterAnInterruption) {
   EXPECT_EQ(ReadHostFile(Host(".Down")), body.substr(0, 3000));
   EXPECT_EQ(record_.offset, 3000u);
   EXPECT_EQ(confirm.Accepted(), 0u);
-}
 
-TEST(DownloadFiles, ReceiveForALoadKeepsNoKeyLine) {
-  DeviceRoot root;
-  platform::Overrides overrides;
-  overrides.localTime = [](platform::SystemTime* t) {
-    *t = {2020, 1, 3, 2, 23, 59, 1, 0};
-  };
-  overrides.tickCount = [] { return uint32_t{5}; };
-  platform::SetOverrides(overrides);
-  FakeServer server(
-      {Raw(HttpReply(200, "OK", {{"Content-Length", "10"}}, "0123456789"))});
-  const std::string url = "http://127.0.0.1:" + std::to_string(server.port());
-  // A load of 10 bytes of a 20-byte file: no "Key" line, and the data and
-  // state files stay for a resume; older bytes past the position go.
-  WriteHostFile(root.Host("\\Storage Card\\pkg\\a.zip.Down"),
+  // A load's receive of 10 bytes of a 20-byte file: no "Key" line, and the
+  // older bytes past the position go.
+  WriteHostFile(root_.Host("\\Storage Card\\pkg\\a.zip.Down"),
                 std::string(25, 'X'));
-  transport::HandsetRequest load;
+  FakeServer load(
+      {Raw(HttpReply(200, "OK", {{"Content-Length", "10"}}, "0123456789"))});
+  const std::string url = Url(load.port(), "");
+  transport::HandsetRequest request;
   transfer::TransferValues values{0, 0, 20};
-  ASSERT_TRUE(load.SendGet((url + "/p").c_str(), server.port()));
-  EXPECT_TRUE(transfer::ReceiveToFile(load, u"\\Storage Card\\pkg\\a.zip",
+  ASSERT_TRUE(request.SendGet((url + "/p").c_str(), load.port()));
+  EXPECT_TRUE(transfer::ReceiveToFile(request, u"\\Storage Card\\pkg\\a.zip",
                                       {url.c_str(), 8080}, values,
                                       transfer::TransferKind::kLoad));
-  EXPECT_EQ(ReadHostFile(root.Host("\\Storage Card\\pkg\\a.zip.Down")),
+  EXPECT_EQ(ReadHostFile(root_.Host("\\Storage Card\\pkg\\a.zip.Down")),
             "0123456789");
-  EXPECT_EQ(
-      ReadHostFile(root.Host("\\Storage Card\\pkg\\a.zip.Down.cfg")),
-      Utf16Bytes(u"Start-Time: 2020-1-2 23:59:1.005\nURL: " + U16(url) +
-                 u"\nPort: 8080\nSave-File: \\Storage Card\\pkg\\a.zip.Down"
-                 u"\nFile-Size: 20\nCurrent-Position: 10\n"));
-  platform::SetOverrides({});
+  EXPECT_EQ(ReadHostFile(root_.Host("\\Storage Card\\pkg\\a.zip.Down.cfg")),
+            Utf16Bytes(u"Start-Time: 2012-7-5 9:3:7.042\nURL: " + U16(url) +
+                       u"\nPort: 8080\nSave-File: \\Storage Card\\pkg\\a.zip"
+                       u".Down\nFile-Size: 20\nCurrent-Position: 10\n"));
 }
 
 TEST(DownloadFiles, SetKeyLineAndFindKeyLine) {
