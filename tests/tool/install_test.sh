@@ -11,6 +11,7 @@
 # SANITIZED=1: the build carries the sanitizers, so the callers must too.
 set -euo pipefail
 build=$1
+caller=$(cd "$(dirname "$0")" && pwd)/caller
 flags=""
 [ "${2:-0}" = 1 ] && flags="-fsanitize=address,undefined"
 tmp=$(mktemp -d)
@@ -25,41 +26,17 @@ soname=$(readelf -d "$libdir"/libVESK80.so.*.*.* | sed -n 's/.*SONAME.*\[\(.*\)\
   fail "libVESK80.so does not point at the soname '$soname'"
 [ -f "$prefix/include/vesk80_version.h" ] || fail "vesk80_version.h is not installed"
 
-cat >"$tmp/caller.c" <<'C'
-#include <stdio.h>
-#include <string.h>
-#include <vesk80.h>
-
-int main(void) {
-  /* "http://127.0.0.1/" with port 1, where nothing listens. */
-  static const vesk_char16 url[] = {'h', 't', 't', 'p', ':', '/', '/', '1',
-                                    '2', '7', '.', '0', '.', '0', '.', '1',
-                                    '/', 0};
-  static const vesk_char16 env[] = {0};
-  AccountInfoResult result;
-  HandsetError error;
-  int32_t status;
-  printf("version %s %d\n", VESK80_VERSION_STRING, VESK80_VERSION_MAJOR);
-#ifdef EXPECTED_VERSION
-  if (strcmp(VESK80_VERSION_STRING, EXPECTED_VERSION) != 0) return 1;
-#endif
-  error.code = -1;
-  status = vesk_AccountInfo(env, &result, &error, url, 1);
-  return status == 0 && error.code == 0 ? 0 : 1;
-}
-C
-
 # pkg-config, from a C compiler in strict C99.
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 pc_version=$(pkg-config --modversion vesk80)
 build_caller() {
   # shellcheck disable=SC2086  # the flags are words
-  cc -std=c99 -pedantic -Werror $flags -o "$tmp/$1" "$tmp/caller.c" \
+  cc -std=c99 -pedantic -Werror $flags -o "$tmp/$1" "$caller/caller.c" \
     $(pkg-config --cflags --libs vesk80) "${@:2}"
 }
 build_caller caller_pc -Wl,-rpath,"$(pkg-config --variable=libdir vesk80)"
 output=$("$tmp/caller_pc")  # fails the script when the call does
-read -r _ version major <<<"$output"
+read -r _ version major _ <<<"$output"
 [ "$version" = "$pc_version" ] || fail "the header says $version, pkg-config $pc_version"
 [ "$soname" = "libVESK80.so.$major" ] || fail "major version $major, soname '$soname'"
 [ -f "$libdir/libVESK80.so.$version" ] || fail "no libVESK80.so.$version"
@@ -67,20 +44,10 @@ build_caller caller_plain
 LD_LIBRARY_PATH=$libdir "$tmp/caller_plain" >/dev/null
 
 # find_package from a CMake project, against the header's version.
-mkdir -p "$tmp/project"
-cp "$tmp/caller.c" "$tmp/project/"
-cat >"$tmp/project/CMakeLists.txt" <<'CMAKE'
-cmake_minimum_required(VERSION 3.25)
-project(caller C)
-find_package(VESK80 0.1 REQUIRED)
-add_executable(caller caller.c)
-target_link_libraries(caller PRIVATE VESK80::VESK80)
-target_compile_definitions(caller PRIVATE EXPECTED_VERSION="${VESK80_VERSION}")
-CMAKE
-cmake -S "$tmp/project" -B "$tmp/project/build" \
+cmake -S "$caller" -B "$tmp/project" -DCALLER_VERSION=0.1 \
   -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_FLAGS="$flags" >/dev/null
-cmake --build "$tmp/project/build" >/dev/null
-"$tmp/project/build/caller" >/dev/null || fail "the find_package caller failed"
+cmake --build "$tmp/project" >/dev/null
+"$tmp/project/caller" >/dev/null || fail "the find_package caller failed"
 
 # The programs run from the prefix; vesk(1) tells the version and renders
 # without a warning.
