@@ -16,13 +16,11 @@ int main(int argc, char** argv) {
   namespace fs = std::filesystem;
   std::vector<fs::path> files;
   for (int i = 1; i < argc; ++i) {
-    if (!fs::is_directory(argv[i])) {
-      files.emplace_back(argv[i]);
-      continue;
-    }
-    for (const auto& entry : fs::directory_iterator(argv[i])) {
+    std::error_code notDirectory;
+    for (const auto& entry : fs::directory_iterator(argv[i], notDirectory)) {
       if (entry.is_regular_file()) files.push_back(entry.path());
     }
+    if (notDirectory) files.emplace_back(argv[i]);
   }
   std::sort(files.begin(), files.end());
   for (const fs::path& file : files) {

@@ -20,10 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view body = input;
   std::string boundary = "fuzz-boundary";
   if (parsed.status == HeadStatus::kRefused) {
-    if (!(parsed.refusal >= 400 && parsed.refusal < 500) &&
-        parsed.refusal != 501 && parsed.refusal != 505) {
+    const int refusal = parsed.refusal;
+    if ((refusal < 400 || refusal >= 500) && refusal != 501 && refusal != 505)
       abort();
-    }
   } else if (parsed.status == HeadStatus::kComplete) {
     if (parsed.headLength > size || parsed.headLength > kMaxHeadBytes ||
         head.target.empty() || head.target[0] != '/') {

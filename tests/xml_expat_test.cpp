@@ -28,7 +28,7 @@ class Generator {
  public:
   explicit Generator(uint32_t seed) : random_(seed) {}
 
-  std::string Document(bool deep, bool wide) {
+  std::string Document(bool deep) {
     std::string out = Chance(3) ? "<?xml version='1.0' encoding='UTF-8'?>" : "";
     Misc(&out);
     // Internal subsets hold declarations only: the document takes a comment
@@ -42,14 +42,7 @@ class Generator {
     }
     Misc(&out);
     budget_ = deep ? 1000 : 150;
-    if (wide) {
-      // More elements than one page of the index holds.
-      out += "<wide>";
-      for (int n = 0; n < 70000; ++n) Element(&out, 1, false);
-      out += "</wide>";
-    } else {
-      Element(&out, deep ? Between(150, 500) : Between(1, 8), deep);
-    }
+    Element(&out, deep ? Between(150, 500) : Between(1, 8), deep);
     Misc(&out);
     return out;
   }
@@ -171,9 +164,8 @@ struct Expat {
   static void Start(void* user, const char* name, const char** attributes) {
     auto* x = static_cast<Expat*>(user);
     Element e{name, x->open.empty() ? -1 : x->open.back()};
-    for (; *attributes; attributes += 2) {
+    for (; *attributes; attributes += 2)
       e.attributes.emplace_back(attributes[0], attributes[1]);
-    }
     if (e.parent >= 0) x->elements[e.parent].hasChild = true;
     x->open.push_back(static_cast<int>(x->elements.size()));
     x->elements.push_back(std::move(e));
@@ -185,17 +177,15 @@ struct Expat {
     auto* x = static_cast<Expat*>(user);
     if (x->open.empty()) return;
     auto& runs = x->elements[x->open.back()].runs;
-    if (runs.empty() || runs.back().first != x->kind) {
+    if (runs.empty() || runs.back().first != x->kind)
       runs.push_back({x->kind, ""});
-    }
     runs.back().second.append(s, length);
   }
   static void Boundary(void* user, char kind) {
     auto* x = static_cast<Expat*>(user);
     x->kind = kind == 'c' ? 'c' : 't';
-    if (!x->open.empty()) {
+    if (!x->open.empty())
       x->elements[x->open.back()].runs.push_back({kind, ""});
-    }
   }
 
   std::string Parse(const std::string& text) {
@@ -233,9 +223,8 @@ struct Expat {
   }
 };
 
-// Compares one document; the first difference found, or "". The cursor
-// visits every element in expat's order, with expat's names, parents,
-// attribute values and data.
+// The first difference found in one document, or "": the cursor visits every
+// element in expat's order, with expat's names, parents, values and data.
 std::string Compare(const std::string& text) {
   Expat x;
   if (std::string error = x.Parse(text); !error.empty()) return error;
@@ -252,21 +241,19 @@ std::string Compare(const std::string& text) {
       numbers.push_back(doc.MainPosition());
       if (i >= x.elements.size()) return void(failure = "extra element");
       const Expat::Element& e = x.elements[i];
-      const std::string at = " of element " + std::to_string(i) + " " + e.name;
-      const int32_t parent = e.parent < 0 ? 0 : numbers[e.parent];
-      if (doc.NameOf(numbers[i]) != U16(e.name)) failure = "name" + at;
-      if (doc.Element(numbers[i]).parent != uint32_t(parent)) {
-        failure = "parent" + at;
-      }
+      const auto expect = [&](bool ok, const std::string& what) {
+        if (!ok) failure = what + " of " + e.name + " #" + std::to_string(i);
+      };
+      const uint32_t parent = e.parent < 0 ? 0 : numbers[e.parent];
+      expect(doc.NameOf(numbers[i]) == U16(e.name), "name");
+      expect(doc.Element(numbers[i]).parent == parent, "parent");
       for (const auto& [name, value] : e.attributes) {
-        if (doc.GetAttribute(U16(name).c_str()) != U16(value)) {
-          failure = "attribute " + name + at;
-        }
+        expect(doc.GetAttribute(U16(name).c_str()) == U16(value), name);
       }
-      if (doc.GetData() != x.DataOf(e)) failure = "data" + at;
-      if (!doc.IntoElement()) failure = "into" + at;
+      expect(doc.GetData() == x.DataOf(e), "data");
+      expect(doc.IntoElement(), "into");
       walk();
-      if (!doc.OutOfElement()) failure = "out" + at;
+      expect(doc.OutOfElement(), "out");
     }
   };
   walk();
@@ -277,9 +264,8 @@ std::string Compare(const std::string& text) {
 }
 
 TEST(XmlExpatTest, GeneratedDocumentsReadAsExpatReadsThem) {
-  for (uint32_t seed = 1; seed <= 301; ++seed) {
-    const std::string text =
-        Generator(seed).Document(seed % 10 == 0, seed == 301);
+  for (uint32_t seed = 1; seed <= 300; ++seed) {
+    const std::string text = Generator(seed).Document(seed % 10 == 0);
     EXPECT_EQ(Compare(text), "")
         << "seed " << seed << ": " << text.substr(0, 2000);
   }

@@ -126,26 +126,24 @@ TEST(XmlLoad, Utf8SequencesAtEveryOffset) {
 #ifdef VESK_EXPECTED_UTF8_PATH
   EXPECT_STREQ(Utf8AsciiPath(), VESK_EXPECTED_UTF8_PATH);
 #endif
-  struct Sequence {
-    const char* what;
-    std::string bytes;
-    std::u16string text;
-  } sequences[] = {
-      {"ASCII", "~", u"~"},
-      {"two bytes", "\xC3\xA9", u"é"},
-      {"three bytes", "\xE4\xB8\xAD", u"中"},
-      {"four bytes", "\xF0\x9F\x98\x80", u"\xD83D\xDE00"},
-      {"ill-formed", "\xC3(", u"\uFFFD("},
+  // One, two, three and four bytes, and an ill-formed sequence.
+  const std::pair<std::string, std::u16string> sequences[] = {
+      {"~", u"~"},
+      {"\xC3\xA9", u"é"},
+      {"\xE4\xB8\xAD", u"中"},
+      {"\xF0\x9F\x98\x80", u"\xD83D\xDE00"},
+      {"\xC3(", u"\uFFFD("},
   };
   constexpr size_t kRun = 40;
-  for (const Sequence& s : sequences) {
+  for (const auto& [sequence, decoded] : sequences) {
     for (size_t before = 0; before <= kRun; ++before) {
-      SCOPED_TRACE(std::string(s.what) + " after " + std::to_string(before));
-      const std::string bytes = "<r>" + std::string(before, 'a') + s.bytes +
+      SCOPED_TRACE(std::to_string(decoded[0]) + " after " +
+                   std::to_string(before));
+      const std::string bytes = "<r>" + std::string(before, 'a') + sequence +
                                 std::string(kRun - before, 'b') + "</r>";
       const std::u16string text = u"<r>" + std::u16string(before, u'a') +
-                                  s.text + std::u16string(kRun - before, u'b') +
-                                  u"</r>";
+                                  decoded +
+                                  std::u16string(kRun - before, u'b') + u"</r>";
       XmlDocument doc;
       EXPECT_TRUE(doc.LoadFromBytes(bytes.data(), bytes.size()));
       EXPECT_EQ(doc.Text(), text);
@@ -243,12 +241,10 @@ TEST(XmlLoad, EveryCodePageTheHostOffersConverts) {
   for (const auto& [page, list] : names) {
     // "CPnnn" first, then the table's names, the IANA "cs" aliases last
     // (the table's "csisolatin5" is iconv's Latin-5, not 28595's Cyrillic).
-    std::vector<std::string> candidates = {"CP" + std::to_string(page)};
-    for (const bool alias : {false, true}) {
-      for (const std::string& name : list) {
-        if ((name.rfind("cs", 0) == 0) == alias) candidates.push_back(name);
-      }
-    }
+    std::vector<std::string> candidates = list;
+    std::stable_partition(candidates.begin(), candidates.end(),
+                          [](auto& name) { return name.rfind("cs", 0) != 0; });
+    candidates.insert(candidates.begin(), "CP" + std::to_string(page));
     const auto found = std::find_if(
         candidates.begin(), candidates.end(),
         [](const std::string& name) { return !!Iconv(name, "UTF-8", "A"); });
