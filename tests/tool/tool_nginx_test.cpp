@@ -6,9 +6,6 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
-#include <clocale>
-#include <cstdlib>
-#include <cwchar>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -19,15 +16,6 @@
 
 namespace vesk::tool {
 namespace {
-
-// Terminal columns of UTF-8 text, by the C library's character widths.
-int Columns(const std::string& utf8) {
-  std::setlocale(LC_CTYPE, "C.UTF-8");
-  std::wstring wide(utf8.size() + 1, L'\0');
-  const size_t n = std::mbstowcs(wide.data(), utf8.c_str(), wide.size());
-  if (n == static_cast<size_t>(-1)) return -1;
-  return ::wcswidth(wide.c_str(), n);
-}
 
 // Starts nginx in the foreground with its own configuration, pid, logs and
 // temp paths under `dir`, serving `dir`/www on `port`; true once it wrote
@@ -109,19 +97,6 @@ TEST(ToolNginxTest, BeatAndResumedLoadAgainstNginx) {
   ASSERT_EQ(n.size(), 3u);
   EXPECT_EQ(n[0]["title"], "\xE5\x9B\xBE\xE7\x89\x87\xF0\x9F\x98\x80");
   EXPECT_EQ(n[1]["kind"], "message");
-
-  // For people, a table that keeps its columns whatever the titles hold
-  // (the first is Chinese with an emoji): every detail starts at column 53,
-  // as the C library's wcswidth() counts them.
-  vesk.Run({"beat", "--url", url + "/push.xml"});
-  ASSERT_EQ(vesk.exit, 0) << vesk.err;
-  for (const char* detail :
-       {"DETAIL", "image/png, 1234 B", "http://127.0.0.1/x"}) {
-    const size_t at = vesk.out.find(detail);
-    ASSERT_NE(at, std::string::npos) << vesk.out;
-    const size_t start = vesk.out.rfind('\n', at) + 1;
-    EXPECT_EQ(Columns(vesk.out.substr(start, at - start)), 53) << vesk.out;
-  }
 
   // A transfer that an earlier call left after 1000 bytes; the next call
   // asks for a range that stops short of the end, so it is cut again.
