@@ -37,14 +37,12 @@ class ServiceProcess {
   int port() const { return port_; }
   // "http://127.0.0.1:PORT" + path, as the library takes it.
   std::u16string Url(const std::string& path) const;
-  // The signal (SIGTERM unless given) and the exit status (-1 when it had
-  // to be killed); once stopped, the status it stopped with.
+  // Sends the signal; the exit status (-1 when killed), the same once more.
   int Stop(int signal = SIGTERM);
   // The access log so far.
   std::string Log() const;
-  // True once the log holds the text. A request's line is written after its
-  // reply went out, so it may come a moment after the library call returned:
-  // this waits for the log to grow, up to ten seconds.
+  // True once the log holds the text (a line comes after its reply went
+  // out: this waits for the log to grow, up to ten seconds).
   bool Logged(const std::string& text) const;
 
  private:

@@ -27,8 +27,7 @@ class ToolRun {
   void Run(const std::vector<std::string>& args);
   // Runs vesk ARGS... as they are, without --device-root.
   void RunBare(const std::vector<std::string>& args);
-  // Runs with --json and parses standard output (a null value when it is
-  // not one JSON document).
+  // Runs with --json; standard output parsed (null when it is not JSON).
   Json Json_(std::vector<std::string> args);
   // The host path of a handset path under this run's device root.
   std::string Host(const std::string& handsetPath) const;
@@ -48,8 +47,7 @@ class ServiceUnderTest {
  public:
   ServiceUnderTest();
 
-  // Starts the server with extra options (--cut-after ...); the data stays
-  // across a Stop and a new Start.
+  // Starts the server with extra options.
   bool Start(const std::vector<std::string>& extra);
   // Stops it (when it was started) and answers its exit status.
   int Stop() { return process_ ? process_->Stop() : 0; }
