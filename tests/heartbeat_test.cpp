@@ -10,6 +10,7 @@
 #include "service/vesk80.h"
 #include "tests/support/device_root.h"
 #include "tests/support/fake_server.h"
+#include "tests/support/records.h"
 
 namespace vesk {
 namespace {
@@ -63,10 +64,8 @@ class HeartbeatTest : public ::testing::Test {
     return At<MessageNotification>(result_.messageOffset, index);
   }
   int32_t Beat(const FakeServer& server) {
-    const std::u16string url =
-        U16("http://127.0.0.1:" + std::to_string(server.port()) + "/beat");
-    return vesk_HandsetBeat(kEnv, &result_, &error_, url.c_str(),
-                            server.port());
+    return vesk_HandsetBeat(kEnv, &result_, &error_,
+                            Url(server, "/beat").c_str(), server.port());
   }
   std::string CardFile() const { return ReadHostFile(root_.Host(kCardFile)); }
   bool CardFileExists() const { return HostFileExists(root_.Host(kCardFile)); }

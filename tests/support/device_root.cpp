@@ -17,8 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kRootVariable[] = "VESK_DEVICE_ROOT";
-
 // Removes `p` and everything below it, first giving the owner write and
 // search rights on every directory so entries of read-only ones can go too.
 void RemoveTree(const fs::path& p) {
@@ -37,38 +35,23 @@ void RemoveTree(const fs::path& p) {
 }  // namespace
 
 DeviceRoot::DeviceRoot() {
-  std::error_code ec;
-  fs::path base = fs::temp_directory_path(ec);
-  if (ec) base = "/tmp";
-  std::string pattern = (base / "vesk-root-XXXXXX").string();
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back('\0');
-  if (::mkdtemp(buf.data()) == nullptr) {
-    throw std::runtime_error("cannot create a temporary device root under " +
-                             base.string());
+  std::string pattern =
+      (fs::absolute(fs::temp_directory_path()) / "vesk-root-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    throw std::runtime_error("cannot create a temporary device root");
   }
-  path_ = fs::absolute(buf.data()).string();
+  path_ = pattern;
+  std::error_code ec;
   if (!fs::create_directory(fs::path(path_) / "Storage Card", ec) ||
       !fs::create_directory(fs::path(path_) / "PocketDisk1", ec)) {
     RemoveTree(path_);
     throw std::runtime_error("cannot populate device root " + path_);
   }
-
-  if (const char* old = std::getenv(kRootVariable)) {
-    hadPrevious_ = true;
-    previous_ = old;
-  }
-  ::setenv(kRootVariable, path_.c_str(), 1);
+  variable_.Set(path_);
 }
 
-DeviceRoot::~DeviceRoot() {
-  if (hadPrevious_) {
-    ::setenv(kRootVariable, previous_.c_str(), 1);
-  } else {
-    ::unsetenv(kRootVariable);
-  }
-  RemoveTree(path_);
-}
+// The variable is restored by its member after the tree is gone.
+DeviceRoot::~DeviceRoot() { RemoveTree(path_); }
 
 const std::string& DeviceRoot::path() const { return path_; }
 

@@ -9,6 +9,23 @@
 
 namespace vesk::test {
 
+// Changes an environment variable for one scope (the time zone is read
+// again when TZ changes); the destructor restores the earlier value.
+class ScopedEnv {
+ public:
+  explicit ScopedEnv(const char* name);
+  ScopedEnv(const char* name, const std::string& value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+  void Set(const std::string& value);
+  void Unset();
+
+ private:
+  const char* name_;
+  std::optional<std::string> saved_;
+};
+
 // A fresh temporary directory used as the handset's device root: the
 // constructor points VESK_DEVICE_ROOT at it and creates "Storage Card" and
 // "PocketDisk1" in it; the destructor restores the previous VESK_DEVICE_ROOT
@@ -29,25 +46,7 @@ class DeviceRoot {
 
  private:
   std::string path_;
-  bool hadPrevious_ = false;
-  std::string previous_;
-};
-
-// Changes an environment variable for one scope (the time zone is read
-// again when TZ changes); the destructor restores the earlier value.
-class ScopedEnv {
- public:
-  explicit ScopedEnv(const char* name);
-  ScopedEnv(const char* name, const std::string& value);
-  ~ScopedEnv();
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-  void Set(const std::string& value);
-  void Unset();
-
- private:
-  const char* name_;
-  std::optional<std::string> saved_;
+  ScopedEnv variable_{"VESK_DEVICE_ROOT"};
 };
 
 // The whole file as bytes; "" when it is missing or unreadable.

@@ -98,12 +98,10 @@ struct FakeServer::Impl {
 
   ~Impl() {
     char b = 1;
-    // The byte is never read, so the pipe stays readable and every poll()
-    // that includes it returns at once from now on.
+    // Never read: every poll() that includes the pipe returns at once.
     while (::write(stopWrite.fd, &b, 1) < 0 && errno == EINTR) {
     }
-    acceptor.join();
-    // Only the acceptor adds connections, and it has ended.
+    acceptor.join();  // only the acceptor adds connections
     for (std::thread& t : connections) t.join();
   }
 
@@ -140,9 +138,8 @@ struct FakeServer::Impl {
     changed.notify_all();
   }
 
-  // Receives what is available into `got`. Returns false when the client
-  // closed, the connection failed, or `deadline` passed or the server stops
-  // while waiting.
+  // Appends what is available to `got`; false when the client closed, the
+  // connection failed, `deadline` passed or the server stops.
   bool ReceiveSome(int fd, std::string& got, Clock::time_point deadline) {
     for (;;) {
       int ready = Wait(fd, POLLIN, MillisUntil(deadline));

@@ -16,17 +16,13 @@ namespace vesk::test {
 
 // What the server does on one accepted connection.
 struct Reply {
-  // Sent one after another, each with one send() call (repeated only for the
-  // rest of a short write).
+  // Each piece goes with one send() call (more only after a short write).
   std::vector<std::string> pieces;
   int pauseMs = 100;               // pause between pieces
-  bool closeWithoutReply = false;  // read the request, then close, sending
-                                   // nothing
+  bool closeWithoutReply = false;  // read the request, close, send nothing
   bool acceptAndClose = false;     // close right after accept, reading nothing
-  bool keepOpen = false;  // false: after the last piece, shut down the sending
-                          // side so further client receives see the end
-  bool readNothing = false;  // hold the connection open without reading a
-                             // byte until the server is destroyed
+  bool keepOpen = false;     // false: shut down the sending side after the end
+  bool readNothing = false;  // read nothing until the server is destroyed
   // The last piece waits until the client has closed (or for the client
   // time-out): a client that stops at what came before it never receives it,
   // one that waits for more receives it after the wait, whatever the timing.
@@ -54,27 +50,22 @@ std::string HttpReply(
 // 10 seconds is closed by the server.
 class FakeServer {
  public:
-  // Listens on 127.0.0.1 on an ephemeral port. Connection i (in accept order)
-  // gets script[i]; connections beyond the script are accepted and closed at
-  // once and recorded as empty. A receiveBuffer above 0 is the connections'
-  // SO_RCVBUF: a small one keeps a sending client close to what was read.
+  // Listens on an ephemeral port of 127.0.0.1. Connection i (in accept order)
+  // gets script[i]; later ones are closed at once and recorded as empty. A
+  // receiveBuffer above 0 (SO_RCVBUF) keeps a sending client close to what
+  // was read.
   explicit FakeServer(std::vector<Reply> script, int receiveBuffer = 0);
-  // Stops accepting, closes every connection and joins every thread.
-  ~FakeServer();
+  ~FakeServer();  // closes every connection and joins every thread
   FakeServer(const FakeServer&) = delete;
   FakeServer& operator=(const FakeServer&) = delete;
 
   uint16_t port() const;
 
-  // Waits until at least `count` connections have ended (the client closed,
-  // or the server closed and the client's data is drained) or timeoutMs
-  // passes. Returns the bytes received on every ended connection, in accept
-  // order; connections still open are left out. Fewer than `count` entries
-  // means the wait timed out.
+  // Waits until `count` connections have ended or timeoutMs passes; returns
+  // the bytes received on every ended connection, in accept order (fewer
+  // than `count`: the wait timed out).
   std::vector<std::string> Requests(size_t count, int timeoutMs = 5000);
-
-  // Connections accepted so far.
-  size_t Accepted() const;
+  size_t Accepted() const;  // connections accepted so far
 
  private:
   struct Impl;
