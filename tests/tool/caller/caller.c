@@ -7,9 +7,8 @@
 #include <vesk80.h>
 
 int main(void) {
-  static const vesk_char16 url[] = {'h', 't', 't', 'p', ':', '/', '/', '1',
-                                    '2', '7', '.', '0', '.', '0', '.', '1',
-                                    '/', 0};
+  static const vesk_char16 url[] = {'h', 't', 't', 'p', ':', '/', '/', '1', '2',
+                                    '7', '.', '0', '.', '0', '.', '1', '/', 0};
   static const vesk_char16 env[] = {0};
   AccountInfoResult result;
   HandsetError error;
