@@ -454,6 +454,28 @@ TEST_F(ExportsTest, MalformedUrlsAreRefusedBeforeSending) {
   EXPECT_TRUE(Untouched(loaded));
   EXPECT_TRUE(Untouched(activated));
   EXPECT_EQ(beat.entries, nullptr);
+
+  // The other operations refuse a malformed URL the same way, into their
+  // error record; the download also its confirmation URL, named as such.
+  const vesk_char16* bad = cases[0].url.c_str();
+  auto refused = [&](int32_t status, const std::u16string& starts) {
+    const std::u16string message = error.message;
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(message.rfind(starts, 0), 0u) << testing::PrintToString(message);
+    EXPECT_NE(message.find(u"http://"), std::u16string::npos);
+    error = Filled<HandsetError>();
+  };
+  const vesk_char16* u = address.c_str();
+  refused(vesk_HandsetBeat(kEnv, &beat, &error, bad, at), u"");
+  refused(vesk_HandsetLoad(kEnv, &load, &loaded, &error, bad, at), u"");
+  refused(vesk_HandsetSave(kEnv, &save, output, &error, bad, at), u"");
+  refused(vesk_handsetActivate(&activate, &activated, &error, bad, at), u"");
+  refused(vesk_HandsetDownload(kEnv, &record, &downloaded, &error, path, bad,
+                               at, u, at),
+          u"");
+  refused(vesk_HandsetDownload(kEnv, &record, &downloaded, &error, path, u, at,
+                               bad, at),
+          u"the confirmation URL: ");
   EXPECT_EQ(server.Accepted(), 1u);
 }
 
