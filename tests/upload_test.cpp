@@ -149,8 +149,9 @@ TEST_F(UploadTest, BodyBytesAndLength) {
 
 TEST_F(UploadTest, RefusedInputsSendNothing) {
   FakeServer server({});
+  // 260 bytes in GBK: one more than a path may have.
   const std::u16string longPath =
-      u"\\Storage Card\\" + std::u16string(130, u'中');
+      u"\\Storage Card\\" + std::u16string(123, u'中');
   struct Case {
     int32_t count;
     std::u16string secondPath;
@@ -179,6 +180,14 @@ TEST_F(UploadTest, RefusedInputsSendNothing) {
   std::copy(badAction.begin(), badAction.end(), input_.entries[0].action);
   input_.count = 1;
   SaveOnce(Raw(kOk), 200);
+  // A path of 259 bytes, the most it may have, goes out whole.
+  input_ = HandsetSaveInput{};
+  Add(u"\\Storage Card\\" + std::u16string(122, u'中') + u"p", u"delete");
+  std::string gbk;
+  for (int i = 0; i < 122; ++i) gbk += "\xD6\xD0";
+  counter = 0;
+  EXPECT_EQ(SaveOnce(Raw(kOk), 200).body,
+            Delete("delete1", gbk + "p") + Closing());
 }
 
 // Files that change once the request head has reached the peer: the upload
