@@ -84,6 +84,15 @@ TEST(XmlLoad, EncodingsAndResults) {
        Read("UTF-8", 14) + Converted(10), 0, true},
       {"ANSI after the test", " <r>" + gbk + "\x81\x40</r>", u" <r>中文丂</r>",
        Read("", 14) + u"<utf8_detection/>" + Converted(11), 0, true},
+      // A control byte does not end the test.
+      {"control byte", " <r>" + gbk + "\x01\x81\x40</r>", u" <r>中文\x01丂</r>",
+       Read("", 15) + u"<utf8_detection/>" + Converted(12), 0, true},
+      // A meta element without a charset names no encoding.
+      {"HTML meta without a charset",
+       "<html><meta http-equiv=\"content-type\" content=\"text/html\"/></html>",
+       u"<html><meta http-equiv=\"content-type\" "
+       u"content=\"text/html\"/></html>",
+       Read("UTF-8", 66) + Converted(66), 0, true},
       {"UTF-8 by the test", " <r>" + utf8 + "</r>", u" <r>中文</r>",
        Read("UTF-8", 14) + u"<utf8_detection/>" + Converted(10), 0, true},
       {"zero bytes", zeros, u"<r><a/></r>",
@@ -180,12 +189,13 @@ TEST(XmlLoad, CodePages) {
   for (std::u16string_view name :
        {u"", u"gb2312", u"GB2312", u"Shift_JIS", u"ISO_8859-1:1987",
         u"_iso-2022-jp$sio", u"x-unicode-2-0-utf-8", u"utf-32be", u"UTF-32BE",
-        u"UTF-32", u"ks_c_5601-1987", u"abc", u"utf-8 ", u"l\u0131"}) {
+        u"UTF-32", u"ks_c_5601-1987", u"HZ-GB-2312", u"abc", u"utf-8 ",
+        u"l\u0131"}) {
     pages.push_back(CodePageOf(name));
   }
   EXPECT_EQ(pages,
             (std::vector<int32_t>{0, 936, 936, 932, 28591, 50222, 65001, 12001,
-                                  kCodePageUtf32, kCodePageUtf32, 949,
+                                  kCodePageUtf32, kCodePageUtf32, 949, 52936,
                                   kNoCodePage, kNoCodePage, kNoCodePage}));
   EXPECT_EQ(CodePageOf(u"utf-8" + std::u16string(95, u' ')), kNoCodePage);
   EXPECT_EQ(CodePageOf(std::u16string_view(u"utf8\0", 5)), kNoCodePage);
@@ -198,6 +208,8 @@ TEST(XmlLoad, CodePages) {
     ASSERT_EQ(ConvertToUtf16(name, gbk, 5, out, 3), 3u);
     EXPECT_EQ(std::u16string(out, 3), u"中文!");
   }
+  // Eight ASCII bytes are eight units, whatever follows them.
+  EXPECT_EQ(ConvertToUtf16(u"utf-8", "abcdefgh", 8, nullptr, 0), 8u);
   char16_t small[2];
   EXPECT_EQ(ConvertToUtf16(u"utf-8", "abc", 3, small, 2), 0u);
   EXPECT_EQ(ConvertToUtf16(u"UTF-32LE", "a\0\0\0", 4, nullptr, 0), 0u);
