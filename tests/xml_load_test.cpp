@@ -142,6 +142,9 @@ TEST(XmlLoad, Utf8SequencesAtEveryOffset) {
       {"\xE4\xB8\xAD", u"中"},
       {"\xF0\x9F\x98\x80", u"\xD83D\xDE00"},
       {"\xC3(", u"\uFFFD("},
+      // An encoded surrogate and an overlong form are ill-formed too.
+      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},
+      {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},
   };
   constexpr size_t kRun = 40;
   for (const auto& [sequence, decoded] : sequences) {
