@@ -29,6 +29,7 @@ using test::FakeServer;
 using test::Filled;
 using test::HttpReply;
 using test::kFill;
+using test::Put;
 using test::Raw;
 using test::U16;
 using test::Untouched;
@@ -579,24 +580,19 @@ const std::string kAccount =
     "<province>=?gb2312?Q?=B1=B1?=</province><gender>1</gender>"
     "<figure>-7</figure></profile></reply>";
 
-void Set(char16_t* field, const std::u16string& text) {
-  std::copy(text.begin(), text.end(), field);
-  field[text.size()] = 0;
-}
-
 HandsetActivateInput Input(int32_t mode, const std::u16string& path) {
   auto input = Filled<HandsetActivateInput>();
   input.mode = mode;
-  Set(input.userAgent, u"Act/1");
-  Set(input.userSerial, u"S2");
-  Set(input.username, u"u");
-  Set(input.password, u"p w");
-  Set(input.name, u"张");
-  Set(input.email, u"a@b");
-  Set(input.province, u"p");
-  Set(input.validation, u"v");
-  Set(input.bom, u"b");
-  Set(input.environmentPath, path);
+  Put(input.userAgent, u"Act/1");
+  Put(input.userSerial, u"S2");
+  Put(input.username, u"u");
+  Put(input.password, u"p w");
+  Put(input.name, u"张");
+  Put(input.email, u"a@b");
+  Put(input.province, u"p");
+  Put(input.validation, u"v");
+  Put(input.bom, u"b");
+  Put(input.environmentPath, path);
   input.gender = 0;
   input.figure = -3;
   return input;

@@ -75,9 +75,6 @@ class PeerTest : public ::testing::Test {
   }
   void TearDown() override { delete[] beat_.entries; }
 
-  static void Copy(std::u16string_view text, vesk_char16* field) {
-    std::copy(text.begin(), text.end(), field);
-  }
   std::u16string Url(uint16_t port) {
     return U16("http://127.0.0.1:" + std::to_string(port) + "/op");
   }
@@ -98,16 +95,16 @@ class PeerTest : public ::testing::Test {
   }
   int32_t Load(uint16_t port) {
     LoadRecord record{};
-    Copy(u"\\Storage Card\\pkg.zip", record.archivePath);
-    Copy(u"\\Storage Card\\pkg", record.targetDirectory);
+    test::Put(record.archivePath, u"\\Storage Card\\pkg.zip");
+    test::Put(record.targetDirectory, u"\\Storage Card\\pkg");
     return vesk_HandsetLoad(kEnv, &record, &loaded_, &error_, Url(port).c_str(),
                             port);
   }
   int32_t Save(uint16_t port) {
     HandsetSaveInput input{};
     input.count = 1;
-    Copy(u"\\Storage Card\\big.bin", input.entries[0].path);
-    Copy(u"update", input.entries[0].action);
+    test::Put(input.entries[0].path, u"\\Storage Card\\big.bin");
+    test::Put(input.entries[0].action, u"update");
     std::vector<vesk_char16> output(1025);
     return vesk_HandsetSave(kEnv, &input, output.data(), &error_,
                             Url(port).c_str(), port);
@@ -115,7 +112,7 @@ class PeerTest : public ::testing::Test {
   int32_t Activate(uint16_t port) {
     HandsetActivateInput input{};
     input.mode = 1;
-    Copy(kEnv, input.environmentPath);
+    test::Put(input.environmentPath, kEnv);
     HandsetActivateResult result{};
     return vesk_handsetActivate(&input, &result, &error_, Url(port).c_str(),
                                 port);

@@ -40,12 +40,6 @@ const std::regex kTimestamp(
     R"( \d{4}-\d{1,2}-\d{1,2} \d{1,2}:\d{1,2}:\d{1,2}\.\d{3,})");
 const std::string kBoundary = "b0undary";
 
-template <size_t N>
-void Put(vesk_char16 (&field)[N], const std::u16string& text) {
-  const size_t n = std::min(text.size(), N - 1);
-  std::copy(text.begin(), text.begin() + n, field);
-  field[n] = 0;
-}
 std::u16string Text(const vesk_char16* field) { return field; }
 std::string Ascii(const vesk_char16* field) {
   return tools::Utf16ToUtf8(field);

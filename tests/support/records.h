@@ -3,9 +3,11 @@
 // fake server.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "tests/support/device_root.h"
 #include "tests/support/fake_server.h"
@@ -20,6 +22,15 @@ Record Filled() {
   Record record;
   std::memset(&record, kFill, sizeof record);
   return record;
+}
+
+// Puts text into a caller's text field, cut to leave room for its
+// terminator.
+template <typename Unit, size_t N>
+void Put(Unit (&field)[N], std::u16string_view text) {
+  const size_t n = std::min(text.size(), N - 1);
+  std::copy(text.begin(), text.begin() + n, field);
+  field[n] = 0;
 }
 
 // True when the bytes from..to of the record still hold kFill.
