@@ -1,6 +1,6 @@
 // The reference service as a child process of a test: administration
-// commands, and a running "serve" that is always stopped (SIGTERM, then
-// SIGKILL) when its owner goes.
+// commands, and a running "serve" stopped (SIGTERM, then SIGKILL) when its
+// owner goes.
 #ifndef VESK_TESTS_E2E_SERVICE_PROCESS_H_
 #define VESK_TESTS_E2E_SERVICE_PROCESS_H_
 
@@ -15,17 +15,14 @@ namespace vesk::test {
 
 struct CommandResult {
   int status = -1;  // exit status, or -1 when it did not exit normally
-  std::string out;  // standard output
-  std::string err;  // standard error
+  std::string out, err;
 };
 
 // Runs the service binary with the arguments and waits for it.
 CommandResult RunService(const std::vector<std::string>& arguments);
 
-// `vesk-service serve --data DIR --port 0 <extra>`; the constructor returns
-// once the service printed its listening line (throws when it does not
-// within twenty seconds). Standard error goes to a log file beside the data
-// directory.
+// `vesk-service serve --data DIR --port 0 <extra>`, returned once listening
+// (throws when it does not start); standard error goes to a log file.
 class ServiceProcess {
  public:
   ServiceProcess(const std::string& dataDir,
@@ -35,15 +32,9 @@ class ServiceProcess {
   ServiceProcess& operator=(const ServiceProcess&) = delete;
 
   int port() const { return port_; }
-  // "http://127.0.0.1:PORT" + path, as the library takes it.
-  std::u16string Url(const std::string& path) const;
   // Sends the signal; the exit status (-1 when killed), the same once more.
   int Stop(int signal = SIGTERM);
-  // The access log so far.
-  std::string Log() const;
-  // True once the log holds the text (a line comes after its reply went
-  // out: this waits for the log to grow, up to ten seconds).
-  bool Logged(const std::string& text) const;
+  std::string Log() const;  // the access log so far
 
  private:
   tools::Child child_;
