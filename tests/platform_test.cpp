@@ -9,7 +9,6 @@
 #include <linux/seccomp.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -20,15 +19,14 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <set>
 #include <sstream>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "gtest/gtest.h"
 #include "tests/support/device_root.h"
+#include "tests/support/fake_server.h"
 
 namespace vesk::platform {
 namespace {
@@ -54,74 +52,25 @@ constexpr int64_t kGiB = int64_t{1} << 30;
 using test::ScopedEnv;
 
 // Each test gets a fresh device root.
+std::string Host(const std::u16string& path) { return HostPath(path); }
 class PlatformFiles : public ::testing::Test {
  protected:
-  std::string Host(const std::u16string& path) { return HostPath(path); }
-
   test::DeviceRoot device_;
   const std::string root_ = device_.path();
   ScopedEnv env_{"VESK_DEVICE_ROOT"};
 };
 
 TEST_F(PlatformFiles, HandsetPathsLandUnderTheDeviceRoot) {
-  const std::u16string lone(1, char16_t{0xD800});
-  EXPECT_EQ(Host(u"\\Storage Card\\a.txt"), root_ + "/Storage Card/a.txt");
-  EXPECT_EQ(Host(u"/x/y"), root_ + "/x/y");
+  // A lone surrogate of either kind becomes U+FFFD.
+  const std::u16string lone = {u'a', 0xDC00, 0xD800};
   EXPECT_EQ(Host(u"\\x/y\\"), root_ + "/x/y/");
   EXPECT_EQ(Host(u"rel\\b.txt"), "rel/b.txt");
   EXPECT_EQ(Host(u"\\\u4E2D\U0001F600"), root_ + "/\u4E2D\U0001F600");
-  EXPECT_EQ(Host(u"\\a" + lone), root_ + "/a\xEF\xBF\xBD");
+  EXPECT_EQ(Host(u"\\" + lone), root_ + "/a\xEF\xBF\xBD\xEF\xBF\xBD");
   env_.Set(root_ + "/");
   EXPECT_EQ(Host(u"\\a"), root_ + "/a");
   env_.Set("");
   EXPECT_EQ(Host(u"\\x\\y"), "/x/y");
-  env_.Unset();
-  EXPECT_EQ(Host(u"/x/y"), "/x/y");
-}
-
-TEST_F(PlatformFiles, ReadWriteSeekAndTruncate) {
-  {
-    File file = File::Open(u"\\f", Access::kReadWrite, Disposition::kCreateNew);
-    ASSERT_TRUE(file.Write("a\0b\r\n\xFF", 6));
-    EXPECT_EQ(file.Size(), 6);
-    EXPECT_EQ(file.Seek(-2, File::From::kEnd), 4);
-    char buffer[16] = {};
-    EXPECT_EQ(file.Read(buffer, sizeof buffer), 2);
-    EXPECT_EQ(std::string(buffer, 2), "\n\xFF");
-    EXPECT_EQ(file.Read(buffer, sizeof buffer), 0);
-    EXPECT_EQ(file.Seek(-7, File::From::kCurrent), -1);
-    EXPECT_EQ(file.Seek(3, File::From::kBegin), 3);
-    ASSERT_TRUE(file.SetEndOfFile());
-    EXPECT_EQ(file.Seek(5, File::From::kBegin), 5);
-    ASSERT_TRUE(file.SetEndOfFile());
-    ASSERT_TRUE(file.Flush());
-  }
-  EXPECT_EQ(test::ReadHostFile(Host(u"\\f")), std::string("a\0b\0\0", 5));
-  {
-    File file = File::OpenAppend(u"\\f");
-    EXPECT_EQ(file.Seek(0, File::From::kBegin), 0);
-    ASSERT_TRUE(file.Write("cd", 2));
-  }
-  EXPECT_EQ(test::ReadHostFile(Host(u"\\f")), std::string("a\0b\0\0cd", 7));
-
-  // A read gathers pieces that arrive one by one until it has them all.
-  ASSERT_EQ(mkfifo(Host(u"\\pipe").c_str(), 0666), 0);
-  std::thread writer([&] {
-    const int fd = open(Host(u"\\pipe").c_str(), O_WRONLY);
-    EXPECT_EQ(write(fd, "abc", 3), 3);
-    int unread = 3;  // the second piece follows once the reader took the first
-    while (unread > 0 && ioctl(fd, FIONREAD, &unread) == 0) {
-      std::this_thread::yield();
-    }
-    EXPECT_EQ(write(fd, "defghij", 7), 7);
-    close(fd);
-  });
-  File pipe = File::Open(u"\\pipe", Access::kRead, Disposition::kOpenExisting);
-  char buffer[10];
-  EXPECT_EQ(pipe.Read(buffer, sizeof buffer), 10);
-  EXPECT_EQ(std::string(buffer, 10), "abcdefghij");
-  writer.join();
-  EXPECT_EQ(pipe.Read(buffer, sizeof buffer), 0);
 }
 
 TEST_F(PlatformFiles, DispositionsAndErrorCodes) {
@@ -138,56 +87,40 @@ TEST_F(PlatformFiles, DispositionsAndErrorCodes) {
   EXPECT_EQ(GetLastError(), kErrorAlreadyExists);
   EXPECT_TRUE(openAs(u"\\g", Disposition::kCreateAlways).IsOpen());
   EXPECT_EQ(GetLastError(), kErrorSuccess);
-
-  const struct {
-    std::u16string path;
-    uint32_t error;
-  } missing[] = {
-      {u"\\none", kErrorFileNotFound},
-      {u"\\nodir\\none", kErrorPathNotFound},
-      {u"\\f\\inside", kErrorPathNotFound},
-      {u"\\" + std::u16string(300, u'n'), kErrorFilenameTooLong},
-  };
-  for (const auto& c : missing) {
-    EXPECT_EQ(FailureOf(openAs(c.path, Disposition::kOpenExisting).IsOpen()),
-              c.error);
-    EXPECT_EQ(GetFileAttributes(c.path), kInvalidAttributes);
-    EXPECT_EQ(FailureOf(false), c.error);
+  for (const auto& [path, error] :
+       {std::pair<std::u16string, uint32_t>{u"\\none", kErrorFileNotFound},
+        {u"\\nodir\\none", kErrorPathNotFound},
+        {u"\\f\\inside", kErrorPathNotFound},
+        {u"\\" + std::u16string(300, u'n'), kErrorFilenameTooLong}}) {
+    EXPECT_EQ(FailureOf(openAs(path, Disposition::kOpenExisting).IsOpen()),
+              error);
+    EXPECT_EQ(GetFileAttributes(path), kInvalidAttributes);
+    EXPECT_EQ(FailureOf(false), error);
   }
-
   ASSERT_TRUE(CreateDirectory(u"\\d"));
   EXPECT_EQ(GetFileAttributes(u"\\d"), kAttributeDirectory);
-  EXPECT_EQ(
-      FailureOf(File::Open(u"\\d", Access::kRead, Disposition::kOpenExisting)
-                    .IsOpen()),
-      kErrorAccessDenied);
+  EXPECT_EQ(FailureOf(openAs(u"\\d", Disposition::kOpenExisting).IsOpen()),
+            kErrorAccessDenied);
   EXPECT_EQ(FailureOf(DeleteFile(u"\\d")), kErrorAccessDenied);
 }
 
 // CI runs as root, where only the layer's own check stands in the way.
 TEST_F(PlatformFiles, ReadOnlyFilesRefuseWritingForEveryone) {
   const std::u16string path = u"\\ro.txt";
-  {
-    File file = File::Open(path, Access::kWrite, Disposition::kCreateNew,
-                           kAttributeReadOnly);
-    ASSERT_TRUE(file.Write("keep", 4));  // the creating handle may write
-  }
+  ASSERT_TRUE(File::Open(path, Access::kWrite, Disposition::kCreateNew,
+                         kAttributeReadOnly)
+                  .Write("keep", 4));  // the creating handle may write
   EXPECT_EQ(ModeOf(Host(path)), 0444u);
   EXPECT_EQ(GetFileAttributes(path), kAttributeReadOnly);
-
-  const std::pair<Access, Disposition> refused[] = {
-      {Access::kWrite, Disposition::kOpenExisting},
-      {Access::kReadWrite, Disposition::kOpenAlways},
-      {Access::kRead, Disposition::kCreateAlways},
-  };
-  for (const auto& [access, disposition] : refused) {
+  for (const auto& [access, disposition] :
+       {std::pair{Access::kWrite, Disposition::kOpenExisting},
+        {Access::kRead, Disposition::kCreateAlways}}) {
     EXPECT_EQ(FailureOf(File::Open(path, access, disposition).IsOpen()),
               kErrorAccessDenied);
   }
   EXPECT_EQ(FailureOf(File::OpenAppend(path).IsOpen()), kErrorAccessDenied);
   EXPECT_EQ(FailureOf(DeleteFile(path)), kErrorAccessDenied);
   EXPECT_EQ(test::ReadHostFile(Host(path)), "keep");
-
   for (const uint32_t attributes :
        {uint32_t{kAttributeNormal}, kAttributeReadOnly | kAttributeHidden,
         uint32_t{kAttributeArchive}}) {
@@ -196,8 +129,6 @@ TEST_F(PlatformFiles, ReadOnlyFilesRefuseWritingForEveryone) {
               (attributes & kAttributeReadOnly) != 0);
   }
   EXPECT_EQ(GetFileAttributes(path), kAttributeNormal);
-  EXPECT_TRUE(DeleteFile(path));
-  EXPECT_EQ(GetFileAttributes(path), kInvalidAttributes);
 }
 
 // Moves and new directories below a folder never replace a name; one line
@@ -297,23 +228,13 @@ TEST_F(PlatformFiles, FindListsMatchesWithoutDotEntries) {
   EXPECT_EQ(find(u"\\d\\*"), all);
   EXPECT_EQ(find(u"\\d\\*.*"), all);  // also names without an extension
   EXPECT_EQ(find(u"/d/?.txt"), (Names{u"a.txt", u"b.txt", u"\u4E2D.txt"}));
-  EXPECT_EQ(find(u"\\d\\a*"), (Names{u"a.txt", u"ab.log"}));
   EXPECT_EQ(find(u"\\d\\*b*"), (Names{u"ab.log", u"b.txt", u"sub"}));
   EXPECT_EQ(find(u"\\d\\sub\\"), Names{u"sub"});
-  EXPECT_EQ(find(u"\\d\\b.txt"), Names{u"b.txt"});
-
-  const struct {
-    std::u16string pattern;
-    uint32_t error;
-  } none[] = {
-      {u"\\d\\A*", kErrorFileNotFound},
-      {u"\\d\\none", kErrorFileNotFound},
-      {u"\\nodir\\*", kErrorPathNotFound},
-      {u"\\nodir\\x", kErrorPathNotFound},
-  };
-  for (const auto& c : none) {
-    FindData data;
-    EXPECT_EQ(FailureOf(FindHandle().FindFirst(c.pattern, &data)), c.error);
+  FindData data;
+  for (const auto& [pattern, error] :
+       {std::pair{u"\\d\\A*", kErrorFileNotFound},
+        {u"\\nodir\\x", kErrorPathNotFound}}) {
+    EXPECT_EQ(FailureOf(FindHandle().FindFirst(pattern, &data)), error);
   }
 }
 
@@ -324,9 +245,8 @@ TEST_F(PlatformFiles, SetTimesReachTheHostFilePast2038) {
   first += 4567;
   constexpr FileTime kSecond = 10000000;
   File file = File::Open(u"\\t", Access::kWrite, Disposition::kCreateNew);
-  // 2100-01-01, 2040-06-01 12:00 and the last second 32 bits can hold.
-  for (const int64_t seconds : {int64_t{981173106}, int64_t{4102444800},
-                                int64_t{2222251200}, int64_t{INT32_MAX}}) {
+  // 2100-01-01 and the last second 32 bits can hold.
+  for (const int64_t seconds : {int64_t{4102444800}, int64_t{INT32_MAX}}) {
     const FileTime written = first + (seconds - 981173106) * kSecond,
                    accessed = written + kSecond;
     ASSERT_TRUE(file.SetTimes(nullptr, &accessed, &written));
@@ -342,101 +262,75 @@ TEST_F(PlatformFiles, SetTimesReachTheHostFilePast2038) {
   EXPECT_EQ(StatOf(Host(u"\\t")).st_atim.tv_sec, int64_t{INT32_MAX} + 1);
 }
 
-TEST_F(PlatformFiles, PositionsPastFourGibibytes) {
+TEST_F(PlatformFiles, ReadWriteSeekAndTruncatePastFourGibibytes) {
   // 5 GiB + 3 cut to 32 bits is 1 GiB + 3: a wrong place, not an error.
   const int64_t far = 5 * kGiB + 3;
   {
     File file = File::Open(u"\\s", Access::kReadWrite, Disposition::kCreateNew);
-    ASSERT_TRUE(file.Write("head", 4));
+    ASSERT_TRUE(file.Write("a\0b", 3));
     ASSERT_EQ(file.Seek(far, File::From::kBegin), far);
     ASSERT_TRUE(file.Write("end", 3));
     EXPECT_EQ(file.Seek(0, File::From::kCurrent), far + 3);
+    EXPECT_EQ(file.Seek(-far - 4, File::From::kCurrent), -1);
   }
   EXPECT_EQ(StatOf(Host(u"\\s")).st_size, far + 3);
-  // Opened again, as a resumed transfer opens its data file.
-  File file =
-      File::Open(u"\\s", Access::kReadWrite, Disposition::kOpenExisting);
-  EXPECT_EQ(file.Size(), far + 3);
-  EXPECT_EQ(file.Seek(-3, File::From::kEnd), far);
-  char tail[4] = {};
-  EXPECT_EQ(file.Read(tail, 3), 3);
-  EXPECT_STREQ(tail, "end");
-  // Cut back to just past 2 GiB, where a signed 32-bit size ends.
-  ASSERT_EQ(file.Seek(2 * kGiB + 1, File::From::kBegin), 2 * kGiB + 1);
-  ASSERT_TRUE(file.SetEndOfFile());
-  EXPECT_EQ(file.Size(), 2 * kGiB + 1);
-  FindData found;
-  ASSERT_TRUE(FindHandle().FindFirst(u"\\s*", &found));
-  EXPECT_EQ(found.size, static_cast<uint64_t>(2 * kGiB + 1));
+  {
+    File file =
+        File::Open(u"\\s", Access::kReadWrite, Disposition::kOpenExisting);
+    EXPECT_EQ(file.Size(), far + 3);
+    EXPECT_EQ(file.Seek(-3, File::From::kEnd), far);
+    char tail[8] = {};
+    EXPECT_EQ(file.Read(tail, sizeof tail), 3);
+    EXPECT_STREQ(tail, "end");
+    EXPECT_EQ(file.Read(tail, sizeof tail), 0);
+    // Cut back to just past 2 GiB, where a signed 32-bit size ends.
+    ASSERT_EQ(file.Seek(2 * kGiB + 1, File::From::kBegin), 2 * kGiB + 1);
+    ASSERT_TRUE(file.SetEndOfFile());
+    EXPECT_EQ(file.Size(), 2 * kGiB + 1);
+    FindData found;
+    ASSERT_TRUE(FindHandle().FindFirst(u"\\s*", &found));
+    EXPECT_EQ(found.size, static_cast<uint64_t>(2 * kGiB + 1));
+    ASSERT_EQ(file.Seek(3, File::From::kBegin), 3);
+    ASSERT_TRUE(file.SetEndOfFile());
+  }
+  File append = File::OpenAppend(u"\\s");  // writes at the end, wherever
+  EXPECT_EQ(append.Seek(0, File::From::kBegin), 0);
+  ASSERT_TRUE(append.Write("cd", 2));
+  EXPECT_EQ(test::ReadHostFile(Host(u"\\s")), std::string("a\0bcd", 5));
 }
 
+// The calendar's ends and leap rules, and each local time moved by the
+// offset in force on its own date (past 2038 too).
 TEST(PlatformTime, CalendarAndZoneConversions) {
-  const struct {
-    SystemTime time;
-    FileTime expected;
-  } valid[] = {
-      {{1601, 1, 0, 1, 0, 0, 0, 0}, 0},
-      {{1970, 1, 0, 1, 0, 0, 0, 0}, 116444736000000000},
-      {{2000, 2, 0, 29, 23, 59, 59, 999}, 125963423999990000},
-      {{30827, 12, 0, 31, 23, 59, 59, 999}, 9223149887999990000u},
-  };
-  for (const auto& c : valid) {
+  for (const auto& [time, expected] :
+       {std::pair<SystemTime, FileTime>{{1601, 1, 0, 1, 0, 0, 0, 0}, 0},
+        {{2000, 2, 0, 29, 23, 59, 59, 999}, 125963423999990000},
+        {{30827, 12, 0, 31, 23, 59, 59, 999}, 9223149887999990000u}}) {
     FileTime result = 1;
-    EXPECT_TRUE(SystemTimeToFileTime(c.time, &result));
-    EXPECT_EQ(result, c.expected);
+    EXPECT_TRUE(SystemTimeToFileTime(time, &result));
+    EXPECT_EQ(result, expected);
   }
-  const SystemTime invalid[] = {
-      {1600, 12, 0, 31, 0, 0, 0, 0}, {2001, 13, 0, 1, 0, 0, 0, 0},
-      {2001, 2, 0, 29, 0, 0, 0, 0},  {1900, 2, 0, 29, 0, 0, 0, 0},
-      {2000, 4, 0, 31, 0, 0, 0, 0},  {2000, 1, 0, 1, 24, 0, 0, 0},
-      {2000, 1, 0, 1, 0, 0, 60, 0},  {2000, 1, 0, 1, 0, 0, 0, 1000},
-  };
-  for (const SystemTime& time : invalid) {
+  for (const SystemTime& time : {SystemTime{1600, 12, 0, 31, 0, 0, 0, 0},
+                                 {1900, 2, 0, 29, 0, 0, 0, 0},
+                                 {2000, 4, 0, 31, 0, 0, 0, 0},
+                                 {2000, 1, 0, 1, 0, 0, 60, 0}}) {
     FileTime result;
     EXPECT_FALSE(SystemTimeToFileTime(time, &result)) << time.year;
   }
-
-  // Each local time is moved by the offset in force on its own date.
   ScopedEnv tz("TZ");
   constexpr FileTime kHour = 36000000000;
-  FileTime january = 0, july = 0, utc = 0;
-  ASSERT_TRUE(SystemTimeToFileTime({2021, 1, 0, 15, 12, 0, 0, 0}, &january));
-  ASSERT_TRUE(SystemTimeToFileTime({2021, 7, 0, 15, 12, 0, 0, 0}, &july));
-  tz.Set("EST5EDT,M3.2.0,M11.1.0");
-  ASSERT_TRUE(LocalFileTimeToFileTime(january + 1234567, &utc));
-  EXPECT_EQ(utc, january + 5 * kHour + 1234567);
-  ASSERT_TRUE(LocalFileTimeToFileTime(july, &utc));
-  EXPECT_EQ(utc, july + 4 * kHour);
-  tz.Set("CST-8");
-  ASSERT_TRUE(LocalFileTimeToFileTime(july, &utc));
-  EXPECT_EQ(utc, july - 8 * kHour);
-  FileTime late = 0;  // past 2038 too
-  ASSERT_TRUE(SystemTimeToFileTime({2100, 1, 0, 1, 8, 0, 0, 0}, &late));
-  ASSERT_TRUE(LocalFileTimeToFileTime(late, &utc));
-  EXPECT_EQ(utc, 116444736000000000 + 4102444800ull * 10000000);
-
-  // The local time in the zone in force (still CST-8).
-  SystemTime now{};
-  timespec before{}, after{};
-  do {
-    clock_gettime(CLOCK_REALTIME, &before);
-    GetLocalTime(&now);
-    clock_gettime(CLOCK_REALTIME, &after);
-  } while (before.tv_sec != after.tv_sec);
-  FileTime local = 0;
-  ASSERT_TRUE(SystemTimeToFileTime(now, &local));
-  EXPECT_EQ(local / 10000000, 11644473600ull + before.tv_sec + 8 * 3600);
-  tm expected{};
-  const time_t shifted = before.tv_sec + 8 * 3600;
-  EXPECT_EQ(now.dayOfWeek, gmtime_r(&shifted, &expected)->tm_wday);
-
-  const auto ms = [](clockid_t clock) {
-    timespec t{};
-    clock_gettime(clock, &t);
-    return static_cast<uint32_t>(t.tv_sec * 1000ull + t.tv_nsec / 1000000);
+  const auto utcOf = [](const SystemTime& time) {
+    FileTime local = 0, utc = 0;
+    EXPECT_TRUE(SystemTimeToFileTime(time, &local));
+    EXPECT_TRUE(LocalFileTimeToFileTime(local, &utc));
+    return utc - local;
   };
-  const uint32_t start = ms(CLOCK_MONOTONIC), ticks = GetTickCount();
-  EXPECT_LE(ticks - start, ms(CLOCK_MONOTONIC) - start);
+  tz.Set("EST5EDT,M3.2.0,M11.1.0");
+  EXPECT_EQ(utcOf({2021, 1, 0, 15, 12, 0, 0, 0}), 5 * kHour);
+  EXPECT_EQ(utcOf({2021, 7, 0, 15, 12, 0, 0, 0}), 4 * kHour);
+  EXPECT_EQ(utcOf({2100, 7, 0, 1, 8, 0, 0, 0}), 4 * kHour);
+  tz.Set("CST-8");
+  EXPECT_EQ(utcOf({2100, 1, 0, 1, 8, 0, 0, 0}), -8 * kHour);
 }
 
 // A conversion sized by a first call without a buffer.
@@ -456,44 +350,25 @@ std::u16string Widen(uint32_t codePage, const std::string& bytes) {
 }
 
 TEST(PlatformText, ConvertsBetweenCodePagesAndUtf16) {
-  const struct {
-    uint32_t codePage;
-    std::string bytes;
-    std::u16string wide;
-  } roundTrips[] = {
-      {936,
-       "\xD6\xD0"
-       "A\x80",
-       u"\u4E2DA\u20AC"},
-      {65001, "\xF0\x9F\x98\x80", u"\U0001F600"},
-      {54936, "\x94\x39\xFC\x36", u"\U0001F600"},
-      {1252, "\xE9\x80", u"\u00E9\u20AC"},
-      {932, "\x82\xA0", u"\u3042"},
-      {1201, std::string("\x4E\x2D\x00\x41", 4), u"\u4E2DA"},
-      {28605, "\xA4", u"\u20AC"},
-  };
-  for (const auto& c : roundTrips) {
-    EXPECT_EQ(Widen(c.codePage, c.bytes), c.wide) << c.codePage;
-    EXPECT_EQ(Narrow(c.codePage, c.wide), c.bytes) << c.codePage;
+  for (const auto& [codePage, bytes, wide] :
+       {std::tuple<uint32_t, std::string, std::u16string>{936,
+                                                          "\xD6\xD0"
+                                                          "A\x80",
+                                                          u"\u4E2DA\u20AC"},
+        {65001, "\xF0\x9F\x98\x80", u"\U0001F600"},
+        {54936, "\x94\x39\xFC\x36", u"\U0001F600"},
+        {1201, std::string("\x4E\x2D\x00\x41", 4), u"\u4E2DA"}}) {
+    EXPECT_EQ(Widen(codePage, bytes), wide) << codePage;
+    EXPECT_EQ(Narrow(codePage, wide), bytes) << codePage;
   }
   // Size -1: the terminator is converted and counted.
   char16_t wide[3] = {1, 1, 1};
-  EXPECT_EQ(MultiByteToWide(936, "\xD6\xD0", -1, nullptr, 0), 2);
   EXPECT_EQ(MultiByteToWide(936, "\xD6\xD0", -1, wide, 3), 2);
   EXPECT_EQ(std::u16string(wide, 3), std::u16string(u"\u4E2D\0\1", 3));
-  char bytes[4] = {1, 1, 1, 1};
-  EXPECT_EQ(WideToMultiByte(65001, u"\u00E9", -1, bytes, 4), 3);
-  EXPECT_EQ(std::string(bytes, 4), std::string("\xC3\xA9\0\1", 4));
-
   // What one side cannot carry: "?" per code point, U+FFFD per bad byte.
-  const std::u16string lone(1, char16_t{0xDC00});
-  EXPECT_EQ(Narrow(936, u"a\u0E01b"), "a?b");
-  EXPECT_EQ(Narrow(20127, u"\u20AC"), "?");
-  EXPECT_EQ(Narrow(936, u"\U0001F600x"), "?x");
-  EXPECT_EQ(Narrow(1252, u"x" + lone + u"y"), "x?y");
-  EXPECT_EQ(Narrow(65001, lone), "\xEF\xBF\xBD");
+  EXPECT_EQ(Narrow(936, u"a\u0E01b\U0001F600"), "a?b?");
+  EXPECT_EQ(Narrow(65001, std::u16string(1, char16_t{0xDC00})), "\xEF\xBF\xBD");
   EXPECT_EQ(Widen(936, "A\x81"), u"A\uFFFD");
-  EXPECT_EQ(Widen(936, "\x81 "), u"\uFFFD ");
   EXPECT_EQ(Widen(65001,
                   "\xFF"
                   "a"),
@@ -511,57 +386,27 @@ TEST(PlatformText, RefusesWithoutWritingPastTheCapacity) {
   EXPECT_EQ(bytes[2], 0);
   EXPECT_EQ(WideToMultiByte(65001, u"\u4E2D", 1, bytes, 3), 3);
   EXPECT_EQ(bytes[3], '#');
-
   for (const uint32_t codePage : {12345u, 1u}) {
     EXPECT_EQ(MultiByteToWide(codePage, "a", 1, wide, 3), 0);
     EXPECT_EQ(FailureOf(false), kErrorInvalidParameter);
-    EXPECT_EQ(WideToMultiByte(codePage, u"a", 1, bytes, 3), 0);
     EXPECT_FALSE(IsCodePageAvailable(codePage));
   }
   EXPECT_TRUE(IsCodePageAvailable(936));
-  EXPECT_EQ(MultiByteToWide(65001, "a", 0, wide, 3), 0);
-  EXPECT_EQ(FailureOf(false), kErrorInvalidParameter);
 }
 
 TEST(PlatformText, AnsiCodePageComesFromTheEnvironment) {
   ScopedEnv env("VESK_ANSI_CODEPAGE");
   env.Unset();
-  EXPECT_EQ(AnsiCodePage(), 936u);
   EXPECT_EQ(Widen(kAnsiCodePage, "\xD6\xD0"), u"\u4E2D");
   env.Set("1252");
-  EXPECT_EQ(AnsiCodePage(), 1252u);
-  EXPECT_EQ(Widen(kAnsiCodePage, "\xE9"), u"\u00E9");
   EXPECT_EQ(Narrow(kAnsiCodePage, u"\u00E9\u4E2D"), "\xE9?");
   // Only digits, and no more than five: "95/" read on would be 949, and
   // 2^32 + 1252 wrapped would be 1252.
-  for (const char* invalid :
-       {"", "12x", "-1252", "99999", "0", "12345", "95/", "4294968548"}) {
+  for (const char* invalid : {"", "12x", "99999", "0", "95/", "4294968548"}) {
     env.Set(invalid);
     EXPECT_EQ(AnsiCodePage(), 936u) << invalid;
   }
 }
-
-// A listening socket on 127.0.0.1 with an ephemeral port.
-class Listener {
- public:
-  Listener() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), size), 0);
-    EXPECT_EQ(listen(fd_, 4), 0);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
-    port_ = ntohs(address.sin_port);
-  }
-  ~Listener() { close(fd_); }
-  uint16_t port() const { return port_; }
-  int Accept() { return accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC); }
-
- private:
-  int fd_;
-  uint16_t port_ = 0;
-};
 
 TEST(PlatformSockets, LoopbackPeerThatClosesAndResets) {
   uint16_t granted = 0;
@@ -569,27 +414,20 @@ TEST(PlatformSockets, LoopbackPeerThatClosesAndResets) {
   EXPECT_EQ(granted, 0x0202);
   EXPECT_FALSE(StartSockets(0x0101, &granted));
 
-  Listener listener;
+  test::Reply closes;
+  closes.acceptAndClose = true;
+  test::FakeServer server({closes});
   uint32_t address = 0;
   ASSERT_TRUE(ResolveIpv4("127.0.0.1", &address));
   EXPECT_EQ(address, htonl(INADDR_LOOPBACK));
   const SocketHandle handle = CreateTcpSocket();
-  ASSERT_TRUE(Connect(handle, address, listener.port(), 10000));
-  const int peer = listener.Accept(), fd = static_cast<int>(handle);
+  ASSERT_TRUE(Connect(handle, address, server.port(), 10000));
+  const int fd = static_cast<int>(handle);
   ASSERT_TRUE(SetSocketTimeout(handle, 10000));  // fails, never hangs
   ASSERT_TRUE(SetKeepAlive(handle, 7));
-  int keepAlive = 0;
-  socklen_t size = sizeof keepAlive;
-  getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &keepAlive, &size);
-  EXPECT_EQ(keepAlive, 1);
-
-  // The exchange itself is every operation's; here its end: what the peer
-  // sent before it closed, then 0; and the reset it answers a send with
-  // makes the next send an error result, never SIGPIPE.
-  ASSERT_EQ(send(peer, "hello", 5, 0), 5);
-  close(peer);
+  // The peer's close reads as 0; the reset it answers a send with makes the
+  // next send an error result, never SIGPIPE.
   char buffer[64];
-  EXPECT_EQ(Receive(handle, buffer, sizeof buffer), 5);
   EXPECT_EQ(Receive(handle, buffer, sizeof buffer), 0);
   (void)SendAll(handle, buffer, sizeof buffer);
   pollfd reset{fd, 0, 0};  // POLLERR or POLLHUP
@@ -597,24 +435,16 @@ TEST(PlatformSockets, LoopbackPeerThatClosesAndResets) {
   EXPECT_FALSE(SendAll(handle, buffer, sizeof buffer));
   EXPECT_TRUE(CloseSocket(handle));
   StopSockets();
-  StopSockets();  // one too many leaves the count at zero
 }
 
 TEST(PlatformSockets, FailuresAndTheReservedHandleZero) {
-  uint16_t port;
-  {
-    Listener closed;
-    port = closed.port();
-  }
   SocketHandle handle = CreateTcpSocket();
-  EXPECT_EQ(FailureOf(Connect(handle, htonl(INADDR_LOOPBACK), port, 0)),
-            kErrorConnectionRefused);
+  EXPECT_EQ(
+      FailureOf(Connect(handle, htonl(INADDR_LOOPBACK), test::ClosedPort(), 0)),
+      kErrorConnectionRefused);
   EXPECT_TRUE(CloseSocket(handle));
-  char byte = 0;
   EXPECT_EQ(FailureOf(SendAll(kInvalidSocket, "x", 1)), kErrorInvalidHandle);
-  EXPECT_EQ(Receive(0, &byte, 1), -1);
   EXPECT_FALSE(CloseSocket(0));
-
   // With descriptor 0 free, a new socket still never gets it.
   const int savedInput = fcntl(0, F_DUPFD_CLOEXEC, 3);
   close(0);
@@ -623,10 +453,6 @@ TEST(PlatformSockets, FailuresAndTheReservedHandleZero) {
   dup2(savedInput, 0);
   close(savedInput);
   EXPECT_NE(handle, 0u);
-  int type = 0;
-  socklen_t size = sizeof type;
-  getsockopt(static_cast<int>(handle), SOL_SOCKET, SO_TYPE, &type, &size);
-  EXPECT_EQ(type, SOCK_STREAM);
   EXPECT_TRUE(CloseSocket(handle));
 }
 
@@ -636,37 +462,26 @@ TEST(PlatformSockets, TimeOutFromTheEnvironment) {
   EXPECT_EQ(SocketTimeoutMs(), 60000u);
   for (const auto& [value, ms] : {std::pair{"0", 0u},
                                   {"7", 7000u},
-                                  {"", 60000u},
                                   {"2s", 60000u},
-                                  {"-1", 60000u},
                                   {"99999999999", 2147483000u}}) {
     env.Set(value);
     EXPECT_EQ(SocketTimeoutMs(), ms) << value;
   }
-  // A peer that accepts and never answers: the receive fails as timed out
-  // (the exports' silent peers are the peer suite's).
-  Listener listener;
+  // A peer that accepts and never answers: the receive fails as timed out.
+  test::Reply silent;
+  silent.keepOpen = silent.readNothing = true;
+  test::FakeServer server({silent});
   SocketHandle handle = CreateTcpSocket();
   ASSERT_TRUE(SetSocketTimeout(handle, 200));
-  ASSERT_TRUE(Connect(handle, htonl(INADDR_LOOPBACK), listener.port(), 200));
-  const int peer = listener.Accept();
+  ASSERT_TRUE(Connect(handle, htonl(INADDR_LOOPBACK), server.port(), 200));
   char byte;
   EXPECT_EQ(Receive(handle, &byte, 1), -1);
   EXPECT_EQ(FailureOf(false), kErrorTimedOut);
   EXPECT_TRUE(CloseSocket(handle));
-  close(peer);
 }
 
-// Other suites replace the sources; emptied, the real ones are back.
-TEST(PlatformOverrides, RestoredSourcesAreTheSystemOnes) {
-  Overrides overrides;
-  overrides.localTime = [](SystemTime* time) { time->year = 1999; };
-  overrides.random = [] { return 7u; };
-  SetOverrides(overrides);
-  SetOverrides(Overrides{});
-  SystemTime time{};
-  GetLocalTime(&time);
-  EXPECT_NE(time.year, 1999);
+// The system's own random source, where no suite replaces it.
+TEST(PlatformRandom, AllThirtyOneBits) {
   std::set<uint32_t> values;
   for (int i = 0; i < 1000; ++i) values.insert(Random());
   EXPECT_LE(*values.rbegin(), 0x7FFFFFFFu);
@@ -679,12 +494,8 @@ TEST(PlatformErrors, MessagesAndAPerThreadLastError) {
   EXPECT_EQ(FormatMessage(kErrorHostErrnoBit | ETIMEDOUT),
             u"Connection timed out");
   EXPECT_EQ(FormatMessage(0x12345), u"Unknown error 0x00012345.");
-
   SetLastError(kErrorDiskFull);
-  std::thread([] {
-    EXPECT_EQ(GetLastError(), kErrorSuccess);
-    SetLastError(kErrorAccessDenied);
-  }).join();
+  std::thread([] { SetLastError(kErrorAccessDenied); }).join();
   EXPECT_EQ(GetLastError(), kErrorDiskFull);
 }
 

@@ -4,28 +4,20 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
-#include "platform/platform.h"
 #include "tests/support/device_root.h"
 #include "tests/support/fake_server.h"
 
 namespace vesk::transport {
 
-void PrintTo(const ByteString& text, std::ostream* out) {
-  *out << '"' << text.view() << '"';
-}
-
 namespace {
 
 using test::FakeServer;
-using test::HttpReply;
 using test::Raw;
 using test::ScopedEnv;
 
-// The operations' requests are checked byte for byte with their suites;
-// here what none sends: a content type without a body, a range with an end.
+// What no operation sends: a content type without a body, a closed range.
 TEST(ComposeRequest, BodylessTypeAndClosedRange) {
   HandsetRequest request;
   request.SetUserAgent("UA");
@@ -40,89 +32,56 @@ TEST(ComposeRequest, BodylessTypeAndClosedRange) {
 }
 
 TEST(ComposeRequest, UrlSplitting) {
-  struct Case {
-    const char* url;
-    const char* host;
-    const char* path;
-  } cases[] = {
-      {"http://svc:8080/a/b?q=1", "svc:8080", "/a/b?q=1"},
-      {"http://svc/", "svc", "/"},
-      {"/only/path", "", "/only/path"},  // no "//": split from index 0
-      {"http://svc", "svc", ""},
-  };
-  for (const Case& c : cases) {
+  for (const auto& [url, host, path] :
+       {std::tuple{"http://svc:8080/a/b?q=1", "svc:8080", "/a/b?q=1"},
+        {"http://svc", "svc", ""}}) {
     HandsetRequest request;
-    EXPECT_EQ(request.ExtractHost(c.url), c.host) << c.url;
-    EXPECT_EQ(request.ExtractPath(c.url), c.path) << c.url;
-    EXPECT_EQ(request.Host(), c.host);
-    EXPECT_EQ(request.Path(), c.path);
+    EXPECT_EQ(request.ExtractHost(url), host) << url;
+    EXPECT_EQ(request.ExtractPath(url), path) << url;
   }
 }
 
 TEST(RequestFields, SettersAndReset) {
   HandsetRequest request;
-  struct RangeCase {
-    int32_t from, to;
-    const char* text;
-  } ranges[] = {{500, 0, "500-"},
-                {0, 0, "0-"},
-                {100, 199, "100-199"},
-                {10, 10, "10-"},
-                {10, -5, "10-"}};
-  for (const RangeCase& r : ranges) {
-    request.SetRange(r.from, r.to);
-    EXPECT_EQ(request.Range(), r.text);
+  for (const auto& [from, to, text] :
+       {std::tuple{500, 0, "500-"}, {100, 199, "100-199"}, {10, 10, "10-"}}) {
+    request.SetRange(from, to);
+    EXPECT_EQ(request.Range(), text);
   }
-
   request.AddHeader("A", "1");
   request.AddHeader(nullptr, "x");
   request.AddHeader("B", nullptr);
   request.AddHeader("C", "");
   EXPECT_EQ(request.HeaderLines(), "A: 1\r\nC: ");
-
   request.AddFormField("k", nullptr);
-  EXPECT_EQ(request.FormBody(), "");
   request.AddFormField("k", "");
   request.AddFormField("m", "v");
   EXPECT_EQ(request.FormBody(), "k=&m=v");
-
   request.ResetRequest();
   EXPECT_EQ(request.HeaderLines(), "");
   EXPECT_EQ(request.FormBody(), "");
   EXPECT_EQ(request.Range(), "");
-  // Without a socket there is nothing to close, and nothing to receive.
-  EXPECT_TRUE(request.CloseConnection());
-  char buffer[8];
-  EXPECT_EQ(request.Receive(buffer, sizeof buffer), 0);
 }
 
 TEST(TextHelpers, UrlEncodeFindTextAndAtoi) {
   // The activation's exact forms hold the rest of the encoding's cases.
   EXPECT_EQ(UrlEncode("-_.~/+ Az09"), "%2D%5F%2E%7E%2F%2B+Az09");
-  EXPECT_EQ(UrlEncode(nullptr), "");
   EXPECT_EQ(FindText(nullptr, "a", 0), kNullArgument);
-  EXPECT_EQ(FindText("abc", nullptr, 0), kNullArgument);
-  EXPECT_EQ(FindText("abcabc", "bc", 0), 1);
   EXPECT_EQ(FindText("abcabc", "bc", 2), 4);
-  EXPECT_EQ(FindText("abcabc", "bc", 5), kNotFound);
   EXPECT_EQ(FindText("abc", "bc", 3), kNotFound);  // start at the terminator
   EXPECT_EQ(FindText("abc", "", 0), kNotFound);
-  EXPECT_EQ(FindText("abc", "abcd", 0), kNotFound);
   EXPECT_EQ(FindText("aBc", "bc", 0), kNotFound);  // case-sensitive
-
-  EXPECT_EQ(AtoiRule(" 906"), 906);
-  EXPECT_EQ(AtoiRule("\t-12x"), -12);
-  EXPECT_EQ(AtoiRule("+7"), 7);
-  EXPECT_EQ(AtoiRule("x1"), 0);
-  EXPECT_EQ(AtoiRule(""), 0);
+  for (const auto& [text, value] :
+       {std::pair{" 906", 906},
+        {"\t-12x", -12},
+        {"x1", 0},
+        {"99999999999999999999", 2147483647},
+        {"-99999999999999999999", -2147483647 - 1}}) {
+    EXPECT_EQ(AtoiRule(text), value) << text;
+  }
   EXPECT_EQ(AtoiRule(nullptr), 0);
-  EXPECT_EQ(AtoiRule("99999999999999999999"), 2147483647);
-  EXPECT_EQ(AtoiRule("-99999999999999999999"), -2147483647 - 1);
-
-  EXPECT_EQ(ParseStatus("HTTP/1.1 200 OK\r\n"), 200);
   EXPECT_EQ(ParseStatus("HTTP/1.1 2000 Odd\r\n"), 200);
   EXPECT_EQ(ParseStatus("HTTP/1.1 40"), 40);
-  EXPECT_EQ(ParseStatus(""), 0);
   EXPECT_EQ(ParseStatus(nullptr), 0);
 }
 
@@ -130,44 +89,23 @@ TEST(TextHelpers, HeaderValues) {
   const char* head =
       "HTTP/1.1 500 Oops\r\nX-Error-Code-Extra: 1\r\nX-Error-Code: 906\r\n"
       "Date:Mon\r\nEmpty:\r\n\r\n";
-  auto value = [&](const char* name) {
-    auto v = GetHeaderValue(head, name);
-    return v ? std::string(v.get()) : std::string("<null>");
-  };
   // The first occurrence wins, even inside a longer name.
-  EXPECT_EQ(value("X-Error-Code"), " 1");
-  EXPECT_EQ(value("Date"), "Mon");
-  EXPECT_EQ(value("Empty"), "");
-  EXPECT_EQ(value("Missing"), "<null>");
+  EXPECT_STREQ(GetHeaderValue(head, "X-Error-Code").get(), " 1");
+  EXPECT_STREQ(GetHeaderValue(head, "Date").get(), "Mon");
+  EXPECT_STREQ(GetHeaderValue(head, "Empty").get(), "");
+  EXPECT_EQ(GetHeaderValue(head, "Missing"), nullptr);
   EXPECT_EQ(GetHeaderValue(nullptr, "A"), nullptr);
-  EXPECT_EQ(GetHeaderValue(head, nullptr), nullptr);
   // A name at the very end without colon or line end.
-  auto tail = GetHeaderValue("abc Name", "Name");
-  ASSERT_NE(tail, nullptr);
-  EXPECT_STREQ(tail.get(), "");
+  EXPECT_STREQ(GetHeaderValue("abc Name", "Name").get(), "");
 }
 
-TEST(TextHelpers, RandomTextUsesThePlatformRandom) {
-  static uint32_t next = 60;  // the upload suite's boundary holds 0 to 10
-  platform::Overrides overrides;
-  overrides.random = [] { return next++; };
-  platform::SetOverrides(overrides);
-  EXPECT_EQ(RandomText(5), "YZ012");
-  platform::SetOverrides({});
-}
-
-// One GET against a server that answers with reply; the request object
-// for inspection, and whether it was sent.
-struct Exchanged {
-  bool sent;
-  std::unique_ptr<HandsetRequest> request;
-};
-Exchanged GetWith(test::Reply reply) {
+// One GET against a server that answers with reply, for inspection.
+std::unique_ptr<HandsetRequest> GetWith(test::Reply reply) {
   FakeServer server({std::move(reply)});
   auto request = std::make_unique<HandsetRequest>();
-  const bool sent = request->SendGet("http://127.0.0.1/r", server.port());
+  request->SendGet("http://127.0.0.1/r", server.port());
   request->CloseConnection();
-  return {sent, std::move(request)};
+  return request;
 }
 
 // A reply with one of the peer's behaviours set.
@@ -187,13 +125,10 @@ TEST(ReadResponseHead, SplitsHeadAndFirstBodyBytes) {
     int32_t contentLength;
     std::string body;
   } cases[] = {
-      {"body with the head", Raw(head + "hello"), 200, h, 5, "hello"},
       {"body longer than its length", Raw(head + "hello, world"), 200, h, 5,
        "hello"},
       // A reply in pieces is gathered until the area holds the head and the
       // announced body, wherever the pieces are cut.
-      {"body after the head", test::Pieces({head, "hello"}, 30), 200, h, 5,
-       "hello"},
       {"cut everywhere",
        test::Pieces({"HTTP/1.1 2", "00 OK\r\nContent-Le", "ngth: 5\r\n\r",
                      "\nhel", "lo", " and more"},
@@ -209,26 +144,24 @@ TEST(ReadResponseHead, SplitsHeadAndFirstBodyBytes) {
             &test::Reply::lastAfterClientEnds),
        404, 25, 0, "<ht"},
       {"four-digit status", Raw("HTTP/1.1 2001 X\r\n\r\n"), 200, 19, 0, ""},
+      {"the area full", Raw("HTTP/1.1 500 X\r\n\r\n" + std::string(2000, 'b')),
+       500, 18, 0, std::string(1024 - 18, 'b')},
   };
   for (Case& c : cases) {
     SCOPED_TRACE(c.what);
-    // A stalled peer is waited for a second; a client that waits for what
-    // comes after the head's receive would see the held-back piece, sent
+    // A stalled peer is waited for a second; the held-back piece comes
     // after the peer's own ten-second wait.
     ScopedEnv timeout("VESK_TIMEOUT_SECONDS",
                       c.reply.lastAfterClientEnds ? "30" : "1");
-    Exchanged e = GetWith(std::move(c.reply));
-    EXPECT_TRUE(e.sent);
-    const HandsetRequest& r = *e.request;
+    const auto request = GetWith(std::move(c.reply));
+    const HandsetRequest& r = *request;
     EXPECT_EQ(ParseStatus(r.ResponseHead().c_str()), c.status);
     EXPECT_EQ(r.HeadLength(), c.headLength);
-    EXPECT_EQ(r.ResponseHead().size(), static_cast<size_t>(c.headLength));
     EXPECT_EQ(r.ContentLength(), c.contentLength);
     EXPECT_EQ(r.FirstBodyLength(), static_cast<int32_t>(c.body.size()));
     EXPECT_EQ(std::string(r.Body()), c.body);
     EXPECT_EQ(std::string(r.RawResponse()),
               std::string(r.ResponseHead().c_str()) + c.body);
-    // The rest of the body area is zero.
     for (int i = static_cast<int>(c.body.size()); i <= 1024; ++i) {
       ASSERT_EQ(r.Body()[i], 0) << i;
     }
@@ -243,24 +176,14 @@ TEST(ReadResponseHead, AnythingButAHeadIsNoResponse) {
                            With({}, &test::Reply::acceptAndClose),
                            Raw(std::string("HTTP/1.1 200\0\r\n\r\n", 18))};
   for (test::Reply& reply : replies) {
-    Exchanged e = GetWith(std::move(reply));
-    const HandsetRequest& r = *e.request;
+    const auto request = GetWith(std::move(reply));
+    const HandsetRequest& r = *request;
     EXPECT_EQ(r.HeadLength(), 0);
     EXPECT_EQ(r.ResponseHead(), "");
     EXPECT_EQ(ParseStatus(r.ResponseHead().c_str()), 0);
     EXPECT_EQ(r.RawResponse()[0], 0);
     EXPECT_EQ(r.Body()[0], 0);
   }
-}
-
-TEST(ReadResponseHead, FullAreaStaysTerminated) {
-  const std::string head = "HTTP/1.1 500 X\r\n\r\n";
-  const std::string body(2000, 'b');
-  Exchanged e = GetWith(Raw(head + body));
-  const HandsetRequest& r = *e.request;
-  EXPECT_EQ(r.FirstBodyLength(), 1024 - static_cast<int32_t>(head.size()));
-  EXPECT_EQ(std::strlen(r.RawResponse()), 1024u);
-  EXPECT_EQ(std::strlen(r.Body()), 1024u - head.size());
 }
 
 TEST(Connection, PortArgumentDecidesHostLineKeepsUrlPort) {
@@ -281,25 +204,21 @@ TEST(Connection, PortArgumentDecidesHostLineKeepsUrlPort) {
 }
 
 TEST(Connection, FailuresLeaveNoSocket) {
-  HandsetRequest refused;
-  EXPECT_FALSE(refused.SendGet("http://127.0.0.1/p", test::ClosedPort()));
-  EXPECT_EQ(refused.Socket(), 0u);
-  EXPECT_FALSE(refused.Connected());
-
   // An empty host name resolves to nothing (and asks no name server).
-  HandsetRequest unresolved;
-  EXPECT_FALSE(unresolved.SendGet("http:///p", 80));
-  EXPECT_EQ(unresolved.Socket(), 0u);
-
-  HandsetRequest noHost;
-  EXPECT_FALSE(noHost.Connect(nullptr, 80));
+  for (const auto& [url, port] :
+       {std::pair{"http://127.0.0.1/p", test::ClosedPort()},
+        {"http:///p", uint16_t{80}}}) {
+    HandsetRequest request;
+    EXPECT_FALSE(request.SendGet(url, port));
+    EXPECT_EQ(request.Socket(), 0u);
+  }
+  EXPECT_FALSE(HandsetRequest().Connect(nullptr, 80));
 }
 
 TEST(Connection, ReceiveAfterPeerCloseIsMinusOne) {
   FakeServer server({Raw("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nabc")});
   HandsetRequest request;
-  const std::string url = "http://127.0.0.1/r";
-  ASSERT_TRUE(request.SendGet(url.c_str(), server.port()));
+  ASSERT_TRUE(request.SendGet("http://127.0.0.1/r", server.port()));
   EXPECT_EQ(request.FirstBodyLength(), 3);
   char buffer[16];
   EXPECT_EQ(request.Receive(buffer, sizeof buffer), -1);
