@@ -1,6 +1,6 @@
 // Two threads calling the library at once, built with ThreadSanitizer: each
-// thread has its own handset environment file, peers and files, and runs a
-// mix of account information, heartbeats and downloads. The calls take
+// thread has its own handset environment file, peers and files, and runs
+// account information and downloads. The calls take
 // turns, so every request carries its own thread's identity and every file
 // its own bytes, and the sanitizer sees no race.
 #include <gtest/gtest.h>
@@ -23,8 +23,6 @@ using test::Raw;
 using test::ReadHostFile;
 using test::U16;
 
-constexpr int kRounds = 12;
-
 std::string Ok(const std::string& body,
                std::vector<std::pair<std::string, std::string>> headers = {}) {
   headers.insert(headers.begin(),
@@ -45,14 +43,10 @@ struct Caller {
     const std::u16string env = U16("\\PocketDisk1\\" + name + ".env");
     const std::u16string path = U16("\\Storage Card\\" + name + ".bin");
     const std::string content(20000 + name.size() * 997, name[0]);
-    const std::string notification =
-        "<r><notifications total=\"1\"><message key=\"" + name + "\"><title>" +
-        name + "</title></message></notifications></r>";
-    for (int round = 0; round < kRounds; ++round) {
+    for (int round = 0; round < 12; ++round) {
       FakeServer server(
           {Raw(Ok("<r><account id=\"7\"/><username>" + name +
                   "</username></r>")),
-           Raw(Ok(notification)),
            Raw(Ok(content, {{"X-Checksum", test::Md5Hex(content)}})),
            Raw(Ok(""))});
       HandsetError error{};
@@ -61,16 +55,6 @@ struct Caller {
                              test::Url(server, "/a").c_str(),
                              server.port()) == 200);
       Check(std::u16string(account.username) == U16(name));
-
-      HandsetBeatResult beat{};
-      Check(vesk_HandsetBeat(env.c_str(), &beat, &error,
-                             test::Url(server, "/b").c_str(),
-                             server.port()) == 200);
-      Check(beat.messageCount == 1 &&
-            std::u16string(
-                reinterpret_cast<const MessageNotification*>(beat.entries)
-                    ->title) == U16(name));
-      delete[] beat.entries;
 
       DownloadRecord record{};
       record.contentKey[0] = u'k';
@@ -85,7 +69,7 @@ struct Caller {
       std::remove(host.c_str());
 
       // Every request carried this thread's serial.
-      for (const std::string& request : server.Requests(4)) {
+      for (const std::string& request : server.Requests(3)) {
         Check(request.find("\r\nUser-Serial: " + name + "\r\n") !=
               std::string::npos);
       }
