@@ -1,7 +1,7 @@
 // The download against scripted loopback servers: the exact requests of a
 // fresh and a resumed download, the checksum test with its rollback, the
 // confirmation and the transfer files on disk (state file bytes included).
-// Also the local file utilities the transfer moves its files with.
+// Also the state file's key lines and the streamed checksum.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/platform.h"
@@ -30,13 +31,6 @@ const char16_t kPath[] = u"\\Storage Card\\item.dat";
 const std::string kOk = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
 const HandsetError kNoError{};
 const DownloadResult kNoResult{};
-
-std::string Header(const std::string& request, const std::string& name) {
-  const size_t at = request.find("\r\n" + name + ": ");
-  if (at == std::string::npos) return "<none>";
-  const size_t from = at + name.size() + 4;
-  return request.substr(from, request.find("\r\n", from) - from);
-}
 
 // A reply for the bytes of source from offset on: 200 for the whole file,
 // 206 with its range otherwise; the body is cut at end.
@@ -60,6 +54,12 @@ void ExpectResumedFrom(const std::vector<std::string>& requests,
                        const std::vector<size_t>& starts,
                        const std::string& body) {
   ASSERT_EQ(requests.size(), starts.size());
+  auto Header = [](const std::string& request, const std::string& name) {
+    const size_t at = request.find("\r\n" + name + ": ");
+    if (at == std::string::npos) return std::string("<none>");
+    const size_t from = at + name.size() + 4;
+    return request.substr(from, request.find("\r\n", from) - from);
+  };
   for (size_t i = 0; i < starts.size(); ++i) {
     SCOPED_TRACE(i);
     const bool resumed = starts[i] > 0;
@@ -70,18 +70,11 @@ void ExpectResumedFrom(const std::vector<std::string>& requests,
   }
 }
 
-// The one request a server received, without its certificate value.
-std::string Sent(FakeServer& server) {
-  const auto requests = server.Requests(1);
-  EXPECT_EQ(requests.size(), 1u);
-  return requests.empty() ? "" : WithoutCertificate(requests[0]);
-}
-
 class DownloadTest : public ::testing::Test {
  protected:
   void SetUp() override {
     WriteHandsetEnv(root_);
-    SetKey(u"item 7");
+    Put(record_.contentKey, u"item 7");
   }
   void TearDown() override { platform::SetOverrides({}); }
 
@@ -95,11 +88,9 @@ class DownloadTest : public ::testing::Test {
                                 U16(Url(confirmPort, "/done")).c_str(),
                                 confirmPort);
   }
-  // Removes the transfer's files between the cases of one test.
   void Clean() {
-    for (const char* suffix : {"", ".Down", ".Down.cfg"}) {
-      std::remove(Host(suffix).c_str());
-    }
+    for (const char* end : {"", ".Down", ".Down.cfg"})
+      std::remove(Host(end).c_str());
   }
   std::string Url(uint16_t port, const std::string& path) {
     return "http://127.0.0.1:" + std::to_string(port) + path;
@@ -113,10 +104,6 @@ class DownloadTest : public ::testing::Test {
            "Content-Type: application/x-www-form-urlencoded\r\n"
            "User-Serial: SN-9\r\nUser-ID: 42\r\nUser-Cert: \r\n" +
            extra + "\r\nkey=item+7\r\n";
-  }
-  void SetKey(const std::u16string& key) {
-    std::copy(key.begin(), key.end(), record_.contentKey);
-    record_.contentKey[key.size()] = 0;
   }
   std::string Host(const std::string& suffix = "") {
     return root_.Host("\\Storage Card\\item.dat" + suffix);
@@ -143,7 +130,6 @@ TEST_F(DownloadTest, FreshAndResumedFilesAreCheckedPlacedAndConfirmed) {
     uint32_t offset;  // the caller's offset
     std::string reply;
     int32_t status;
-    std::string headers;  // the request's lines after "User-Cert"
   } cases[] = {
       // Blanks around the checksum do not matter.
       {0, 0,
@@ -151,14 +137,14 @@ TEST_F(DownloadTest, FreshAndResumedFilesAreCheckedPlacedAndConfirmed) {
                  {{"Content-Length", "8192"},
                   {"X-Checksum", "  " + Md5Hex(body) + "  "}},
                  body),
-       200, "Content-Length: 10\r\n"},
-      {4096, 4096, Serve(body, 4096, 8192, Md5Hex(body)), 206,
-       "X-Checksum: " + prefix +
-           "\r\nContent-Length: 10\r\nRange: bytes=4096-\r\n"},
+       200},
+      {4096, 4096, Serve(body, 4096, 8192, Md5Hex(body)), 206},
       // An offset without a data file starts over and sends no proof.
-      {0, 50, Serve(body, 0, 8192, Md5Hex(body)), 200,
-       "Content-Length: 10\r\n"},
+      {0, 50, Serve(body, 0, 8192, Md5Hex(body)), 200},
   };
+  const std::string resumed =
+      "X-Checksum: " + prefix +
+      "\r\nContent-Length: 10\r\nRange: bytes=4096-\r\n";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.offset);
     Clean();
@@ -183,8 +169,10 @@ TEST_F(DownloadTest, FreshAndResumedFilesAreCheckedPlacedAndConfirmed) {
               0);
     EXPECT_EQ(std::u16string(result_.checksum), U16(Md5Hex(body)));
     EXPECT_EQ(std::memcmp(&error_, &kNoError, sizeof error_), 0);
-    EXPECT_EQ(Sent(server), Post(server.port(), "/download", c.headers));
-    EXPECT_EQ(Sent(confirm),
+    EXPECT_EQ(WithoutCertificate(server.Requests(1).at(0)),
+              Post(server.port(), "/download",
+                   c.partial > 0 ? resumed : "Content-Length: 10\r\n"));
+    EXPECT_EQ(WithoutCertificate(confirm.Requests(1).at(0)),
               Post(confirm.port(), "/done", "Content-Length: 10\r\n"));
   }
 }
@@ -199,21 +187,18 @@ TEST_F(DownloadTest, RejectedAttemptsRollTheDataFileBack) {
                 {{"X-Error-Code", "916"}, {"X-Error-Message", "rejected"}}, "");
   std::string upper = Md5Hex(body);
   for (char& c : upper) c = static_cast<char>(std::toupper(c));
+  // The service sends the right digest in upper case: never equal; or it
+  // refuses with code 916.
   struct Case {
-    const char* what;
     size_t partial;               // data file size and offset before the call
     std::vector<size_t> offsets;  // offset after each attempt
     int32_t status;
   } cases[] = {
-      // The service sends the right digest in upper case: never equal.
-      {"checksum mismatch",
-       0,
-       {kSize - 40960, kSize - 102400, kSize - 1048576},
-       206},
-      {"service code 916", 1500000, {1459040, 1356640, 308064}, 403},
+      {0, {kSize - 40960, kSize - 102400, kSize - 1048576}, 206},
+      {1500000, {1459040, 1356640, 308064}, 403},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.status);
     Clean();
     if (c.partial > 0) WriteHostFile(Host(".Down"), body.substr(0, c.partial));
     std::vector<size_t> from = {c.partial, c.offsets[0], c.offsets[1]};
@@ -266,24 +251,17 @@ TEST_F(DownloadTest, FailedAttemptsAndRefusals) {
   EXPECT_EQ(std::memcmp(&error_, &kNoError, sizeof error_), 0);
   EXPECT_EQ(std::memcmp(&result_, &kNoResult, sizeof result_), 0);
 
-  // A refusal by the service, and a partial reply without a usable range
-  // (its other forms are the load's cases): every attempt is made, nothing
-  // is written, the message tells why.
-  struct Case {
-    std::string reply;
-    int32_t status, code;
-    std::u16string message;
-  } cases[] = {
-      {HttpReply(403, "F", {{"X-Error-Code", "906"}}, ""), 403, 906, u""},
-      {HttpReply(206, "P", {{"Content-Length", "3"}}, "abc"), 206, 0,
-       u"the partial reply has no Content-Range"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.reply);
-    FakeServer server({Raw(c.reply), Raw(c.reply), Raw(c.reply)});
-    EXPECT_EQ(Download(server.port(), nobody.port()), c.status);
-    EXPECT_EQ(error_.code, c.code);
-    EXPECT_EQ(std::u16string(error_.message), c.message);
+  // A refusal by the service, and a partial reply without a range: every
+  // attempt is made, nothing is written, the message tells why.
+  for (const auto& [reply, status, code, message] :
+       std::vector<std::tuple<std::string, int32_t, int32_t, std::u16string>>{
+           {HttpReply(403, "F", {{"X-Error-Code", "906"}}, ""), 403, 906, u""},
+           {HttpReply(206, "P", {{"Content-Length", "3"}}, "abc"), 206, 0,
+            u"the partial reply has no Content-Range"}}) {
+    FakeServer server({Raw(reply), Raw(reply), Raw(reply)});
+    EXPECT_EQ(Download(server.port(), nobody.port()), status);
+    EXPECT_EQ(error_.code, code);
+    EXPECT_EQ(std::u16string(error_.message), message);
     EXPECT_EQ(server.Requests(3).size(), 3u);
     ExpectPresent(false, false, false);
   }
@@ -314,7 +292,7 @@ TEST_F(DownloadTest, StateFileBytesAfterAStartAnInterruptionAndALoad) {
                       U16(std::to_string(size)) + u"\nCurrent-Position: " +
                       U16(std::to_string(position)) + u"\n");
   };
-  SetKey(u"item 7/中");
+  Put(record_.contentKey, u"item 7/中");
   FakeServer confirm({});
 
   // Started: the head of a 206 reply and not a body byte. The later
@@ -359,6 +337,8 @@ TEST_F(DownloadTest, StateFileBytesAfterAStartAnInterruptionAndALoad) {
                        u".Down\nFile-Size: 20\nCurrent-Position: 10\n"));
 }
 
+// A key line rewritten in place through a scratch file; a line too long to
+// read refuses the rewrite and leaves the file alone.
 TEST(DownloadFiles, SetKeyLineAndFindKeyLine) {
   DeviceRoot root;
   const char16_t kState[] = u"\\Storage Card\\s.cfg";
@@ -366,120 +346,53 @@ TEST(DownloadFiles, SetKeyLineAndFindKeyLine) {
   const std::u16string seven =
       u"Start-Time: t\nURL: u\nPort: 80\nKey: k\nSave-File: f\n"
       u"File-Size: 9000\nCurrent-Position: 0\n";
-  const std::u16string six = seven.substr(0, seven.find(u"Current"));
-  struct Case {
+  const std::u16string x1024(1024, u'x');
+  const struct {
     std::u16string before;
     const char16_t* key;
     bool result;
     std::u16string after;
   } cases[] = {
-      {seven, u"Current-Position", true, six + u"Current-Position: 5000\n"},
       {seven, u"Port", true,
        u"Start-Time: t\nURL: u\nPort: 5000" +
            seven.substr(seven.find(u"\nKey"))},
       {seven, u"Nope", true, seven},
       {u"a: 1\nb: 2", u"b", true, u"a: 1\nb: 5000\n"},
-      {u"a: 1\n" + std::u16string(1024, u'x') + u"\n", u"a", false,
-       u"a: 1\n" + std::u16string(1024, u'x') + u"\n"},
+      {u"a: 1\n" + x1024 + u"\n", u"a", false, u"a: 1\n" + x1024 + u"\n"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     WriteHostFile(host, Utf16Bytes(c.before));
     EXPECT_EQ(transfer::SetKeyLine(kState, c.key, u"5000"), c.result);
     EXPECT_EQ(ReadHostFile(host), Utf16Bytes(c.after));
     EXPECT_FALSE(HostFileExists(host + ".tmp"));
   }
   WriteHostFile(host, Utf16Bytes(seven));
-  EXPECT_EQ(transfer::FindKeyLine(kState, u"Start-Time"), 0);
   EXPECT_EQ(transfer::FindKeyLine(kState, u"Current-Position"), 6);
   EXPECT_EQ(transfer::FindKeyLine(kState, u"Position"), -1);
-  EXPECT_EQ(transfer::FindKeyLine(u"\\Storage Card\\none", u"URL"), -1);
   EXPECT_FALSE(transfer::SetKeyLine(u"\\Storage Card\\none", u"URL", u"x"));
-  EXPECT_FALSE(HostFileExists(root.Host("\\Storage Card\\none")));
   EXPECT_FALSE(HostFileExists(root.Host("\\Storage Card\\none.tmp")));
 }
 
-TEST(LocalFiles, FreeNamesDirectoriesAndSizes) {
-  DeviceRoot root;
-  struct Move {
-    std::vector<std::string> taken;
-    std::u16string target;
-    std::string landed;  // "" when the move fails
-  } moves[] = {
-      {{"item.dat", "item(1).dat"}, u"\\Storage Card\\item.dat", "item(2).dat"},
-      {{"item.dat.Down"}, u"\\Storage Card\\item.dat.Down", "item.dat(1).Down"},
-      {{}, u"\\Storage Card\\free.bin", "free.bin"},
-      {{"noext"}, u"\\Storage Card\\noext", "noext(1)"},
-      // The last "." of the whole path may sit in a directory name.
-      {{"v1.2/file"}, u"\\Storage Card\\v1.2\\file", ""},
-      // A counter that would take the name past 259 units.
-      {{std::string(245, 'x')},
-       u"\\Storage Card\\" + std::u16string(245, u'x'),
-       ""},
-  };
-  for (const Move& m : moves) {
-    DeviceRoot fresh;
-    for (const std::string& name : m.taken) {
-      WriteHostFile(fresh.Host("\\Storage Card\\" + name), "old");
-    }
-    WriteHostFile(fresh.Host("\\Storage Card\\a.Down"), "new");
-    const bool moved =
-        transfer::MoveToFreeName(u"\\Storage Card\\a.Down", m.target.c_str());
-    EXPECT_EQ(moved, !m.landed.empty()) << m.landed;
-    if (moved) {
-      EXPECT_EQ(ReadHostFile(fresh.Host("\\Storage Card\\" + m.landed)), "new");
-    }
-    EXPECT_EQ(HostFileExists(fresh.Host("\\Storage Card\\a.Down")), !moved);
-  }
-  platform::SetLastError(0);
-  EXPECT_FALSE(transfer::MoveToFreeName(u"\\Storage Card", u"\\x"));
-  EXPECT_EQ(platform::GetLastError(), transfer::kErrorNamesDirectory);
-  EXPECT_FALSE(transfer::MoveToFreeName(u"\\Storage Card\\gone", u"\\x"));
-
-  std::u16string directory;
-  EXPECT_TRUE(transfer::EnsureFileDirectory(u"\\Storage Card\\a\\b\\c.txt",
-                                            &directory));
-  EXPECT_EQ(directory, u"\\Storage Card\\a\\b\\");
-  EXPECT_TRUE(HostFileExists(root.Host("\\Storage Card\\a\\b")));
-  EXPECT_FALSE(HostFileExists(root.Host("\\Storage Card\\a\\b\\c.txt")));
-  WriteHostFile(root.Host("\\Storage Card\\f"), "x");
-  EXPECT_FALSE(transfer::EnsureFileDirectory(u"\\Storage Card\\f\\g\\h"));
-
-  // A directory has no size; a file's size is returned and stored.
-  int32_t size = -7;
-  EXPECT_EQ(transfer::LocalFileSize(u"\\Storage Card\\a", &size), 0);
-  EXPECT_EQ(platform::GetLastError(), transfer::kErrorNamesDirectory);
-  WriteHostFile(root.Host("\\Storage Card\\sized"), std::string(70000, 's'));
-  EXPECT_EQ(transfer::LocalFileSize(u"\\Storage Card\\sized", &size), 70000);
-  EXPECT_EQ(size, 70000);
-}
-
+// The digest of a prefix read from the data file, then of the bytes fed; none
+// when the file holds fewer bytes than the prefix or nothing was started.
 TEST(StreamChecksum, DigestsThePrefixFromTheFileThenTheFedBytes) {
   DeviceRoot root;
   const std::string bytes = RandomBytes(300000, 5);
   WriteHostFile(root.Host("\\f.Down"), bytes.substr(0, 100000) + "tail");
-  struct Case {
-    int64_t prefix;
-    bool start;
-    std::string want;
-  } cases[] = {
-      {100000, true, Md5Hex(bytes)},
-      {0, true, Md5Hex(bytes.substr(100000))},
-      // The file holds fewer bytes than the prefix: no digest.
-      {100005, true, ""},
-      {100000, false, ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.prefix);
+  for (const auto& [prefix, want] :
+       std::vector<std::pair<int64_t, std::string>>{
+           {100000, Md5Hex(bytes)},
+           {0, Md5Hex(bytes.substr(100000))},
+           {100005, ""},
+           {-1, ""}}) {
     transfer::StreamChecksum checksum;
-    if (c.start) checksum.Start(u"\\f.Down", c.prefix);
+    if (prefix >= 0) checksum.Start(u"\\f.Down", prefix);
     // Pieces of odd sizes, some larger than the worker's blocks.
-    size_t at = 100000;
-    for (const size_t piece : {1u, 1023u, 65536u, 100000u, 7u}) {
-      checksum.Feed(bytes.data() + at, piece);
-      at += piece;
+    for (size_t at = 100000, piece = 1; at < bytes.size();
+         at += piece, piece *= 7) {
+      checksum.Feed(bytes.data() + at, std::min(piece, bytes.size() - at));
     }
-    checksum.Feed(bytes.data() + at, bytes.size() - at);
-    EXPECT_EQ(checksum.Finish(), U16(c.want));
+    EXPECT_EQ(checksum.Finish(), U16(want)) << prefix;
   }
 }
 
