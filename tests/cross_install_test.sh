@@ -1,15 +1,12 @@
 #!/usr/bin/env bash
-# A cross build installed into a handset image the way the README tells:
-# DESTDIR=IMAGE cmake --install with the prefix /usr puts the library in the
-# target's multiarch directory with its soname; a C program of the image
-# finds it with the target's pkg-config (the image as its sysroot), and a
-# CMake project with the same toolchain file finds it with find_package.
-# Both programs (tool/caller, shared with the host's install test) are target
-# programs: they run under the emulator, call an export against a closed
-# loopback port and must get status 0.
+# A cross build installed into a handset image as the README tells (DESTDIR,
+# prefix /usr): the library in the target's multiarch directory with its
+# soname; the caller (tool/caller) built with the target's pkg-config (the
+# image as sysroot) and with find_package through the toolchain file runs
+# under the emulator and gets status 0 from an export against a closed port.
 #   cross_install_test.sh BUILD_DIR TOOLCHAIN_FILE TARGET_ROOT TRIPLET VERSION
-# The image is a scratch directory beside TARGET_ROOT, which keeps the
-# libraries the library links: the target root stays as it is.
+# The image is a scratch directory; TARGET_ROOT, which holds the libraries
+# the library links, stays as it is.
 set -euo pipefail
 build=$1 toolchain=$2 root=$3 triplet=$4 version=$5
 caller=$(cd "$(dirname "$0")" && pwd)/tool/caller
@@ -31,14 +28,11 @@ soname=$("$triplet-readelf" -d "$libdir/libVESK80.so.$version" |
 
 expected="version $version ${version%%.*} 4-byte pointers
 status 0 code 0"
-# The library's own dependencies come from the target root, the library
-# itself from the image.
+# The library's dependencies from the target root, the library from the image.
 run() {
   qemu-arm -L "$root" -E "LD_LIBRARY_PATH=$libdir" "$@"
 }
 
-# pkg-config for the target: its search path in the image, the image as the
-# sysroot in front of the paths it answers.
 flags=$(PKG_CONFIG_LIBDIR=$libdir/pkgconfig PKG_CONFIG_SYSROOT_DIR=$image \
         pkg-config --cflags --libs vesk80)
 case $flags in
@@ -51,8 +45,6 @@ esac
 [ "$(run "$tmp/caller")" = "$expected" ] ||
   { echo "pkg-config caller:"; run "$tmp/caller" || true; exit 1; }
 
-# find_package through the toolchain file, pointed at the package in the
-# image (the target root holds the libraries it links).
 cmake -S "$caller" -B "$tmp/project" --toolchain "$toolchain" \
       -DCALLER_VERSION="$version" -DCALLER_EXACT=EXACT \
       -DVESK_TARGET_ROOT="$root" -DVESK80_DIR="$libdir/cmake/VESK80" >/dev/null

@@ -1,14 +1,11 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and uses the library as an
-# outside project would: a C program built with pkg-config (found through
-# its rpath, and through LD_LIBRARY_PATH as the README describes) and a CMake
-# project with find_package(VESK80). Each calls an export against a closed
-# loopback port and must get status 0, and reads the installed header's
-# version, which must be the one pkg-config, the CMake package and the
-# library's file names tell. The installed programs must run, the manual
-# page render, and an API reference that was made be installed.
-#   install_test.sh BUILD_DIR [SANITIZED]
-# SANITIZED=1: the build carries the sanitizers, so the callers must too.
+# outside project would: a C99 caller built with pkg-config (found by rpath,
+# and by LD_LIBRARY_PATH) and a CMake project with find_package(VESK80); the
+# version in the header, pkg-config, the package and the file names agree.
+# The installed programs run, the manual page renders, the API reference is
+# installed when it was made.
+#   install_test.sh BUILD_DIR [SANITIZED]   1: the callers carry the sanitizers
 set -euo pipefail
 build=$1
 caller=$(cd "$(dirname "$0")" && pwd)/caller
@@ -26,7 +23,6 @@ soname=$(readelf -d "$libdir"/libVESK80.so.*.*.* | sed -n 's/.*SONAME.*\[\(.*\)\
   fail "libVESK80.so does not point at the soname '$soname'"
 [ -f "$prefix/include/vesk80_version.h" ] || fail "vesk80_version.h is not installed"
 
-# pkg-config, from a C compiler in strict C99.
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 pc_version=$(pkg-config --modversion vesk80)
 build_caller() {
@@ -43,14 +39,11 @@ read -r _ version major _ <<<"$output"
 build_caller caller_plain
 LD_LIBRARY_PATH=$libdir "$tmp/caller_plain" >/dev/null
 
-# find_package from a CMake project, against the header's version.
 cmake -S "$caller" -B "$tmp/project" -DCALLER_VERSION=0.1 \
   -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_FLAGS="$flags" >/dev/null
 cmake --build "$tmp/project" >/dev/null
 "$tmp/project/caller" >/dev/null || fail "the find_package caller failed"
 
-# The programs run from the prefix; vesk(1) tells the version and renders
-# without a warning.
 [ "$("$prefix/bin/vesk" --version)" = "vesk $pc_version" ]
 [ -x "$prefix/bin/vesk-service" ]
 page=$(find "$prefix" -path '*/man1/vesk.1' | head -n1)
