@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <nlohmann/json.hpp>
 #include <string>
 
 #include "tests/support/device_root.h"
@@ -18,9 +17,8 @@
 namespace vesk::tool {
 namespace {
 
-// Starts nginx in the foreground with its own configuration, pid, logs and
-// temp paths under `dir`, serving `dir`/www on `port`; true once it wrote
-// its pid file, which it does after it opened its listening socket.
+// Starts nginx serving `dir`/www on `port`, everything it writes under `dir`;
+// true once it wrote its pid file, which it does after it started listening.
 bool StartNginx(tools::Child& nginx, const std::string& dir, int port) {
   std::string conf = ::geteuid() == 0 ? "user root;\n" : "";
   conf += "worker_processes 1;\npid " + dir + "/nginx.pid;\nerror_log " + dir +
@@ -57,7 +55,7 @@ TEST(ToolNginxTest, ResumedLoadAgainstNginx) {
   const std::string www = scratch.path() + "/www";
   std::filesystem::create_directories(www);
 
-  // A zip made by zip(1): a text file and an incompressible binary file.
+  // A zip made by zip(1): a text file and an incompressible one.
   const std::string src = scratch.path() + "/src";
   test::WriteHostFile(src + "/a.txt", "first file\n");
   const std::string noise = test::RandomBytes(60000);
@@ -77,20 +75,23 @@ TEST(ToolNginxTest, ResumedLoadAgainstNginx) {
       << test::ReadHostFile(scratch.path() + "/stderr.log");
   ToolRun vesk(scratch.path());
 
-  // A transfer that an earlier call left after 1000 bytes; the next call
-  // asks for a range that stops short of the end, so it is cut again.
+  // An earlier call left 1000 bytes; this one asks for a range short of the
+  // end, so it is cut again: incomplete.
   const std::string archive = vesk.Host("\\Storage Card\\pkg.zip");
   test::WriteHostFile(archive + ".Down", zip.substr(0, 1000));
   Json j = vesk.Json_({"load", "--url", url + "/pkg.zip", "--target",
                        "/Storage Card/out", "--offset", "1000", "--range-end",
                        "20000"});
   EXPECT_EQ(vesk.exit, 3) << vesk.err;
+  EXPECT_EQ(j["reason"], "incomplete: the transfer stopped at byte 20001 of " +
+                             std::to_string(zip.size()) +
+                             "; the same command continues it (--restart "
+                             "starts over)");
   EXPECT_EQ(j["status"], 206);
   EXPECT_EQ(j["fileSize"], zip.size());
   EXPECT_EQ(test::ReadHostFile(archive + ".Down"), zip.substr(0, 20001));
 
-  // Run again, the load continues from the data file to the end, then
-  // unpacks.
+  // The next call continues from the data file to the end, then unpacks.
   j = vesk.Json_(
       {"load", "--url", url + "/pkg.zip", "--target", "/Storage Card/out"});
   EXPECT_EQ(vesk.exit, 0) << vesk.err;

@@ -1,7 +1,5 @@
 #include "tests/tool/tool_test_support.h"
 
-#include <zip.h>
-
 #include <cstdio>
 
 namespace vesk::tool {
@@ -62,22 +60,6 @@ bool ServiceUnderTest::Activate(ToolRun& run) const {
            "--password", account.at("password"), "--validation",
            account.at("validationCode")});
   return run.exit == 0;
-}
-
-std::string MakeZip(
-    const std::string& path,
-    const std::vector<std::pair<std::string, std::string>>& entries) {
-  zipFile zip = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
-  if (zip == nullptr) return "";
-  for (const auto& [name, bytes] : entries) {
-    zip_fileinfo info{};
-    zipOpenNewFileInZip64(zip, name.c_str(), &info, nullptr, 0, nullptr, 0,
-                          nullptr, Z_DEFLATED, Z_DEFAULT_COMPRESSION, 0);
-    zipWriteInFileInZip(zip, bytes.data(), static_cast<unsigned>(bytes.size()));
-    zipCloseFileInZip(zip);
-  }
-  zipClose(zip, nullptr);
-  return test::ReadHostFile(path);
 }
 
 }  // namespace vesk::tool

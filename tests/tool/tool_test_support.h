@@ -2,7 +2,6 @@
 #ifndef VESK_TESTS_TOOL_TOOL_TEST_SUPPORT_H_
 #define VESK_TESTS_TOOL_TOOL_TEST_SUPPORT_H_
 
-#include <cstdint>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -71,12 +70,6 @@ class ServiceUnderTest {
   Json demo_;
   std::unique_ptr<test::ServiceProcess> process_;
 };
-
-// A zip archive made with minizip: the entries' names and contents, stored
-// as given (a name may climb out with "..": the library must refuse it).
-std::string MakeZip(
-    const std::string& path,
-    const std::vector<std::pair<std::string, std::string>>& entries);
 
 }  // namespace vesk::tool
 
