@@ -1,9 +1,9 @@
-// Fault injection: a resumed download and a load with extraction, run for every
-// failure point (the Nth file operation, once and from then on, and the Nth
-// allocation) until a run reaches none. After each: success or a documented
-// failure, no state file claiming more than its data file holds, nothing
-// unverified confirmed or sent, nothing outside the call's paths. Last, a card
-// that fills.
+// Fault injection: a resumed download, a load with extraction, a save and a
+// heartbeat, run for every failure point (the Nth file operation, once and
+// from then on, and the Nth allocation) until a run reaches none. After each:
+// success or a documented failure, no state file claiming more than its data
+// file holds, nothing unverified confirmed or sent, nothing outside the call's
+// paths. Last, a card that fills.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 
@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "service/vesk80.h"
@@ -188,9 +189,82 @@ TEST(FaultTest, EveryFailurePointOfEachOperation) {
     }
     return injected;
   };
+  // Both files whole in any request that reached its closing boundary: the
+  // service answers only such a request.
+  const auto save = [&](const platform::FaultPlan& plan) {
+    DeviceRoot root;
+    WriteHandsetEnv(root);
+    const std::string one = source.substr(0, 5000),
+                      two = source.substr(700, 800);
+    WriteHostFile(root.Host("\\Storage Card\\one.bin"), one);
+    WriteHostFile(root.Host("\\Storage Card\\two.bin"), two);
+    FakeServer server({Raw(kOk)});
+    const std::u16string url = Url(server, "/s");
+    HandsetSaveInput input{};
+    input.count = 3;
+    const char16_t* entries[3][2] = {{u"\\Storage Card\\one.bin", u"update"},
+                                     {u"\\Storage Card\\two.bin", u"update"},
+                                     {u"\\Storage Card\\gone.bin", u"delete"}};
+    for (int i = 0; i < 3; ++i) {
+      Put(input.entries[i].path, entries[i][0]);
+      Put(input.entries[i].action, entries[i][1]);
+    }
+    std::vector<vesk_char16> output(1025);
+    HandsetError error{};
+    int32_t status = 0;
+    const bool injected = Armed(plan, &status, [&] {
+      return vesk_HandsetSave(kEnv, &input, output.data(), &error, url.c_str(),
+                              server.port());
+    });
+    EXPECT_TRUE(status == 0 || status == 200) << status;
+    const auto requests = server.Requests(server.Accepted());
+    EXPECT_TRUE(status != 200 || requests.size() == 1);
+    for (const std::string& request : requests) {
+      if (request.size() < 4 ||
+          request.substr(request.size() - 4) != "--\r\n") {
+        continue;
+      }
+      EXPECT_NE(request.find("\r\n\r\n" + one + "\r\n--"), std::string::npos);
+      EXPECT_NE(request.find("\r\n\r\n" + two + "\r\n--"), std::string::npos);
+    }
+    return injected;
+  };
+  // All three notifications or none, the counts agreeing either way.
+  std::string notes = "<r><notifications total=\"3\">";
+  for (const std::string kind : {"content", "message", "advertisement"}) {
+    notes += "<" + kind + " key=\"k\"><title>t</title><text>" +
+             std::string(900, 'x') + "</text></" + kind + ">";
+  }
+  notes += "</notifications></r>";
+  const auto beat = [&](const platform::FaultPlan& plan) {
+    DeviceRoot root;
+    WriteHandsetEnv(root);
+    FakeServer server({Raw(
+        HttpReply(200, "OK", {{"Content-Length", std::to_string(notes.size())}},
+                  notes))});
+    const std::u16string url = Url(server, "/b");
+    HandsetBeatResult result{};
+    HandsetError error{};
+    int32_t status = 0;
+    const bool injected = Armed(plan, &status, [&] {
+      return vesk_HandsetBeat(kEnv, &result, &error, url.c_str(),
+                              server.port());
+    });
+    const int32_t found =
+        result.contentCount + result.messageCount + result.advertisementCount;
+    EXPECT_TRUE(status == 200
+                    ? result.entries != nullptr && (found == 3 || found == 0) &&
+                          result.total == found
+                    : status == 0 && result.entries == nullptr)
+        << status << " " << found;
+    delete[] result.entries;
+    return injected;
+  };
   const std::pair<const char*, std::function<bool(const platform::FaultPlan&)>>
       operations[] = {{"resumed download", download},
-                      {"load with extraction", load}};
+                      {"load with extraction", load},
+                      {"save", save},
+                      {"heartbeat", beat}};
   // Each operation for N = 1, 2, ... of each kind until a run injects
   // nothing.
   for (const auto& [what, run] : operations) {
@@ -213,16 +287,82 @@ TEST(FaultTest, EveryFailurePointOfEachOperation) {
 }
 
 // A storage card that fills: a real small file system (tmpfs) mounted over
-// the device root's card. A package whose declared sizes do not fit unpacks
-// nothing. Needs the right to mount (root); skipped otherwise.
+// the device root's card for one test. Needs the right to mount (root); the
+// tests skip otherwise.
+struct SmallCard {
+  explicit SmallCard(const std::string& at)
+      : path(at),
+        mounted(mount("tmpfs", at.c_str(), "tmpfs", 0, "size=1m") == 0),
+        why(mounted ? "" : std::strerror(errno)) {}
+  ~SmallCard() {
+    if (mounted) umount2(path.c_str(), MNT_DETACH);
+  }
+  const std::string path;
+  const bool mounted;
+  const std::string why;
+};
+
+// A download that runs out of room leaves a data file and a state file to
+// resume from, and resumes to the whole file once there is room.
+TEST(FullDiskTest, DownloadStopsResumablyAndResumesOnceThereIsRoom) {
+  DeviceRoot root;
+  WriteHandsetEnv(root);
+  const SmallCard card(root.Host("\\Storage Card"));
+  if (!card.mounted) GTEST_SKIP() << "cannot mount: " << card.why;
+  const std::string source = RandomBytes(1536 * 1024), sum = Md5Hex(source);
+  DownloadRecord record{};
+  record.contentKey[0] = u'k';
+  DownloadResult result{};
+  HandsetError error{};
+  Reply dropped;
+  dropped.acceptAndClose = true;
+  const auto download = [&](FakeServer& server, FakeServer& confirm) {
+    return vesk_HandsetDownload(kEnv, &record, &result, &error,
+                                u"\\Storage Card\\big.bin",
+                                Url(server, "/d").c_str(), server.port(),
+                                Url(confirm, "/c").c_str(), confirm.port());
+  };
+  {
+    FakeServer full(
+        {Raw(HttpReply(200, "OK",
+                       {{"Content-Length", "1572864"}, {"X-Checksum", sum}},
+                       source)),
+         dropped, dropped}),
+        confirm({});
+    EXPECT_EQ(download(full, confirm), 0);
+    EXPECT_EQ(confirm.Accepted(), 0u);
+  }
+  const std::string data = ReadHostFile(card.path + "/big.bin.Down");
+  ASSERT_TRUE(data.size() > 0 && data.size() < source.size()) << data.size();
+  EXPECT_EQ(data, source.substr(0, data.size()));
+  EXPECT_EQ(size_t(record.offset), data.size());
+  const long position =
+      StatePosition(ReadHostFile(card.path + "/big.bin.Down.cfg"));
+  EXPECT_TRUE(position >= 0 && position <= long(data.size())) << position;
+
+  ASSERT_EQ(mount(nullptr, card.path.c_str(), nullptr, MS_REMOUNT, "size=8m"),
+            0);
+  const std::string from = std::to_string(record.offset);
+  FakeServer rest({Raw(HttpReply(
+      206, "Partial",
+      {{"Content-Range", "bytes " + from + "-1572863/1572864"},
+       {"Content-Length", std::to_string(source.size() - record.offset)},
+       {"X-Checksum", sum}},
+      source.substr(record.offset)))}),
+      confirm({Raw(kOk)});
+  EXPECT_EQ(download(rest, confirm), 206);
+  EXPECT_EQ(error.code, 0);
+  EXPECT_EQ(ReadHostFile(card.path + "/big.bin"), source);
+  EXPECT_FALSE(HostFileExists(card.path + "/big.bin.Down.cfg"));
+  EXPECT_EQ(confirm.Requests(1).size(), 1u);
+}
+
+// A package whose declared sizes do not fit unpacks nothing.
 TEST(FullDiskTest, PackageThatCannotFitUnpacksNothing) {
   DeviceRoot root;
   WriteHandsetEnv(root);
-  const std::string card = root.Host("\\Storage Card");
-  if (mount("tmpfs", card.c_str(), "tmpfs", 0, "size=1m") != 0) {
-    GTEST_SKIP() << "cannot mount a small file system: "
-                 << std::strerror(errno);
-  }
+  const SmallCard card(root.Host("\\Storage Card"));
+  if (!card.mounted) GTEST_SKIP() << "cannot mount: " << card.why;
   // 4 MiB that deflate to a few kilobytes, for a 1 MiB card.
   const std::string bytes =
       ZipOf({{"small.txt", "small"}, {"big.bin", std::string(4 << 20, '\0')}});
@@ -237,10 +377,9 @@ TEST(FullDiskTest, PackageThatCannotFitUnpacksNothing) {
             200);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "unzip fail\nunzip fail\n");
   EXPECT_EQ(result.received, int32_t(bytes.size()));
-  EXPECT_EQ(ReadHostFile(card + "/pkg.zip"), bytes);
-  EXPECT_FALSE(HostFileExists(card + "/pkg/small.txt"));
-  EXPECT_FALSE(HostFileExists(card + "/pkg/big.bin"));
-  umount2(card.c_str(), MNT_DETACH);
+  EXPECT_EQ(ReadHostFile(card.path + "/pkg.zip"), bytes);
+  EXPECT_FALSE(HostFileExists(card.path + "/pkg/small.txt"));
+  EXPECT_FALSE(HostFileExists(card.path + "/pkg/big.bin"));
 }
 
 }  // namespace
