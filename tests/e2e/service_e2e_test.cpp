@@ -7,10 +7,13 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -475,6 +478,41 @@ TEST_F(ServiceE2e, QuotaRefusesWithItsCodeAndSavesNeverClaimMore) {
   EXPECT_EQ(std::distance(
                 fs::recursive_directory_iterator(data_ + "/uploads/" + id), {}),
             2);
+}
+
+// A full disk: saves that would eat into the reserve get 507 and code 920
+// and leave no scratch files; heartbeats and deletes still work, and saves
+// are stored again once there is room. Needs the right to mount (root).
+TEST_F(ServiceE2e, FullDiskKeepsHeartbeatsAndDeletesWorking) {
+  fs::create_directories(data_);
+  if (::mount("tmpfs", data_.c_str(), "tmpfs", 0, "size=8m") != 0) {
+    GTEST_SKIP() << "cannot mount: " << std::strerror(errno);
+  }
+  const std::unique_ptr<const char, void (*)(const char*)> unmount(
+      data_.c_str(), [](const char* path) { ::umount2(path, MNT_DETACH); });
+  Start({"--quota", "0", "--disk-reserve", "2097152"});
+  const std::string id = std::to_string(Register("erin"));
+  WriteHostFile(Card("f0.bin"), std::string(1 << 20, 'f'));
+  EXPECT_EQ(Save("update f0.bin").status, 200);
+  Queue(std::stoi(id), "before-full");
+  {  // Something else fills the disk to the last byte.
+    std::ofstream filler(data_ + "/filler", std::ios::binary);
+    const std::string block(4096, 'x');
+    while (filler.write(block.data(), block.size())) {
+    }
+  }
+  const auto full = Save("update f0.bin");
+  EXPECT_EQ(full.status, 507);
+  EXPECT_EQ(full.error.code, 920);
+  // The directory and f0.bin only.
+  EXPECT_EQ(std::distance(
+                fs::recursive_directory_iterator(data_ + "/uploads/" + id), {}),
+            2);
+  EXPECT_EQ(Beat(), Keys{u"before-full"});
+  EXPECT_EQ(Save("delete f0.bin").result, "stored 0, deleted 1\n");
+  fs::remove(data_ + "/filler");
+  EXPECT_EQ(Save("update f0.bin").status, 200);
+  EXPECT_EQ(service_->Stop(), 0);
 }
 
 // Clients slow with the head or the body keep their place only until their
