@@ -375,6 +375,44 @@ TEST(DownloadFiles, SetKeyLineAndFindKeyLine) {
 
 // The digest of a prefix read from the data file, then of the bytes fed; none
 // when the file holds fewer bytes than the prefix or nothing was started.
+// A moved file takes the first free "name(n).ext"; a name whose last "."
+// sits in a directory, one the counter would take past 259 units, a
+// directory and a missing file are refused.
+TEST(LocalFiles, MovesTakeTheFirstFreeName) {
+  const struct {
+    std::vector<std::string> taken;
+    std::u16string target;
+    std::string landed;  // "" when the move fails
+  } moves[] = {
+      {{"item.dat", "item(1).dat"}, u"\\Storage Card\\item.dat", "item(2).dat"},
+      {{"item.dat.Down"}, u"\\Storage Card\\item.dat.Down", "item.dat(1).Down"},
+      {{}, u"\\Storage Card\\free.bin", "free.bin"},
+      {{"noext"}, u"\\Storage Card\\noext", "noext(1)"},
+      {{"v1.2/file"}, u"\\Storage Card\\v1.2\\file", ""},
+      {{std::string(245, 'x')},
+       u"\\Storage Card\\" + std::u16string(245, u'x'),
+       ""},
+  };
+  for (const auto& m : moves) {
+    DeviceRoot root;
+    for (const std::string& name : m.taken) {
+      WriteHostFile(root.Host("\\Storage Card\\" + name), "old");
+    }
+    WriteHostFile(root.Host("\\Storage Card\\a.Down"), "new");
+    const bool moved =
+        transfer::MoveToFreeName(u"\\Storage Card\\a.Down", m.target.c_str());
+    EXPECT_EQ(moved, !m.landed.empty()) << m.landed;
+    EXPECT_TRUE(!moved || ReadHostFile(root.Host("\\Storage Card\\" +
+                                                 m.landed)) == "new");
+    EXPECT_EQ(HostFileExists(root.Host("\\Storage Card\\a.Down")), !moved);
+  }
+  const DeviceRoot root;
+  platform::SetLastError(0);
+  EXPECT_FALSE(transfer::MoveToFreeName(u"\\Storage Card", u"\\x"));
+  EXPECT_EQ(platform::GetLastError(), transfer::kErrorNamesDirectory);
+  EXPECT_FALSE(transfer::MoveToFreeName(u"\\Storage Card\\gone", u"\\x"));
+}
+
 TEST(StreamChecksum, DigestsThePrefixFromTheFileThenTheFedBytes) {
   DeviceRoot root;
   const std::string bytes = RandomBytes(300000, 5);
