@@ -289,5 +289,31 @@ TEST_F(ArchiveTest, NeverWritesOverItsArchiveNorPastDeclaredSizes) {
   EXPECT_EQ(ReadHostFile(Host("\\out\\big.bin")), std::string(1000, 'z'));
 }
 
+// Nothing to open gives 0, prints nothing and makes only the target
+// directory; a target whose parent is missing (only one level is made) or
+// that is too long for the handset gives -1.
+TEST_F(ArchiveTest, MissingArchivesAndTargets) {
+  WriteHostFile(Host("\\junk.zip"), "PK\x03\x04 this is not an archive");
+  WriteZip(Host("\\ok.zip"), {ZipEntry{"a.txt", "a"}});
+  const auto before = Tree(root_.path());
+  const struct {
+    std::u16string archive, target;
+    int32_t result;
+  } cases[] = {{u"\\none.zip", u"\\n1", 0},
+               {u"\\junk.zip", u"\\n2", 0},
+               {u"\\ok.zip", u"\\no\\such\\dir", -1},
+               {u"\\ok.zip", std::u16string(300, u'd'), -1}};
+  for (const auto& c : cases) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(transfer::ExtractArchive(c.archive.c_str(), c.target.c_str()),
+              c.result);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  }
+  auto made = Tree(root_.path());
+  for (const auto& entry : before) made.erase(entry.first);
+  EXPECT_EQ(made, (std::map<std::string, std::string>{{"n1", "<dir>"},
+                                                      {"n2", "<dir>"}}));
+}
+
 }  // namespace
 }  // namespace vesk
