@@ -157,7 +157,8 @@ TEST_F(HeartbeatTest, OverlongValuesCutToTheirFields) {
 // Content-Length however it is cut into receives (without one, what fits
 // the first area; up to the close of a connection that ends early), and
 // stays there unless it was parsed. A document longer than one receive gives
-// its message; the others no notifications, with a valid empty array.
+// its message; the others no notifications, with a valid empty array. A
+// refusal leaves the card file alone.
 TEST_F(HeartbeatTest, WhatEachReplyLeaves) {
   const std::string doc = "<r><x>" + std::string(3000, 'b') + "</x></r>";
   const std::string bare = "HTTP/1.1 200 OK\r\n\r\n";
@@ -202,6 +203,13 @@ TEST_F(HeartbeatTest, WhatEachReplyLeaves) {
     EXPECT_EQ(CardFileExists(), !c.stored.empty());
     EXPECT_EQ(ReadHostFile(root_.Host(kCardFile)), c.stored);
   }
+  // A refusal leaves the card file of an earlier beat alone.
+  WriteHostFile(root_.Host(kCardFile), "left from before");
+  FakeServer refusing(
+      {Raw(HttpReply(500, "Error", {{"X-Error-Code", "907"}}, ""))});
+  EXPECT_EQ(Beat(refusing), 500);
+  EXPECT_EQ(error_.code, 907);
+  EXPECT_EQ(ReadHostFile(root_.Host(kCardFile)), "left from before");
 }
 
 }  // namespace
