@@ -1,7 +1,12 @@
 // Loading XML files: encoding detection, conversion, the load's results and
 // document flags, with real files under a temporary device root.
 #include <gtest/gtest.h>
+#include <iconv.h>
 
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <set>
 #include <string>
 #include <tuple>
 
@@ -158,6 +163,73 @@ TEST(XmlLoad, FileErrors) {
       u"");
   EXPECT_FALSE(doc.Load(u"\\No Such Card\\savepush.xml"));
   EXPECT_EQ(doc.Result().substr(doc.Result().size() - 9), u"\" n=\"3\"/>");
+}
+
+// The input converted by the host's iconv; nothing when it cannot.
+std::optional<std::string> Iconv(const std::string& to, const std::string& from,
+                                 std::string input) {
+  iconv_t cd = iconv_open(to.c_str(), from.c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+  std::string out(input.size() * 8 + 16, '\0');
+  char *in = input.data(), *at = out.data();
+  size_t inLeft = input.size(), outLeft = out.size();
+  const bool ok = iconv(cd, &in, &inLeft, &at, &outLeft) != size_t(-1) &&
+                  iconv(cd, nullptr, nullptr, &at, &outLeft) != size_t(-1);
+  iconv_close(cd);
+  if (!ok) return std::nullopt;
+  out.resize(out.size() - outLeft);
+  return out;
+}
+
+// Every code page of the loader's table that the host's iconv offers, under
+// "CPnnn" or one of the table's own names for it (EUC-JP for 20932): a
+// document declared with each of the table's names for it loads to the
+// sample characters that code page can carry.
+TEST(XmlLoad, EveryCodePageTheHostOffersConverts) {
+  std::map<int32_t, std::vector<std::string>> names;
+  for (size_t i = 0; i < kEncodingNameCount; ++i) {
+    names[kEncodingNames[i].codePage].push_back(kEncodingNames[i].name);
+  }
+  const std::u16string sample =
+      u"Aa9 \u00E9\u00FC\u00DF \u0416\u044F\u0454 \u03A9 \u05E9 "
+      u"\u0639 \u0E01 \u4E2D\u6587 \u65E5\u672C\u30AB \uD55C\uAD6D";
+  const std::string markup = "<r a=\"b\"/>";
+  std::set<int32_t> offered;
+  for (const auto& [page, list] : names) {
+    // "CPnnn" first, then the table's names, the IANA "cs" aliases last
+    // (the table's "csisolatin5" is iconv's Latin-5, not 28595's Cyrillic).
+    std::vector<std::string> candidates = list;
+    std::stable_partition(candidates.begin(), candidates.end(),
+                          [](auto& name) { return name.rfind("cs", 0) != 0; });
+    candidates.insert(candidates.begin(), "CP" + std::to_string(page));
+    const auto found = std::find_if(
+        candidates.begin(), candidates.end(),
+        [](const std::string& name) { return !!Iconv(name, "UTF-8", "A"); });
+    // The markup must read as ASCII for the declaration to be found.
+    if (found == candidates.end() || Iconv(*found, "UTF-8", markup) != markup) {
+      continue;
+    }
+    offered.insert(page);
+    std::u16string carried;
+    for (char16_t unit : sample) {
+      const std::string one = Utf16Bytes(std::u16string(1, unit));
+      const auto bytes = Iconv(*found, "UTF-16LE", one);
+      if (bytes && Iconv("UTF-16LE", *found, *bytes) == one) carried += unit;
+    }
+    const auto body = Iconv(*found, "UTF-16LE", Utf16Bytes(carried));
+    ASSERT_TRUE(body) << *found;
+    for (const std::string& name : list) {
+      const std::string bytes = "<?xml version=\"1.0\" encoding=\"" + name +
+                                "\"?>\n<r>" + *body + "</r>";
+      XmlDocument document;
+      document.LoadFromBytes(bytes.data(), bytes.size());
+      EXPECT_EQ(document.DataOf(1), carried) << name << " (" << *found << ")";
+    }
+  }
+  // The pages the Windows names of the handset's own tables need at least.
+  for (int32_t page : {737, 775, 858, 1125, 1133, 1361, 10007, 20932}) {
+    EXPECT_EQ(offered.count(page), 1u) << page;
+  }
 }
 
 }  // namespace
