@@ -139,6 +139,15 @@ TEST(RsaFacility, FailuresKeepTheKeyHeldBefore) {
   EXPECT_EQ(facility.LastError(), "invalid modulus size");
   EXPECT_EQ(facility.GenerateKeyPair(8192), 0);
   EXPECT_TRUE(facility.HasKey());
+
+  // A random source that fails ends the key search instead of looping.
+  platform::Overrides failing;
+  failing.secureRandom = [](void*, size_t) { return false; };
+  platform::SetOverrides(failing);
+  EXPECT_EQ(facility.GenerateKeyPair(1024), 0);
+  platform::SetOverrides({});
+  EXPECT_EQ(facility.LastError(), "Failed to generate random prime (p)");
+  EXPECT_TRUE(facility.HasKey());
 }
 
 }  // namespace
