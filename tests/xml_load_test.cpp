@@ -72,8 +72,17 @@ TEST(XmlLoad, EncodingsAndResults) {
            Read("UTF-8", 14) + Converted(10), 0, true},
           {" <r>" + gbk + "\x81\x40</r>", u" <r>中文丂</r>",
            Read("", 14) + u"<utf8_detection/>" + Converted(11), 0, true},
+          // A control byte does not end the test.
+          {" <r>" + gbk + "\x01\x81\x40</r>", u" <r>中文\x01丂</r>",
+           Read("", 15) + u"<utf8_detection/>" + Converted(12), 0, true},
           {" <r>" + utf8 + "</r>", u" <r>中文</r>",
            Read("UTF-8", 14) + u"<utf8_detection/>" + Converted(10), 0, true},
+          // A meta element without a charset names no encoding.
+          {"<html><meta http-equiv=\"content-type\" content=\"text/html\"/>"
+           "</html>",
+           u"<html><meta http-equiv=\"content-type\" content=\"text/html\"/>"
+           u"</html>",
+           Read("UTF-8", 66) + Converted(66), 0, true},
           {std::string("<r>\0<a/>\0\0</r>", 14), u"<r><a/></r>",
            Read("UTF-8", 14) + u"<nulls_removed count=\"3\"/>" + Converted(11),
            0, true},
@@ -107,6 +116,9 @@ TEST(XmlLoad, EncodingsAndResults) {
         u"utf-8" + std::u16string(95, u' ')}) {
     EXPECT_EQ(CodePageOf(name), kNoCodePage);
   }
+  // Names fold every capital; eight ASCII bytes are eight units.
+  EXPECT_EQ(CodePageOf(u"HZ-GB-2312"), 52936);
+  EXPECT_EQ(ConvertToUtf16(u"utf-8", "abcdefgh", 8, nullptr, 0), 8u);
 }
 
 // UTF-8 is decoded a block of ASCII at a time (sixteen bytes with SSE2,
