@@ -5,10 +5,7 @@
 // file holds, nothing unverified confirmed or sent, nothing outside the call's
 // paths. Last, a card that fills.
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -286,28 +283,15 @@ TEST(FaultTest, EveryFailurePointOfEachOperation) {
   }
 }
 
-// A storage card that fills: a real small file system (tmpfs) mounted over
-// the device root's card for one test. Needs the right to mount (root); the
-// tests skip otherwise.
-struct SmallCard {
-  explicit SmallCard(const std::string& at)
-      : path(at),
-        mounted(mount("tmpfs", at.c_str(), "tmpfs", 0, "size=1m") == 0),
-        why(mounted ? "" : std::strerror(errno)) {}
-  ~SmallCard() {
-    if (mounted) umount2(path.c_str(), MNT_DETACH);
-  }
-  const std::string path;
-  const bool mounted;
-  const std::string why;
-};
+// A storage card that fills: a 1 MiB tmpfs over the device root's card; the
+// tests skip where they may not mount.
 
 // A download that runs out of room leaves a data file and a state file to
 // resume from, and resumes to the whole file once there is room.
 TEST(FullDiskTest, DownloadStopsResumablyAndResumesOnceThereIsRoom) {
   DeviceRoot root;
   WriteHandsetEnv(root);
-  const SmallCard card(root.Host("\\Storage Card"));
+  const ScopedTmpfs card(root.Host("\\Storage Card"), "1m");
   if (!card.mounted) GTEST_SKIP() << "cannot mount: " << card.why;
   const std::string source = RandomBytes(1536 * 1024), sum = Md5Hex(source);
   DownloadRecord record{};
@@ -340,8 +324,7 @@ TEST(FullDiskTest, DownloadStopsResumablyAndResumesOnceThereIsRoom) {
       StatePosition(ReadHostFile(card.path + "/big.bin.Down.cfg"));
   EXPECT_TRUE(position >= 0 && position <= long(data.size())) << position;
 
-  ASSERT_EQ(mount(nullptr, card.path.c_str(), nullptr, MS_REMOUNT, "size=8m"),
-            0);
+  ASSERT_TRUE(card.Resize("8m"));
   const std::string from = std::to_string(record.offset);
   FakeServer rest({Raw(HttpReply(
       206, "Partial",
@@ -361,7 +344,7 @@ TEST(FullDiskTest, DownloadStopsResumablyAndResumesOnceThereIsRoom) {
 TEST(FullDiskTest, PackageThatCannotFitUnpacksNothing) {
   DeviceRoot root;
   WriteHandsetEnv(root);
-  const SmallCard card(root.Host("\\Storage Card"));
+  const ScopedTmpfs card(root.Host("\\Storage Card"), "1m");
   if (!card.mounted) GTEST_SKIP() << "cannot mount: " << card.why;
   // 4 MiB that deflate to a few kilobytes, for a 1 MiB card.
   const std::string bytes =

@@ -7,11 +7,9 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -485,11 +483,8 @@ TEST_F(ServiceE2e, QuotaRefusesWithItsCodeAndSavesNeverClaimMore) {
 // are stored again once there is room. Needs the right to mount (root).
 TEST_F(ServiceE2e, FullDiskKeepsHeartbeatsAndDeletesWorking) {
   fs::create_directories(data_);
-  if (::mount("tmpfs", data_.c_str(), "tmpfs", 0, "size=8m") != 0) {
-    GTEST_SKIP() << "cannot mount: " << std::strerror(errno);
-  }
-  const std::unique_ptr<const char, void (*)(const char*)> unmount(
-      data_.c_str(), [](const char* path) { ::umount2(path, MNT_DETACH); });
+  const ScopedTmpfs disk(data_, "8m");
+  if (!disk.mounted) GTEST_SKIP() << "cannot mount: " << disk.why;
   Start({"--quota", "0", "--disk-reserve", "2097152"});
   const std::string id = std::to_string(Register("erin"));
   WriteHostFile(Card("f0.bin"), std::string(1 << 20, 'f'));

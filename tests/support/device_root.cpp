@@ -1,9 +1,12 @@
 #include "tests/support/device_root.h"
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <time.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -63,6 +66,21 @@ std::string DeviceRoot::Host(const std::string& handsetPath) const {
   }
   for (char c : handsetPath) out += (c == '\\') ? '/' : c;
   return out;
+}
+
+ScopedTmpfs::ScopedTmpfs(const std::string& at, const std::string& size)
+    : path(at),
+      mounted(::mount("tmpfs", at.c_str(), "tmpfs", 0,
+                      ("size=" + size).c_str()) == 0),
+      why(mounted ? "" : std::strerror(errno)) {}
+
+ScopedTmpfs::~ScopedTmpfs() {
+  if (mounted) ::umount2(path.c_str(), MNT_DETACH);
+}
+
+bool ScopedTmpfs::Resize(const std::string& size) const {
+  return ::mount(nullptr, path.c_str(), nullptr, MS_REMOUNT,
+                 ("size=" + size).c_str()) == 0;
 }
 
 std::string ReadHostFile(const std::string& hostPath) {

@@ -1,4 +1,5 @@
-// A temporary device root for one test, and small host file helpers.
+// A temporary device root for one test, a small file system that fills, and
+// small host file helpers.
 #ifndef VESK_TESTS_SUPPORT_DEVICE_ROOT_H_
 #define VESK_TESTS_SUPPORT_DEVICE_ROOT_H_
 
@@ -47,6 +48,23 @@ class DeviceRoot {
  private:
   std::string path_;
   ScopedEnv variable_{"VESK_DEVICE_ROOT"};
+};
+
+// A small file system (tmpfs of the given size, "1m") mounted over a host
+// directory for one scope: a storage card or a data directory that fills.
+// Needs the right to mount (root): `mounted` says whether it is there and
+// `why` why not.
+class ScopedTmpfs {
+ public:
+  ScopedTmpfs(const std::string& path, const std::string& size);
+  ~ScopedTmpfs();
+  ScopedTmpfs(const ScopedTmpfs&) = delete;
+  ScopedTmpfs& operator=(const ScopedTmpfs&) = delete;
+  bool Resize(const std::string& size) const;  // keeps what it holds
+
+  const std::string path;
+  const bool mounted;
+  const std::string why;
 };
 
 // The whole file as bytes; "" when it is missing or unreadable.
